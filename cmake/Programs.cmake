@@ -1,0 +1,21 @@
+# The four programs land side by side in one folder, in the build tree and when installed,
+# so that a program that starts another finds it beside itself.
+set(TARVOLIN_PROGRAM_DIR ${CMAKE_BINARY_DIR}/bin)
+
+function(tarvolin_program target)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TARVOLIN_PROGRAM_DIR})
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()
+
+# A Qt Test suite registered with CTest; GUI suites run on the offscreen platform.
+function(tarvolin_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_compile_options(${name} PRIVATE -Wall -Wextra)
+    target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVOLIN_PROGRAM_DIR=${TARVOLIN_PROGRAM_DIR}"
+        TIMEOUT 600)
+endfunction()

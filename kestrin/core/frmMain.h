@@ -1,0 +1,181 @@
+#pragma once
+
+#include "core/commandline.h"
+#include "core/gaussiansource.h"
+
+#include "platform/filedialog.h"
+#include "platform/textfiles.h"
+
+#include <QMainWindow>
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace platform {
+class PeriodicTimer;
+class StatusBar;
+} // namespace platform
+
+// The instrument's main window: front panel, command interpreter, data generator and the
+// command channels. Its member definitions are split by topic over core/ and channels/.
+class frmMain : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit frmMain(QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    // Settings the dialogs write (window.cpp, channels/); most are write-only.
+    void setTokenSep(const QString &separator);
+    void setLineTerm(const QString &terminator);
+    void setCommPort(qint16 port);
+    void setCommSettings(const QString &settings);
+    void setCommEnabled(bool enabled);
+    void setNetworkEnabled(bool enabled);
+    bool networkEnabled() const { return NetworkEnabled; }
+    void setServerPort(qint16 port);
+    qint16 serverPort() const { return ServerPort; }
+
+    // Re-applied by the settings dialogs on OK, whatever the instrument state.
+    void ResetRS232Port();
+    void ResetNetworkConnection();
+
+    // The one path of every command: returns the reply line (empty for a blank line).
+    QString ExecuteCommand(const QString &commandLine);
+    InstrumentState instrumentState() const { return m_instrumentState; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    // Window start-up, menus and About (frmmain_window.cpp)
+    void createControls();
+    void createGenerationPanel();
+    void createMenus();
+    void Form_Load();
+    void Form_QueryUnload();
+    void SetRS232Defaults();
+    void SetNetworkDefaults();
+    void SetTransmissionFormatDefaults();
+    void mnuFileExit_Click();
+    void mnuEditXmitFormat_Click();
+    void mnuEditRS232PortSettings_Click();
+    void mnuEditNetworkSettings_Click();
+    void mnuHelpAbout_Click();
+
+    // Command interpreter and instrument states (frmmain_commands.cpp)
+    QString FormatReply(qint16 resultCode, const QString &commandWord = QString());
+    qint16 RunStateOperation(StateOperation operation);
+    qint16 TurnOn();
+    qint16 TurnOff();
+    qint16 StartAnalysis();
+    qint16 PauseAnalysis();
+    qint16 ResumeAnalysis();
+    qint16 AbortAnalysis();
+    qint16 StopAnalysis();
+    void PresetFiniteRun(qint16 pointsPerLine);
+    void btnOnOff_Click();
+    void btnStartAbort_Click();
+    void btnPauseResume_Click();
+    void setStatusText(const QString &text);
+
+    // Data generator (frmmain_generator.cpp)
+    void ReadGenerationSettings();
+    void tmrDataGen_Timer();
+    float GetGaussianDeviate();
+    QString GenerateRandomValues();
+
+    // Front-panel generation settings (frmmain_panel.cpp)
+    void SetGenerationDefaults();
+    void opRandom_Click();
+    void opFile_Click();
+    void opContinuous_Click();
+    void opFinite_Click();
+    void opFlat_Click();
+    void opGaussian_Click();
+    void btnFileName_Click();
+    void selectOption(QRadioButton *option, void (frmMain::*handler)());
+    QString dataFilePath() const;
+
+    // Channels (channels/)
+    void CloseRS232Port();
+    void ReturnRS232Result(const QString &text);
+    void TerminateNetworkConnection();
+    void ReturnNetworkResult(const QString &text);
+    void setLinkMode(int mode);
+
+    // Instrument state and settings
+    InstrumentState m_instrumentState = InstrumentState::Off;
+    qint16 CommPort = 1;
+    QString CommSettings;
+    bool CommEnabled = true;
+    bool NetworkEnabled = false;
+    qint16 ServerPort = 0;
+    QString TokenSep;
+    QString LineTerm;
+    QString CommandBuffer;
+    int m_linkMode = 1;
+
+    // Generator members
+    qint32 PointNumber = 0;
+    bool IncludePointNumber = false;
+    qint16 DataSource = 1;
+    qint16 RunMode = 1;
+    qint16 NumLines = 0;
+    qint16 PtsPerLine = 0;
+    QString DataFileName;
+    qint16 DataFileNum = 0;
+    qint16 Distribution = 2;
+    float Mean = 0.0f;
+    float GaussScale = 0.0f;
+    float FlatMin = 0.0f;
+    float FlatMax = 0.0f;
+    UniformSource m_uniform;
+    GaussianSource m_gaussian;
+    platform::TextFiles m_files;
+    // Full path of the file chosen in the dialog while the box still shows its title.
+    QString m_chosenDataFile;
+
+    // Controls
+    QLabel *lblInput = nullptr;
+    QLineEdit *txtInput = nullptr;
+    QLabel *lblOutput = nullptr;
+    QLineEdit *txtOutput = nullptr;
+    QGroupBox *fraDataGeneration = nullptr;
+    QLabel *lblStateLabel = nullptr;
+    QLabel *lblState = nullptr;
+    QPushButton *btnOnOff = nullptr;
+    QLabel *imgOff = nullptr;
+    QLabel *imgOn = nullptr;
+    platform::StatusBar *sbrMessage = nullptr;
+    QPushButton *btnStartAbort = nullptr;
+    QPushButton *btnPauseResume = nullptr;
+    QRadioButton *opRandom = nullptr;
+    QRadioButton *opFile = nullptr;
+    QCheckBox *chkPointNumber = nullptr;
+    QPushButton *btnFileName = nullptr;
+    QLabel *lblFileName = nullptr;
+    QLineEdit *txtFileName = nullptr;
+    QGroupBox *fraPoints = nullptr;
+    QLineEdit *txtFrequency = nullptr;
+    QLineEdit *txtPtsPerLine = nullptr;
+    QRadioButton *opContinuous = nullptr;
+    QRadioButton *opFinite = nullptr;
+    QLineEdit *txtNumPts = nullptr;
+    QGroupBox *fraProfile = nullptr;
+    QRadioButton *opFlat = nullptr;
+    QLineEdit *txtMin = nullptr;
+    QLineEdit *txtMax = nullptr;
+    QRadioButton *opGaussian = nullptr;
+    QLineEdit *txtMean = nullptr;
+    QLineEdit *txtStDev = nullptr;
+    QCheckBox *chkAbsVal = nullptr;
+    platform::PeriodicTimer *tmrDataGen = nullptr;
+    platform::CommonDialog dlgFile;
+};

@@ -1,0 +1,216 @@
+// frmMain: the front panel's generation settings, their option groups and the data file choice.
+
+#include "core/frmMain.h"
+
+#include "platform/controls.h"
+#include "platform/errors.h"
+#include "platform/geometry.h"
+#include "platform/messagebox.h"
+#include "platform/periodictimer.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+using platform::makeControl;
+using platform::placeInTwips;
+
+namespace {
+
+constexpr int kDefaultTimerInterval = 500;
+
+QLineEdit *makeLabelledBox(QWidget *parent, const char *boxName, const char *labelName, const QString &caption)
+{
+    auto *box = platform::makeControl<QLineEdit>(parent, boxName);
+    platform::makeBuddyLabel(parent, labelName, caption, box);
+    return box;
+}
+
+QLabel *labelOf(QWidget *parent, const char *name)
+{
+    return parent->findChild<QLabel *>(QLatin1String(name), Qt::FindDirectChildrenOnly);
+}
+
+} // namespace
+
+void frmMain::createGenerationPanel()
+{
+    QGroupBox *panel = fraDataGeneration;
+
+    opRandom = makeControl<QRadioButton>(panel, "opRandom", QStringLiteral("Random"));
+    placeInTwips(opRandom, 120, 240, 1200, 285);
+    chkPointNumber = makeControl<QCheckBox>(panel, "chkPointNumber", QStringLiteral("Include data point number"));
+    placeInTwips(chkPointNumber, 1440, 240, 3000, 285);
+
+    btnStartAbort = makeControl<QPushButton>(panel, "btnStartAbort", QStringLiteral("Start"));
+    placeInTwips(btnStartAbort, 5100, 180, 975, 435);
+    btnPauseResume = makeControl<QPushButton>(panel, "btnPauseResume", QStringLiteral("Pause"));
+    placeInTwips(btnPauseResume, 6120, 180, 1035, 435);
+
+    fraPoints = makeControl<QGroupBox>(panel, "fraPoints", QStringLiteral("Points"));
+    placeInTwips(fraPoints, 120, 660, 3555, 1575);
+    txtFrequency = makeLabelledBox(fraPoints, "txtFrequency", "lblFrequency", QStringLiteral("Frequency:"));
+    placeInTwips(labelOf(fraPoints, "lblFrequency"), 120, 300, 1035, 255);
+    placeInTwips(txtFrequency, 1200, 255, 735, 315);
+    placeInTwips(makeControl<QLabel>(fraPoints, "lblFrequencyUnit", QStringLiteral("(lines/second)")),
+                 2010, 300, 1455, 255);
+    txtPtsPerLine = makeLabelledBox(fraPoints, "txtPtsPerLine", "lblLineFormat", QStringLiteral("Line Format:"));
+    placeInTwips(labelOf(fraPoints, "lblLineFormat"), 120, 630, 1035, 255);
+    placeInTwips(txtPtsPerLine, 1200, 585, 735, 315);
+    placeInTwips(makeControl<QLabel>(fraPoints, "lblPtsPerLineUnit", QStringLiteral("(pts/line)")),
+                 2010, 630, 1455, 255);
+    opContinuous = makeControl<QRadioButton>(fraPoints, "opContinuous", QStringLiteral("Continuous"));
+    placeInTwips(opContinuous, 120, 930, 1500, 255);
+    opFinite = makeControl<QRadioButton>(fraPoints, "opFinite", QStringLiteral("Finite"));
+    placeInTwips(opFinite, 120, 1215, 960, 255);
+    txtNumPts = makeLabelledBox(fraPoints, "txtNumPts", "lblNumPts", QStringLiteral("No. Lines:"));
+    placeInTwips(labelOf(fraPoints, "lblNumPts"), 1140, 1215, 975, 255);
+    placeInTwips(txtNumPts, 2160, 1170, 735, 315);
+    txtNumPts->setText(QStringLiteral("100"));
+
+    opFile = makeControl<QRadioButton>(panel, "opFile", QStringLiteral("From a file"));
+    placeInTwips(opFile, 120, 2295, 1500, 285);
+    btnFileName = makeControl<QPushButton>(panel, "btnFileName", QStringLiteral("..."));
+    btnFileName->setAccessibleName(QStringLiteral("Choose data file"));
+    placeInTwips(btnFileName, 1680, 2265, 435, 315);
+    txtFileName = makeLabelledBox(panel, "txtFileName", "lblFileName", QStringLiteral("File Name:"));
+    lblFileName = labelOf(panel, "lblFileName");
+    placeInTwips(lblFileName, 120, 2640, 975, 255);
+    placeInTwips(txtFileName, 1140, 2595, 2535, 315);
+
+    fraProfile = makeControl<QGroupBox>(panel, "fraProfile", QStringLiteral("Profile"));
+    placeInTwips(fraProfile, 3780, 660, 3375, 2250);
+    opFlat = makeControl<QRadioButton>(fraProfile, "opFlat", QStringLiteral("Flat"));
+    placeInTwips(opFlat, 120, 270, 1200, 255);
+    txtMin = makeLabelledBox(fraProfile, "txtMin", "lblMin", QStringLiteral("Min:"));
+    placeInTwips(labelOf(fraProfile, "lblMin"), 360, 600, 540, 255);
+    placeInTwips(txtMin, 900, 555, 780, 315);
+    txtMax = makeLabelledBox(fraProfile, "txtMax", "lblMax", QStringLiteral("Max:"));
+    placeInTwips(labelOf(fraProfile, "lblMax"), 1800, 600, 600, 255);
+    placeInTwips(txtMax, 2430, 555, 780, 315);
+    opGaussian = makeControl<QRadioButton>(fraProfile, "opGaussian", QStringLiteral("Gaussian"));
+    placeInTwips(opGaussian, 120, 990, 1200, 255);
+    txtMean = makeLabelledBox(fraProfile, "txtMean", "lblMean", QStringLiteral("Mean:"));
+    placeInTwips(labelOf(fraProfile, "lblMean"), 360, 1320, 540, 255);
+    placeInTwips(txtMean, 900, 1275, 780, 315);
+    txtStDev = makeLabelledBox(fraProfile, "txtStDev", "lblStDev", QStringLiteral("St Dev:"));
+    placeInTwips(labelOf(fraProfile, "lblStDev"), 1800, 1320, 600, 255);
+    placeInTwips(txtStDev, 2430, 1275, 780, 315);
+    chkAbsVal = makeControl<QCheckBox>(fraProfile, "chkAbsVal", QStringLiteral("Absolute Value"));
+    placeInTwips(chkAbsVal, 120, 1740, 2000, 285);
+
+    connect(btnStartAbort, &QPushButton::clicked, this, &frmMain::btnStartAbort_Click);
+    connect(btnPauseResume, &QPushButton::clicked, this, &frmMain::btnPauseResume_Click);
+    connect(btnFileName, &QPushButton::clicked, this, &frmMain::btnFileName_Click);
+    connect(opRandom, &QRadioButton::clicked, this, &frmMain::opRandom_Click);
+    connect(opFile, &QRadioButton::clicked, this, &frmMain::opFile_Click);
+    connect(opContinuous, &QRadioButton::clicked, this, &frmMain::opContinuous_Click);
+    connect(opFinite, &QRadioButton::clicked, this, &frmMain::opFinite_Click);
+    connect(opFlat, &QRadioButton::clicked, this, &frmMain::opFlat_Click);
+    connect(opGaussian, &QRadioButton::clicked, this, &frmMain::opGaussian_Click);
+    // A name typed into the box replaces the file chosen in the dialog.
+    connect(txtFileName, &QLineEdit::textEdited, this, [this] { m_chosenDataFile.clear(); });
+
+    dlgFile.DialogTitle = QStringLiteral("Open Data File");
+    dlgFile.Filter = QStringLiteral("Text (*.txt)|*.txt|All (*.*)|*.*");
+    dlgFile.DefaultExt = QStringLiteral("txt");
+}
+
+void frmMain::selectOption(QRadioButton *option, void (frmMain::*handler)())
+{
+    // Selecting an option in code runs its handler, also when it was selected already.
+    option->setChecked(true);
+    (this->*handler)();
+}
+
+void frmMain::SetGenerationDefaults()
+{
+    PointNumber = 0;
+    IncludePointNumber = false;
+    chkPointNumber->setCheckState(Qt::Unchecked);
+    DataSource = 1;
+    selectOption(opRandom, &frmMain::opRandom_Click);
+    tmrDataGen->setInterval(kDefaultTimerInterval);
+    txtFrequency->setText(QStringLiteral("2"));
+    txtPtsPerLine->setText(QStringLiteral("1"));
+    RunMode = 1;
+    selectOption(opContinuous, &frmMain::opContinuous_Click);
+    Distribution = 2;
+    selectOption(opFlat, &frmMain::opFlat_Click);
+    FlatMin = 0.0f;
+    FlatMax = 1.0f;
+    txtMin->setText(QStringLiteral("0.0"));
+    txtMax->setText(QStringLiteral("1.0"));
+    txtMean->setText(QStringLiteral("0.0"));
+    txtStDev->setText(QStringLiteral("1.0"));
+}
+
+void frmMain::opRandom_Click()
+{
+    fraPoints->setEnabled(true);
+    fraProfile->setEnabled(true);
+    txtFileName->setEnabled(false);
+    btnFileName->setEnabled(false);
+}
+
+void frmMain::opFile_Click()
+{
+    txtFileName->setEnabled(true);
+    btnFileName->setEnabled(true);
+    fraPoints->setEnabled(false);
+    fraProfile->setEnabled(false);
+}
+
+void frmMain::opContinuous_Click()
+{
+    txtNumPts->setEnabled(false);
+}
+
+void frmMain::opFinite_Click()
+{
+    txtNumPts->setEnabled(true);
+}
+
+void frmMain::opFlat_Click()
+{
+    txtMin->setEnabled(true);
+    txtMax->setEnabled(true);
+    txtMean->setEnabled(false);
+    txtStDev->setEnabled(false);
+}
+
+void frmMain::opGaussian_Click()
+{
+    txtMean->setEnabled(true);
+    txtStDev->setEnabled(true);
+    txtMin->setEnabled(false);
+    txtMax->setEnabled(false);
+}
+
+void frmMain::btnFileName_Click()
+{
+    try {
+        dlgFile.FileName.clear();
+        dlgFile.ShowOpen(this);
+        m_chosenDataFile = QFileInfo(dlgFile.FileName).absoluteFilePath();
+        txtFileName->setText(dlgFile.FileTitle());
+    } catch (const platform::RuntimeError &failure) {
+        if (failure.number() != platform::ErrorNumber::DialogCancelled)
+            platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - btnFileName_Click) ")));
+    }
+}
+
+QString frmMain::dataFilePath() const
+{
+    // The box shows only the chosen file's title; a run plays the file chosen in the dialog,
+    // in whatever folder it lies, while the box still shows that title. A typed name is
+    // opened relative to the current directory.
+    if (!m_chosenDataFile.isEmpty() && QFileInfo(m_chosenDataFile).fileName() == DataFileName)
+        return m_chosenDataFile;
+    return DataFileName;
+}

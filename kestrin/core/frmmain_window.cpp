@@ -1,0 +1,190 @@
+// frmMain: construction of the window, start-up defaults, menus, About and closing.
+
+#include "core/frmMain.h"
+#include "core/lamps.h"
+
+#include "platform/controls.h"
+#include "platform/geometry.h"
+#include "platform/messagebox.h"
+#include "platform/numbers.h"
+#include "platform/periodictimer.h"
+#include "platform/statusbar.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDate>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+using platform::makeBuddyLabel;
+using platform::makeControl;
+using platform::placeInTwips;
+
+namespace {
+
+constexpr int kClientWidthTwips = 7500;
+constexpr int kClientHeightTwips = 5565;
+constexpr int kInitialTimerInterval = 500;
+constexpr float kVersion = 1.3f;
+const QDate kReleaseDate(1998, 6, 12);
+
+} // namespace
+
+frmMain::frmMain(QWidget *parent)
+    : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Tarvolin"));
+    setFont(platform::dialogFont());
+
+    tmrDataGen = new platform::PeriodicTimer(this);
+    tmrDataGen->setObjectName(QStringLiteral("tmrDataGen"));
+    tmrDataGen->setInterval(kInitialTimerInterval);
+    connect(tmrDataGen, &platform::PeriodicTimer::timeout, this, &frmMain::tmrDataGen_Timer);
+
+    createControls();
+    createMenus();
+    Form_Load();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::createControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    txtInput = makeControl<QLineEdit>(client, "txtInput");
+    lblInput = makeBuddyLabel(client, "lblInput", QStringLiteral("Input:"), txtInput);
+    placeInTwips(lblInput, 120, 120, 1095, 255);
+    placeInTwips(txtInput, 120, 360, 7275, 495);
+
+    txtOutput = makeControl<QLineEdit>(client, "txtOutput");
+    lblOutput = makeBuddyLabel(client, "lblOutput", QStringLiteral("Output:"), txtOutput);
+    placeInTwips(lblOutput, 120, 960, 1095, 255);
+    placeInTwips(txtOutput, 120, 1200, 7275, 495);
+
+    fraDataGeneration = makeControl<QGroupBox>(client, "fraDataGeneration", QStringLiteral("Data Generation"));
+    placeInTwips(fraDataGeneration, 120, 1800, 7275, 2955);
+    fraDataGeneration->setEnabled(false);
+    createGenerationPanel();
+
+    lblStateLabel = makeControl<QLabel>(client, "lblStateLabel", QStringLiteral("State:"));
+    placeInTwips(lblStateLabel, 120, 4860, 675, 255);
+    lblState = makeControl<QLabel>(client, "lblState");
+    placeInTwips(lblState, 840, 4860, 2955, 255);
+    lblState->setAccessibleName(QStringLiteral("State"));
+
+    btnOnOff = makeControl<QPushButton>(client, "btnOnOff", QStringLiteral("On"));
+    placeInTwips(btnOnOff, 6300, 4800, 675, 435);
+    connect(btnOnOff, &QPushButton::clicked, this, &frmMain::btnOnOff_Click);
+
+    imgOff = makeControl<QLabel>(client, "imgOff");
+    imgOff->setPixmap(lampPixmap(false));
+    imgOff->setAccessibleName(QStringLiteral("Lamp off"));
+    placeInTwips(imgOff, 7020, 4800, 420, 420);
+    imgOn = makeControl<QLabel>(client, "imgOn");
+    imgOn->setPixmap(lampPixmap(true));
+    imgOn->setAccessibleName(QStringLiteral("Lamp on"));
+    placeInTwips(imgOn, 7020, 4800, 420, 420);
+    imgOn->setVisible(false);
+
+    sbrMessage = new platform::StatusBar(this);
+    sbrMessage->setObjectName(QStringLiteral("sbrMessage"));
+    setStatusBar(sbrMessage);
+
+    // The client area holds the status bar docked at its bottom edge.
+    const QRect area = platform::fromTwips(0, 0, kClientWidthTwips, kClientHeightTwips);
+    client->setFixedSize(area.width(), area.height() - sbrMessage->sizeHint().height());
+}
+
+void frmMain::createMenus()
+{
+    QMenu *mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    QAction *mnuFileExit = mnuFile->addAction(QStringLiteral("E&xit"), this, &frmMain::mnuFileExit_Click);
+    mnuFileExit->setObjectName(QStringLiteral("mnuFileExit"));
+
+    QMenu *mnuEdit = menuBar()->addMenu(QStringLiteral("&Edit"));
+    mnuEdit->setObjectName(QStringLiteral("mnuEdit"));
+    QAction *mnuEditXmitFormat =
+        mnuEdit->addAction(QStringLiteral("&Transmission Formats ..."), this, &frmMain::mnuEditXmitFormat_Click);
+    mnuEditXmitFormat->setObjectName(QStringLiteral("mnuEditXmitFormat"));
+    QAction *mnuEditRS232PortSettings = mnuEdit->addAction(QStringLiteral("&RS232 Port Settings ..."), this,
+                                                           &frmMain::mnuEditRS232PortSettings_Click);
+    mnuEditRS232PortSettings->setObjectName(QStringLiteral("mnuEditRS232PortSettings"));
+    QAction *mnuEditNetworkSettings =
+        mnuEdit->addAction(QStringLiteral("&Network Settings ..."), this, &frmMain::mnuEditNetworkSettings_Click);
+    mnuEditNetworkSettings->setObjectName(QStringLiteral("mnuEditNetworkSettings"));
+
+    QMenu *mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    QAction *mnuHelpAbout =
+        mnuHelp->addAction(QStringLiteral("&About the Tarvolin"), this, &frmMain::mnuHelpAbout_Click);
+    mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
+}
+
+void frmMain::Form_Load()
+{
+    SetRS232Defaults();
+    SetNetworkDefaults();
+    SetTransmissionFormatDefaults();
+    SetGenerationDefaults();
+    m_instrumentState = InstrumentState::Off;
+}
+
+void frmMain::SetRS232Defaults()
+{
+    CommPort = 1;
+    CommSettings = QStringLiteral("19200,N,8,1");
+    CommEnabled = true;
+    LineTerm = QStringLiteral("\r");
+}
+
+void frmMain::SetNetworkDefaults()
+{
+    setNetworkEnabled(false);
+    setServerPort(1234);
+}
+
+void frmMain::SetTransmissionFormatDefaults()
+{
+    setTokenSep(QStringLiteral(","));
+    setLineTerm(QStringLiteral("\r"));
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    Form_QueryUnload();
+    event->accept();
+}
+
+void frmMain::Form_QueryUnload()
+{
+    // Unload the other windows of the program (the settings dialogs); the run, the port and
+    // the socket end with the main window, without an OFF.
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget *window : windows) {
+        if (window != this && window->objectName().startsWith(QLatin1String("frm")))
+            window->deleteLater();
+    }
+}
+
+void frmMain::mnuFileExit_Click()
+{
+    close();
+}
+
+void frmMain::mnuHelpAbout_Click()
+{
+    const QString text = QStringLiteral("Tarvolin - Version ") + platform::formatNumber(kVersion, QStringLiteral("0.0"))
+                         + QStringLiteral(", Date ") + platform::formatDate(kReleaseDate) + QStringLiteral("\r\n")
+                         + QStringLiteral("Simulated laboratory instrument. All rights reserved by its authors.");
+    platform::showMessage(text);
+}

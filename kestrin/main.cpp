@@ -1,0 +1,13 @@
+#include "core/frmMain.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrin"));
+
+    frmMain window;
+    window.show();
+    return QApplication::exec();
+}

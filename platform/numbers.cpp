@@ -1,0 +1,94 @@
+#include "numbers.h"
+#include "errors.h"
+
+#include <QRegularExpression>
+#include <cmath>
+#include <limits>
+
+namespace platform {
+
+namespace {
+
+const QRegularExpression &numberPattern()
+{
+    static const QRegularExpression pattern(
+        QStringLiteral(R"(^[ \t]*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?[ \t]*$)"));
+    return pattern;
+}
+
+} // namespace
+
+bool readsAsNumber(const QString &text)
+{
+    return numberPattern().match(text).hasMatch();
+}
+
+double numberValue(const QString &text)
+{
+    if (!readsAsNumber(text))
+        throw RuntimeError(ErrorNumber::TypeMismatch);
+    const double value = text.trimmed().toDouble();
+    if (std::isinf(value))
+        throw RuntimeError(ErrorNumber::Overflow);
+    return value;
+}
+
+qint16 toInteger16(double value)
+{
+    // nearbyint follows the default rounding mode: to nearest, halves to even.
+    const double rounded = std::nearbyint(value);
+    if (!(rounded >= std::numeric_limits<qint16>::min() && rounded <= std::numeric_limits<qint16>::max()))
+        throw RuntimeError(ErrorNumber::Overflow);
+    return static_cast<qint16>(rounded);
+}
+
+qint16 toInteger16(const QString &text)
+{
+    return toInteger16(numberValue(text));
+}
+
+float toSingle(double value)
+{
+    if (std::isnan(value))
+        return std::numeric_limits<float>::quiet_NaN();
+    const float narrowed = static_cast<float>(value);
+    if (std::isinf(narrowed))
+        throw RuntimeError(ErrorNumber::Overflow);
+    return narrowed;
+}
+
+float toSingle(const QString &text)
+{
+    return toSingle(numberValue(text));
+}
+
+QString formatNumber(double value, const QString &pattern)
+{
+    const qsizetype point = pattern.indexOf(QLatin1Char('.'));
+    const QString decimals = point < 0 ? QString() : pattern.mid(point + 1);
+    const int minimum = int(decimals.count(QLatin1Char('0')));
+    const int maximum = int(decimals.size());
+
+    QString text = QString::number(value, 'f', maximum);
+    if (maximum > minimum) {
+        qsizetype end = text.size();
+        const qsizetype firstOptional = text.size() - (maximum - minimum);
+        while (end > firstOptional && text.at(end - 1) == QLatin1Char('0'))
+            --end;
+        text.truncate(end);
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+    }
+    // A negative value that rounds to zero prints without its sign ("0.0", not "-0.0").
+    static const QRegularExpression negativeZero(QStringLiteral(R"(^-[0.]+$)"));
+    if (negativeZero.match(text).hasMatch())
+        text.remove(0, 1);
+    return text;
+}
+
+QString formatDate(const QDate &date)
+{
+    return date.toString(QStringLiteral("MM/dd/yyyy"));
+}
+
+} // namespace platform
