@@ -1,0 +1,16 @@
+#include "messagerecorder.h"
+
+#include "platform/messagebox.h"
+
+MessageRecorder::MessageRecorder()
+{
+    platform::setMessageHandler([this](const QString &caption, const QString &text) {
+        captions << caption;
+        messages << text;
+    });
+}
+
+MessageRecorder::~MessageRecorder()
+{
+    platform::setMessageHandler({});
+}
