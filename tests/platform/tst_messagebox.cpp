@@ -1,0 +1,73 @@
+#include "platform/messagebox.h"
+#include "support/messagerecorder.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+class TestMessageBox : public QObject
+{
+    Q_OBJECT
+
+    static QMessageBox *openBox()
+    {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget *window : windows) {
+            if (auto *box = qobject_cast<QMessageBox *>(window); box && box->isVisible())
+                return box;
+        }
+        return nullptr;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QApplication::setApplicationName(QStringLiteral("kestrin"));
+    }
+
+    void recorderCapturesCaptionAndText()
+    {
+        MessageRecorder recorder;
+        platform::showMessage(QStringLiteral("Error (frmMain - GetRS232Command) 6: Overflow"));
+        QCOMPARE(recorder.captions, QStringList{QStringLiteral("kestrin")});
+        QCOMPARE(recorder.messages, QStringList{QStringLiteral("Error (frmMain - GetRS232Command) 6: Overflow")});
+    }
+
+    void sameTextIsNotStackedWhileOpen()
+    {
+        const QString text = QStringLiteral("Kestrin Error (frmMain - ReturnNetworkResult) 10053: refused");
+        int shownBoxes = 0;
+        int repeatsSeen = -1;
+        QString caption;
+        // While the first box is open its event loop runs: raise the same text three times
+        // and another text once, then press OK on each box.
+        QTimer::singleShot(0, this, [&] {
+            QMessageBox *first = openBox();
+            QVERIFY(first);
+            ++shownBoxes;
+            caption = first->windowTitle();
+            for (int i = 0; i < 3; ++i)
+                platform::showMessage(text);
+            repeatsSeen = platform::repeatsOfOpenMessage(text);
+            QTimer::singleShot(0, this, [&] {
+                QMessageBox *other = openBox();
+                QVERIFY(other && other->text() == QStringLiteral("another"));
+                ++shownBoxes;
+                other->button(QMessageBox::Ok)->click();
+            });
+            platform::showMessage(QStringLiteral("another"));
+            first->button(QMessageBox::Ok)->click();
+        });
+        platform::showMessage(text);
+        QCOMPARE(shownBoxes, 2);
+        QCOMPARE(repeatsSeen, 3);
+        QCOMPARE(caption, QStringLiteral("kestrin"));
+        QCOMPARE(platform::repeatsOfOpenMessage(text), 0);
+        QVERIFY(!openBox());
+    }
+};
+
+QTEST_MAIN(TestMessageBox)
+#include "tst_messagebox.moc"

@@ -1,0 +1,95 @@
+#include "platform/errors.h"
+#include "platform/textfiles.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace platform;
+
+class TestTextFiles : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString write(const QString &name, const QByteArray &content)
+    {
+        const QString path = m_dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+            qFatal("cannot write test file");
+        return path;
+    }
+
+private slots:
+    void readsLinesEndingInCrCrLfOrLf_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("CR") << QByteArray("a\rb\r") << QStringList{"a", "b"};
+        QTest::newRow("CRLF") << QByteArray("a\r\nb\r\n") << QStringList{"a", "b"};
+        QTest::newRow("LF") << QByteArray("a\nb\n") << QStringList{"a", "b"};
+        QTest::newRow("last line unterminated") << QByteArray("a\nb") << QStringList{"a", "b"};
+        QTest::newRow("empty lines kept") << QByteArray("\n\r\nx\n") << QStringList{"", "", "x"};
+        QTest::newRow("LF CR is two endings") << QByteArray("a\n\rb") << QStringList{"a", "", "b"};
+        QTest::newRow("empty file") << QByteArray() << QStringList{};
+        QTest::newRow("bytes kept as Latin-1") << QByteArray("\xe9t\xe9\n") << QStringList{QString::fromLatin1("\xe9t\xe9")};
+    }
+    void readsLinesEndingInCrCrLfOrLf()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, lines);
+        TextFiles files;
+        const int number = files.FreeFile();
+        files.OpenForInput(number, write(QStringLiteral("data.txt"), content));
+        QStringList read;
+        while (!files.Eof(number))
+            read << files.LineInput(number);
+        QCOMPARE(read, lines);
+        QVERIFY_THROWS_EXCEPTION(RuntimeError, files.LineInput(number));
+    }
+
+    void fileNumbersAndCloseAll()
+    {
+        TextFiles files;
+        const QString path = write(QStringLiteral("n.txt"), "x\n");
+        const int first = files.FreeFile();
+        files.OpenForInput(first, path);
+        const int second = files.FreeFile();
+        QVERIFY(second != first);
+        files.OpenForInput(second, path);
+        QCOMPARE(files.openCount(), 2);
+        files.CloseAll();
+        QCOMPARE(files.openCount(), 0);
+        QCOMPARE(files.FreeFile(), first);
+        QVERIFY_THROWS_EXCEPTION(RuntimeError, files.Eof(first));
+    }
+
+    void openFailuresCarryTheirNumbers_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("number");
+        QTest::newRow("empty name") << "" << ErrorNumber::FileNotFound;
+        QTest::newRow("missing file") << "missing.txt" << ErrorNumber::FileNotFound;
+        QTest::newRow("missing folder") << "nowhere/x.txt" << ErrorNumber::PathNotFound;
+        QTest::newRow("a folder") << "." << ErrorNumber::FileNotFound;
+    }
+    void openFailuresCarryTheirNumbers()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, number);
+        TextFiles files;
+        const QString path = name.isEmpty() ? name : m_dir.filePath(name);
+        try {
+            files.OpenForInput(files.FreeFile(), path);
+            QFAIL("the open should fail");
+        } catch (const RuntimeError &error) {
+            QCOMPARE(error.number(), number);
+        }
+        QCOMPARE(files.openCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTextFiles)
+#include "tst_textfiles.moc"
