@@ -20,6 +20,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <limits>
 
 using platform::makeBuddyLabel;
 using platform::makeControl;
@@ -69,6 +70,9 @@ void frmMain::createControls()
     lblOutput = makeBuddyLabel(client, "lblOutput", QStringLiteral("Output:"), txtOutput);
     placeInTwips(lblOutput, 120, 960, 1095, 255);
     placeInTwips(txtOutput, 120, 1200, 7275, 495);
+    // Data lines may be far longer than a line edit's default limit of 32767 characters.
+    txtOutput->setMaxLength(std::numeric_limits<int>::max());
+    txtInput->setMaxLength(std::numeric_limits<int>::max());
 
     fraDataGeneration = makeControl<QGroupBox>(client, "fraDataGeneration", QStringLiteral("Data Generation"));
     placeInTwips(fraDataGeneration, 120, 1800, 7275, 2955);

@@ -1,0 +1,275 @@
+#include "instrumentfixture.h"
+#include "support/messagerecorder.h"
+
+#include <QApplication>
+#include <QMenuBar>
+#include <QSignalSpy>
+
+class TestFrontPanel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QApplication::setApplicationName(QStringLiteral("kestrin"));
+    }
+
+    void freshStart()
+    {
+        InstrumentFixture f;
+        QCOMPARE(f.window->windowTitle(), QStringLiteral("Tarvolin"));
+        QCOMPARE(f.stateLabel(), QString());
+        QCOMPARE(f.caption("btnOnOff"), QStringLiteral("On"));
+        QCOMPARE(f.caption("btnStartAbort"), QStringLiteral("Start"));
+        QCOMPARE(f.caption("btnPauseResume"), QStringLiteral("Pause"));
+        QVERIFY(!f.control("imgOff")->isHidden());
+        QVERIFY(f.control("imgOn")->isHidden());
+        QVERIFY(!f.control("fraDataGeneration")->isEnabled());
+        QCOMPARE(f.text("txtInput"), QString());
+        QCOMPARE(f.text("txtOutput"), QString());
+        QCOMPARE(f.status(), QString());
+        QVERIFY(!f.timer()->isEnabled());
+        QCOMPARE(f.timer()->interval(), 500);
+        // The accessible names come from the labels.
+        QCOMPARE(f.box("txtInput")->accessibleName(), QStringLiteral("Input"));
+        QCOMPARE(f.box("txtNumPts")->accessibleName(), QStringLiteral("No. Lines"));
+    }
+
+    void panelDefaultsAfterSwitchingOn()
+    {
+        InstrumentFixture f;
+        f.click("btnOnOff");
+        QVERIFY(f.control("fraDataGeneration")->isEnabled());
+        QVERIFY(f.control<QRadioButton>("opRandom")->isChecked());
+        QVERIFY(f.control<QRadioButton>("opContinuous")->isChecked());
+        QVERIFY(f.control<QRadioButton>("opFlat")->isChecked());
+        QVERIFY(!f.control<QCheckBox>("chkPointNumber")->isChecked());
+        QVERIFY(!f.control<QCheckBox>("chkAbsVal")->isChecked());
+        const QList<std::pair<const char *, QString>> texts{
+            {"txtFrequency", "2"}, {"txtPtsPerLine", "1"}, {"txtNumPts", "100"}, {"txtMin", "0.0"},
+            {"txtMax", "1.0"},     {"txtMean", "0.0"},     {"txtStDev", "1.0"},  {"txtFileName", ""}};
+        for (const auto &[name, value] : texts)
+            QCOMPARE(f.text(name), value);
+        for (const char *greyed : {"txtFileName", "btnFileName", "txtNumPts", "txtMean", "txtStDev"})
+            QVERIFY2(!f.control(greyed)->isEnabled(), greyed);
+        for (const char *enabled : {"fraPoints", "fraProfile", "txtMin", "txtMax", "txtFrequency"})
+            QVERIFY2(f.control(enabled)->isEnabled(), enabled);
+    }
+
+    void optionGroupsEnableTheirControls()
+    {
+        InstrumentFixture f;
+        f.click("btnOnOff");
+        f.setText("txtFrequency", QStringLiteral("7"));
+        f.click("opFinite");
+        f.click("opFile");
+        QVERIFY(!f.control("fraPoints")->isEnabled());
+        QVERIFY(!f.control("fraProfile")->isEnabled());
+        QVERIFY(f.control("txtFileName")->isEnabled());
+        QVERIFY(f.control("btnFileName")->isEnabled());
+        QVERIFY(f.control<QCheckBox>("chkPointNumber")->isEnabled());
+
+        f.click("opRandom");
+        QVERIFY(f.control("fraPoints")->isEnabled());
+        QVERIFY(!f.control("txtFileName")->isEnabled());
+        QCOMPARE(f.text("txtFrequency"), QStringLiteral("7"));
+        QVERIFY(f.control<QRadioButton>("opFinite")->isChecked());
+        QVERIFY(f.control("txtNumPts")->isEnabled());
+
+        f.click("opGaussian");
+        QVERIFY(f.control("txtMean")->isEnabled() && f.control("txtStDev")->isEnabled());
+        QVERIFY(!f.control("txtMin")->isEnabled() && !f.control("txtMax")->isEnabled());
+        f.click("opFlat");
+        QVERIFY(!f.control("txtMean")->isEnabled() && f.control("txtMin")->isEnabled());
+        f.click("opContinuous");
+        QVERIFY(!f.control("txtNumPts")->isEnabled());
+    }
+
+    // Each row runs commands from a fresh start and checks the last reply and the panel.
+    void commands_data()
+    {
+        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QString>("stateLabel");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("on") << QStringList{"on"} << "OK" << "Idle" << "ON" << "";
+        QTest::newRow("off while off") << QStringList{"OFF"} << "Error 2: Illegal Command - OFF" << "Off" << "OFF" << "";
+        QTest::newRow("on with tab") << QStringList{"ON\t"} << "Error 2: Illegal Command - ON\t" << "Off" << "ON\t" << "";
+        QTest::newRow("number taken for every word") << QStringList{"ON 1e9"} << "OK" << "Idle" << "ON" << "";
+        QTest::newRow("on while idle") << QStringList{"ON", "ON"} << "Error 2: Illegal Command - ON" << "Idle" << "ON" << "";
+        QTest::newRow("resume while idle") << QStringList{"ON", "RESUME"} << "Error 2: Illegal Command - RESUME" << "Idle" << "RESUME" << "";
+        QTest::newRow("pause while idle") << QStringList{"ON", "PAUSE"} << "OK" << "Idle" << "PAUSE" << "";
+        QTest::newRow("abort while idle") << QStringList{"ON", "abort"} << "OK" << "Idle" << "ABORT" << "";
+        QTest::newRow("analyze") << QStringList{"ON", "Analyze"} << "OK" << "Analyzing ..." << "ANALYZE" << "Running ...";
+        QTest::newRow("analyze while analyzing") << QStringList{"ON", "ANALYZE", "ANALYZE 10"}
+                                                 << "Error 2: Illegal Command - ANALYZE" << "Analyzing ..." << "ANALYZE" << "Running ...";
+        QTest::newRow("pause") << QStringList{"ON", "ANALYZE", "pause"} << "OK" << "Paused" << "PAUSE" << "Paused!";
+        QTest::newRow("pause while paused") << QStringList{"ON", "ANALYZE", "PAUSE", "PAUSE"}
+                                            << "Error 2: Illegal Command - PAUSE" << "Paused" << "PAUSE" << "Paused!";
+        QTest::newRow("resume") << QStringList{"ON", "ANALYZE", "PAUSE", "RESUME"} << "OK" << "Analyzing ..." << "RESUME" << "Resumed!";
+        QTest::newRow("abort running") << QStringList{"ON", "ANALYZE", "ABORT"} << "OK" << "Idle" << "ABORT" << "Stopped!";
+        QTest::newRow("abort paused") << QStringList{"ON", "ANALYZE", "PAUSE", "ABORT"} << "OK" << "Idle" << "ABORT" << "Aborted!";
+        QTest::newRow("off please") << QStringList{"ON", "ANALYZE", "off please"} << "OK" << "Off" << "OFF" << "";
+        QTest::newRow("analyze beyond 16 bits") << QStringList{"ON", "ANALYZE 40000"}
+                                                << "Error 2: Illegal Command - ANALYZE" << "Idle" << "ANALYZE" << "";
+        QTest::newRow("overlong line") << QStringList{"ON", QStringLiteral("PAUSE ") + QString(40000, QLatin1Char('x'))}
+                                       << "Error 2: Illegal Command - PAUSE" << "Idle" << "PAUSE" << "";
+    }
+    void commands()
+    {
+        QFETCH(QStringList, commands);
+        QFETCH(QString, reply);
+        QFETCH(QString, stateLabel);
+        QFETCH(QString, input);
+        QFETCH(QString, status);
+        MessageRecorder recorder;
+        InstrumentFixture f;
+        f.setText("txtFrequency", QStringLiteral("0.1"));
+        QString last;
+        for (const QString &command : std::as_const(commands))
+            last = f.window->ExecuteCommand(command);
+        QCOMPARE(last, reply);
+        QCOMPARE(f.text("txtOutput"), reply);
+        QCOMPARE(f.stateLabel(), stateLabel);
+        QCOMPARE(f.text("txtInput"), input);
+        QCOMPARE(f.status(), status);
+        QCOMPARE(recorder.messages, QStringList());
+    }
+
+    void blankLineChangesNothing()
+    {
+        InstrumentFixture f;
+        f.window->ExecuteCommand(QStringLiteral("ON"));
+        for (const QString &blank : {QString(), QStringLiteral("   ")}) {
+            QCOMPARE(f.window->ExecuteCommand(blank), QString());
+            QCOMPARE(f.text("txtInput"), QStringLiteral("ON"));
+            QCOMPARE(f.text("txtOutput"), QStringLiteral("OK"));
+            QCOMPARE(f.stateLabel(), QStringLiteral("Idle"));
+        }
+    }
+
+    void analyzeCountPresetsThePanel()
+    {
+        InstrumentFixture f;
+        f.window->ExecuteCommand(QStringLiteral("ON"));
+        QCOMPARE(f.window->ExecuteCommand(QStringLiteral("  analyze 25  ")), QStringLiteral("OK"));
+        QVERIFY(f.control<QRadioButton>("opFinite")->isChecked());
+        QVERIFY(f.control("txtNumPts")->isEnabled());
+        QCOMPARE(f.text("txtNumPts"), QStringLiteral("1"));
+        QCOMPARE(f.text("txtPtsPerLine"), QStringLiteral("25"));
+        QCOMPARE(f.caption("btnStartAbort"), QStringLiteral("Abort"));
+    }
+
+    void analyzeWithoutCountLeavesThePanel_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("no number") << "ANALYZE";
+        QTest::newRow("zero") << "ANALYZE 0";
+        QTest::newRow("negative") << "ANALYZE -4";
+        QTest::newRow("not a number") << "ANALYZE abc";
+        QTest::newRow("two numbers") << "ANALYZE 5 7";
+    }
+    void analyzeWithoutCountLeavesThePanel()
+    {
+        QFETCH(QString, command);
+        InstrumentFixture f;
+        f.window->ExecuteCommand(QStringLiteral("ON"));
+        QCOMPARE(f.window->ExecuteCommand(command), QStringLiteral("OK"));
+        QVERIFY(f.control<QRadioButton>("opContinuous")->isChecked());
+        QCOMPARE(f.text("txtNumPts"), QStringLiteral("100"));
+        QCOMPARE(f.text("txtPtsPerLine"), QStringLiteral("1"));
+    }
+
+    void buttonsThroughARunCycle()
+    {
+        InstrumentFixture f;
+        f.setText("txtFrequency", QStringLiteral("0.1"));
+        f.click("btnOnOff");
+        QCOMPARE(f.caption("btnOnOff"), QStringLiteral("Off"));
+        QVERIFY(f.control("imgOff")->isHidden() && !f.control("imgOn")->isHidden());
+
+        f.click("btnStartAbort");
+        QCOMPARE(f.window->instrumentState(), InstrumentState::Analyzing);
+        QCOMPARE(f.caption("btnStartAbort"), QStringLiteral("Abort"));
+        QVERIFY(f.timer()->isEnabled());
+        f.click("btnPauseResume");
+        QCOMPARE(f.caption("btnPauseResume"), QStringLiteral("Resume"));
+        f.click("btnPauseResume");
+        QCOMPARE(f.caption("btnPauseResume"), QStringLiteral("Pause"));
+        QCOMPARE(f.status(), QStringLiteral("Resumed!"));
+        f.click("btnStartAbort");
+        QCOMPARE(f.status(), QStringLiteral("Stopped!"));
+        QCOMPARE(f.caption("btnStartAbort"), QStringLiteral("Start"));
+        QVERIFY(!f.timer()->isEnabled());
+
+        f.click("btnStartAbort");
+        f.click("btnPauseResume");
+        f.click("btnStartAbort");
+        QCOMPARE(f.status(), QStringLiteral("Aborted!"));
+        QCOMPARE(f.caption("btnStartAbort"), QStringLiteral("Start"));
+        QCOMPARE(f.caption("btnPauseResume"), QStringLiteral("Pause"));
+
+        f.click("btnStartAbort");
+        f.click("btnPauseResume");
+        f.click("btnOnOff");
+        QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
+        QCOMPARE(f.caption("btnOnOff"), QStringLiteral("On"));
+        QCOMPARE(f.caption("btnStartAbort"), QStringLiteral("Start"));
+        QCOMPARE(f.caption("btnPauseResume"), QStringLiteral("Pause"));
+        QVERIFY(!f.control("fraDataGeneration")->isEnabled());
+        QVERIFY(!f.timer()->isEnabled());
+        QCOMPARE(f.status(), QString());
+    }
+
+    void menus()
+    {
+        InstrumentFixture f;
+        QStringList titles;
+        const QList<QAction *> menus = f.window->menuBar()->actions();
+        for (const QAction *menu : menus)
+            titles << menu->text();
+        QCOMPARE(titles, (QStringList{"&File", "&Edit", "&Help"}));
+        QCOMPARE(f.control<QAction>("mnuFileExit")->text(), QStringLiteral("E&xit"));
+        QCOMPARE(f.control<QAction>("mnuEditXmitFormat")->text(), QStringLiteral("&Transmission Formats ..."));
+        QCOMPARE(f.control<QAction>("mnuEditRS232PortSettings")->text(), QStringLiteral("&RS232 Port Settings ..."));
+        QCOMPARE(f.control<QAction>("mnuEditNetworkSettings")->text(), QStringLiteral("&Network Settings ..."));
+        QCOMPARE(f.control<QAction>("mnuHelpAbout")->text(), QStringLiteral("&About the Tarvolin"));
+    }
+
+    void aboutBox()
+    {
+        MessageRecorder recorder;
+        InstrumentFixture f;
+        f.control<QAction>("mnuHelpAbout")->trigger();
+        QCOMPARE(recorder.captions, QStringList{QStringLiteral("kestrin")});
+        QCOMPARE(recorder.messages.size(), 1);
+        const QStringList lines = recorder.messages.first().split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.first(), QStringLiteral("Tarvolin - Version 1.3, Date 06/12/1998"));
+        QVERIFY(!lines.last().isEmpty());
+    }
+
+    void exitDuringARunClosesEverythingQuietly()
+    {
+        InstrumentFixture f;
+        f.window->show();
+        auto *dialog = new QWidget(nullptr, Qt::Dialog);
+        dialog->setObjectName(QStringLiteral("frmNetworkSettings"));
+        dialog->show();
+        const QPointer<QWidget> watched(dialog);
+        f.setText("txtFrequency", QStringLiteral("0.1"));
+        f.window->ExecuteCommand(QStringLiteral("ON"));
+        f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
+
+        f.control<QAction>("mnuFileExit")->trigger();
+        QVERIFY(!f.window->isVisible());
+        QCOMPARE(f.status(), QStringLiteral("Running ..."));
+        QCOMPARE(f.window->instrumentState(), InstrumentState::Analyzing);
+        QTRY_VERIFY(watched.isNull());
+    }
+};
+
+QTEST_MAIN(TestFrontPanel)
+#include "tst_frontpanel.moc"
