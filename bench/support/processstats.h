@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QList>
+
+// Figures the benchmarks print: resident memory, processor time and percentiles.
+namespace bench {
+
+// Resident set size of this process in KiB.
+long residentKiB();
+// Processor time (user and system) this process has used, in seconds.
+double processorSeconds();
+// The p-th percentile (0..100) of the values; the list is sorted in place.
+double percentile(QList<double> &values, double p);
+
+} // namespace bench
