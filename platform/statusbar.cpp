@@ -9,6 +9,7 @@ StatusBar::StatusBar(QWidget *parent)
     , m_label(new QLabel(this))
 {
     m_label->setObjectName(QStringLiteral("simpleText"));
+    m_label->setAccessibleDescription(QStringLiteral("Status"));
     addWidget(m_label, 1);
     setSizeGripEnabled(false);
 }
@@ -21,7 +22,6 @@ QString StatusBar::simpleText() const
 void StatusBar::setSimpleText(const QString &text)
 {
     m_label->setText(text);
-    m_label->setAccessibleName(text);
 }
 
 } // namespace platform

@@ -83,7 +83,8 @@ void frmMain::createControls()
     placeInTwips(lblStateLabel, 120, 4860, 675, 255);
     lblState = makeControl<QLabel>(client, "lblState");
     placeInTwips(lblState, 840, 4860, 2955, 255);
-    lblState->setAccessibleName(QStringLiteral("State"));
+    // Its text is what a reader wants to hear; the description says what it is.
+    lblState->setAccessibleDescription(QStringLiteral("State"));
 
     btnOnOff = makeControl<QPushButton>(client, "btnOnOff", QStringLiteral("On"));
     placeInTwips(btnOnOff, 6300, 4800, 675, 435);
@@ -175,8 +176,10 @@ void frmMain::Form_QueryUnload()
     // the socket end with the main window, without an OFF.
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (QWidget *window : windows) {
-        if (window != this && window->objectName().startsWith(QLatin1String("frm")))
+        if (window != this && window->objectName().startsWith(QLatin1String("frm"))) {
+            window->close();
             window->deleteLater();
+        }
     }
 }
 
