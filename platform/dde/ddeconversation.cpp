@@ -1,0 +1,290 @@
+#include "ddeconversation.h"
+
+#include "platform/dde/ddesource.h"
+
+#include <QLineEdit>
+#include <QLocalSocket>
+
+namespace platform {
+
+namespace P = DdeProtocol;
+
+namespace {
+// A connection must initiate within this time, so half-open connections do not hold a place.
+constexpr int kInitiateTimeout = 10000;
+// A closing connection gets this long to hand its last lines to the peer.
+constexpr int kCloseTimeout = 2000;
+// Unread output a client may leave piled up before it is dropped.
+constexpr qint64 kMaximumBacklogBytes = 16 * 1024 * 1024;
+} // namespace
+
+DdeConversation::DdeConversation(QLocalSocket *socket, DdeSource *source)
+    : QObject(source)
+    , m_socket(socket)
+    , m_source(source)
+{
+    m_socket->setParent(this);
+    connect(m_socket, &QLocalSocket::readyRead, this, &DdeConversation::readLines);
+    connect(m_socket, &QLocalSocket::disconnected, this, [this] { end(false); });
+
+    m_initiateTimer.setSingleShot(true);
+    connect(&m_initiateTimer, &QTimer::timeout, this, [this] {
+        if (!m_open)
+            end(false);
+    });
+    m_initiateTimer.start(kInitiateTimeout);
+
+    m_closeTimer.setSingleShot(true);
+    connect(&m_closeTimer, &QTimer::timeout, this, [this] {
+        m_socket->abort();
+        deleteLater();
+    });
+}
+
+DdeConversation::~DdeConversation() = default;
+
+void DdeConversation::send(const QByteArray &line)
+{
+    if (m_ended)
+        return;
+    if (m_socket->bytesToWrite() > kMaximumBacklogBytes) {
+        end(false);
+        return;
+    }
+    m_socket->write(line);
+}
+
+void DdeConversation::terminate()
+{
+    if (m_ended)
+        return;
+    if (m_executeDepth > 0) {
+        m_terminateAfterExecute = true;
+        return;
+    }
+    end(true);
+}
+
+void DdeConversation::closeNow()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_socket->disconnect(this);
+    if (m_socket->state() == QLocalSocket::ConnectedState) {
+        m_socket->write(P::line(P::kTerminate));
+        m_socket->flush();
+    }
+    m_socket->abort();
+}
+
+void DdeConversation::turnAway()
+{
+    m_ended = true;
+    m_socket->write(P::line(P::kBusy));
+    m_socket->flush();
+    m_socket->disconnectFromServer();
+    m_closeTimer.start(kCloseTimeout);
+    connect(m_socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
+}
+
+void DdeConversation::readLines()
+{
+    QPointer<DdeConversation> self(this);
+    m_reader.append(m_socket->readAll());
+    QString line;
+    bool valid = true;
+    while (self && !m_ended && m_reader.nextLine(line, valid)) {
+        if (valid)
+            handleLine(line);
+        else
+            reply(P::kNack, QStringLiteral("text is not UTF-8"));
+    }
+    if (self && !m_ended && m_reader.overflowed()) {
+        reply(P::kError, QStringLiteral("line too long"));
+        end(false);
+    }
+}
+
+void DdeConversation::handleLine(const QString &line)
+{
+    const P::Message message = P::split(line);
+    if (message.word == P::kTerminate) {
+        end(false);
+        return;
+    }
+    if (message.word == P::kInitiate) {
+        if (m_open) {
+            reply(P::kNack, QStringLiteral("conversation already open"));
+            return;
+        }
+        const std::optional<QString> topic = P::unescape(message.rest);
+        if (!topic)
+            reply(P::kNack, QStringLiteral("bad escape"));
+        else
+            handleInitiate(*topic);
+        return;
+    }
+    static const QStringList kConversationWords = {P::kRequest, P::kAdvise, P::kUnadvise, P::kExecute, P::kPoke};
+    if (!kConversationWords.contains(message.word)) {
+        reply(P::kNack, QStringLiteral("unknown message"));
+        return;
+    }
+    if (!m_open) {
+        reply(P::kNack, QStringLiteral("no conversation"));
+        return;
+    }
+    if (message.word == P::kPoke) {
+        handlePoke(message.rest);
+        return;
+    }
+    const std::optional<QString> argument = P::unescape(message.rest);
+    if (!argument)
+        reply(P::kNack, QStringLiteral("bad escape"));
+    else if (message.word == P::kRequest)
+        handleRequest(*argument);
+    else if (message.word == P::kAdvise)
+        handleAdvise(*argument);
+    else if (message.word == P::kUnadvise)
+        handleUnadvise(*argument);
+    else
+        handleExecute(*argument);
+}
+
+void DdeConversation::handleInitiate(const QString &topic)
+{
+    if (!m_source || m_source->linkMode() != DdeSource::kLinkModeSource) {
+        reply(P::kNack, QStringLiteral("no source"));
+        return;
+    }
+    if (topic.compare(m_source->linkTopic(), Qt::CaseInsensitive) != 0) {
+        reply(P::kNack, QStringLiteral("unknown topic"));
+        return;
+    }
+    QPointer<DdeConversation> self(this);
+    bool cancel = false;
+    emit m_source->LinkOpen(cancel);
+    if (!self || m_ended)
+        return;
+    // The handler may have switched the link mode to none meanwhile.
+    if (cancel || !m_source || m_source->linkMode() != DdeSource::kLinkModeSource) {
+        reply(P::kNack, QStringLiteral("refused"));
+        return;
+    }
+    m_open = true;
+    m_initiateTimer.stop();
+    reply(P::kAck);
+    m_source->conversationOpened();
+}
+
+void DdeConversation::handleRequest(const QString &item)
+{
+    QLineEdit *box = m_source ? m_source->servedItem(item) : nullptr;
+    if (!box)
+        reply(P::kNack, QStringLiteral("no such item"));
+    else
+        reply(P::kData, box->text());
+}
+
+void DdeConversation::handleAdvise(const QString &item)
+{
+    QLineEdit *box = m_source ? m_source->servedItem(item) : nullptr;
+    if (!box) {
+        reply(P::kNack, QStringLiteral("no such item"));
+        return;
+    }
+    m_source->watchItem(box);
+    m_advisedItems.insert(box->objectName().toLower());
+    reply(P::kData, box->text());
+}
+
+void DdeConversation::handleUnadvise(const QString &item)
+{
+    if (m_advisedItems.remove(item.toLower()))
+        reply(P::kAck);
+    else
+        reply(P::kNack, QStringLiteral("not advised"));
+}
+
+void DdeConversation::handleExecute(const QString &command)
+{
+    QPointer<DdeConversation> self(this);
+    QPointer<DdeSource> source(m_source);
+    bool cancel = false;
+    ++m_executeDepth;
+    emit m_source->LinkExecute(command, cancel);
+    if (!self)
+        return;
+    --m_executeDepth;
+    if (m_ended)
+        return;
+    if (cancel)
+        reply(P::kNack, QStringLiteral("refused"));
+    else
+        reply(P::kAck);
+    if (m_terminateAfterExecute && m_executeDepth == 0)
+        end(true);
+}
+
+void DdeConversation::handlePoke(const QString &rest)
+{
+    QString item;
+    QString escapedText;
+    P::splitItem(rest, item, escapedText);
+    const std::optional<QString> text = P::unescape(escapedText);
+    if (!text) {
+        reply(P::kNack, QStringLiteral("bad escape"));
+        return;
+    }
+    QLineEdit *box = m_source ? m_source->servedItem(item) : nullptr;
+    if (!box) {
+        reply(P::kNack, QStringLiteral("no such item"));
+        return;
+    }
+    if (!m_source->pokeEnabled() || box->isReadOnly()) {
+        reply(P::kNack, QStringLiteral("refused"));
+        return;
+    }
+    QPointer<DdeConversation> self(this);
+    QPointer<QLineEdit> target(box);
+    bool cancel = false;
+    emit m_source->LinkPoke(box->objectName(), *text, cancel);
+    if (!self || m_ended)
+        return;
+    if (cancel || !target || !m_source) {
+        reply(P::kNack, QStringLiteral("refused"));
+        return;
+    }
+    m_source->writeItem(target, *text);
+    if (self && !m_ended)
+        reply(P::kAck);
+}
+
+void DdeConversation::reply(const QString &word, const QString &text)
+{
+    send(P::line(word, P::escape(text)));
+}
+
+void DdeConversation::end(bool sendTerminate)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    const bool wasOpen = m_open;
+    m_initiateTimer.stop();
+    if (sendTerminate && m_socket->state() == QLocalSocket::ConnectedState)
+        m_socket->write(P::line(P::kTerminate));
+    if (m_socket->state() == QLocalSocket::UnconnectedState) {
+        deleteLater();
+    } else {
+        // Let the last lines reach the peer, but never wait on it for long.
+        m_socket->flush();
+        connect(m_socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
+        m_closeTimer.start(kCloseTimeout);
+        m_socket->disconnectFromServer();
+    }
+    if (m_source)
+        m_source->conversationEnded(this, wasOpen);
+}
+
+} // namespace platform

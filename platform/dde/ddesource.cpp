@@ -1,0 +1,213 @@
+#include "ddesource.h"
+
+#include "platform/dde/ddeconversation.h"
+#include "platform/dde/ddedirectory.h"
+#include "platform/dde/ddeprotocol.h"
+#include "platform/errors.h"
+
+#include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QWidget>
+
+namespace platform {
+
+namespace P = DdeProtocol;
+
+namespace {
+// Connecting to a live local socket succeeds at once; this only bounds a hung peer.
+constexpr int kProbeTimeout = 1000;
+
+bool answers(const QString &socketPath)
+{
+    QLocalSocket probe;
+    probe.connectToServer(socketPath);
+    const bool live = probe.waitForConnected(kProbeTimeout);
+    probe.abort();
+    return live;
+}
+} // namespace
+
+DdeSource::DdeSource(const QString &applicationName, QWidget *window)
+    : QObject(window)
+    , m_applicationName(applicationName)
+    , m_window(window)
+{
+    startServing();
+}
+
+DdeSource::~DdeSource()
+{
+    m_destroying = true;
+    const QList<DdeConversation *> conversations = m_conversations;
+    m_conversations.clear();
+    for (DdeConversation *conversation : conversations)
+        conversation->closeNow();
+    if (m_server)
+        m_server->close();
+}
+
+void DdeSource::startServing()
+{
+    if (!DdeDirectory::isValidApplicationName(m_applicationName)) {
+        m_serviceProblem = QStringLiteral("DDE: \"%1\" cannot be served as an application name.").arg(m_applicationName);
+        return;
+    }
+    QString directory;
+    try {
+        directory = DdeDirectory::ensure();
+    } catch (const RuntimeError &failure) {
+        m_serviceProblem = QStringLiteral("DDE: no conversations served. ") + failure.description();
+        return;
+    }
+    m_socketPath = DdeDirectory::socketPath(directory, m_applicationName);
+
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    m_server->setMaxPendingConnections(kDefaultMaximumConversations);
+    bool listening = m_server->listen(m_socketPath);
+    if (!listening && m_server->serverError() == QAbstractSocket::AddressInUseError) {
+        // A live socket belongs to another running instance and is never taken over; one
+        // that refuses connections was left behind by a program that crashed.
+        if (answers(m_socketPath)) {
+            m_serviceProblem = QStringLiteral("DDE: another %1 is running; this one serves no conversations.")
+                                   .arg(m_applicationName);
+            delete m_server;
+            m_server = nullptr;
+            return;
+        }
+        QLocalServer::removeServer(m_socketPath);
+        listening = m_server->listen(m_socketPath);
+    }
+    if (!listening) {
+        m_serviceProblem = QStringLiteral("DDE: no conversations served. ") + m_server->errorString();
+        delete m_server;
+        m_server = nullptr;
+        return;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, &DdeSource::acceptConnections);
+}
+
+bool DdeSource::isServing() const
+{
+    return m_server != nullptr;
+}
+
+void DdeSource::setLinkTopic(const QString &topic)
+{
+    m_linkTopic = topic;
+}
+
+void DdeSource::setLinkMode(int mode)
+{
+    if (mode != kLinkModeNone && mode != kLinkModeSource)
+        throw RuntimeError(ErrorNumber::InvalidPropertyValue);
+    m_linkMode = mode;
+    if (mode == kLinkModeNone) {
+        const QList<DdeConversation *> conversations = m_conversations;
+        for (DdeConversation *conversation : conversations)
+            conversation->terminate();
+    }
+}
+
+void DdeSource::setPokeEnabled(bool enabled)
+{
+    m_pokeEnabled = enabled;
+}
+
+void DdeSource::setMaximumConversations(int count)
+{
+    m_maximumConversations = qMax(0, count);
+}
+
+int DdeSource::conversationCount() const
+{
+    int count = 0;
+    for (const DdeConversation *conversation : m_conversations) {
+        if (conversation->isOpen())
+            ++count;
+    }
+    return count;
+}
+
+QLineEdit *DdeSource::servedItem(const QString &item) const
+{
+    if (!m_window || item.isEmpty())
+        return nullptr;
+    const QList<QLineEdit *> boxes = m_window->findChildren<QLineEdit *>();
+    for (QLineEdit *box : boxes) {
+        if (box->objectName().compare(item, Qt::CaseInsensitive) == 0)
+            return box;
+    }
+    return nullptr;
+}
+
+void DdeSource::writeItem(QLineEdit *box, const QString &text)
+{
+    if (box->text() == text) {
+        publish(box, text);
+        return;
+    }
+    // The box's textChanged would publish as well; this write publishes once, here, so a
+    // watched and an unwatched box behave alike.
+    m_writingBox = box;
+    box->setText(text);
+    m_writingBox = nullptr;
+    publish(box, box->text());
+}
+
+void DdeSource::acceptConnections()
+{
+    while (m_server && m_server->hasPendingConnections()) {
+        QLocalSocket *socket = m_server->nextPendingConnection();
+        auto *conversation = new DdeConversation(socket, this);
+        if (m_conversations.size() >= m_maximumConversations) {
+            conversation->turnAway();
+            continue;
+        }
+        m_conversations.append(conversation);
+    }
+}
+
+void DdeSource::watchItem(QLineEdit *box)
+{
+    m_watchedItems.removeAll(nullptr);
+    if (m_watchedItems.contains(box))
+        return;
+    m_watchedItems.append(box);
+    connect(box, &QLineEdit::textChanged, this, [this, box](const QString &text) {
+        if (box != m_writingBox)
+            publish(box, text);
+    });
+}
+
+void DdeSource::publish(QLineEdit *box, const QString &text)
+{
+    if (m_conversations.isEmpty())
+        return;
+    const QString item = box->objectName();
+    const QByteArray line = P::line(P::kUpdate, item + QLatin1Char(' ') + P::escape(text));
+    // Sending may drop a client that stopped reading; walk a copy.
+    const QList<DdeConversation *> conversations = m_conversations;
+    for (DdeConversation *conversation : conversations) {
+        if (conversation->isOpen() && conversation->isAdvised(item))
+            conversation->send(line);
+    }
+}
+
+void DdeSource::conversationOpened()
+{
+    emit conversationCountChanged(conversationCount());
+}
+
+void DdeSource::conversationEnded(DdeConversation *conversation, bool wasOpen)
+{
+    if (!m_conversations.removeOne(conversation) || m_destroying)
+        return;
+    if (wasOpen) {
+        emit LinkClose();
+        emit conversationCountChanged(conversationCount());
+    }
+}
+
+} // namespace platform

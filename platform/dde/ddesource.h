@@ -1,0 +1,111 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QList>
+
+class QLineEdit;
+class QLocalServer;
+class QWidget;
+
+namespace platform {
+
+class DdeConversation;
+
+// The DDE source facility of a window. The source answers conversations for one application
+// name (compared without regard to case) on the window's link topic, and serves the window's
+// text boxes (QLineEdit children) as items under their object names.
+//
+// It listens on its own socket as soon as it is constructed. When another running program
+// already serves the application name, or the per-user DDE directory is not private, it
+// serves no conversations: isServing() is false and serviceProblem() says why, in a sentence
+// fit for a status bar.
+//
+// The events are signals with a cancel flag passed by reference; connect them directly (the
+// default connection within one thread), so the handler's answer reaches the source:
+//   LinkOpen(cancel)          a client asks to open a conversation on the topic; cancel refuses
+//   LinkExecute(cmd, cancel)  an execute; cancel left false acknowledges it positively
+//   LinkPoke(item, text, cancel)  a poke into a served item, before the text is written
+//   LinkClose()               an opened conversation ended, whichever side ended it
+//
+// Link mode 0 (none) ends every conversation at once (LinkClose for each) and refuses new
+// initiates without raising LinkOpen; link mode 1 (source) accepts them.
+class DdeSource : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kLinkModeNone = 0;
+    static constexpr int kLinkModeSource = 1;
+    static constexpr int kDefaultMaximumConversations = 64;
+
+    // `window` owns the source and holds the served text boxes.
+    DdeSource(const QString &applicationName, QWidget *window);
+    // Ends every conversation (without LinkClose: the window is going) and removes the socket.
+    ~DdeSource() override;
+
+    QString applicationName() const { return m_applicationName; }
+    bool isServing() const;
+    QString serviceProblem() const { return m_serviceProblem; }
+    // Path of the socket this application is reached at (also when another program serves it).
+    QString socketPath() const { return m_socketPath; }
+
+    void setLinkTopic(const QString &topic);
+    QString linkTopic() const { return m_linkTopic; }
+
+    void setLinkMode(int mode);
+    int linkMode() const { return m_linkMode; }
+
+    // Pokes are accepted into served boxes that are not read-only while this is true.
+    void setPokeEnabled(bool enabled);
+    bool pokeEnabled() const { return m_pokeEnabled; }
+
+    // Connections beyond this number are turned away with "BUSY" (the client's LinkError 7).
+    void setMaximumConversations(int count);
+    int maximumConversations() const { return m_maximumConversations; }
+    // Opened conversations (initiate accepted) at this moment.
+    int conversationCount() const;
+
+    // Writes `text` into the served box and delivers it on every automatic link of the box's
+    // item, also when the text equals the box's current text. Changes made to a served box in
+    // any other way (setText, typing) reach the links too, but only when the text changes.
+    void writeItem(QLineEdit *box, const QString &text);
+
+    // The window's served box called `item` (without regard to case), or null.
+    QLineEdit *servedItem(const QString &item) const;
+
+signals:
+    void LinkOpen(bool &cancel);
+    void LinkExecute(const QString &command, bool &cancel);
+    void LinkPoke(const QString &item, const QString &text, bool &cancel);
+    void LinkClose();
+    // The number of opened conversations changed.
+    void conversationCountChanged(int count);
+
+private:
+    friend class DdeConversation;
+
+    void startServing();
+    void acceptConnections();
+    void watchItem(QLineEdit *box);
+    void publish(QLineEdit *box, const QString &text);
+    void conversationOpened();
+    void conversationEnded(DdeConversation *conversation, bool wasOpen);
+
+    QString m_applicationName;
+    QPointer<QWidget> m_window;
+    QString m_socketPath;
+    QString m_serviceProblem;
+    QString m_linkTopic;
+    int m_linkMode = kLinkModeNone;
+    bool m_pokeEnabled = true;
+    int m_maximumConversations = kDefaultMaximumConversations;
+    QLocalServer *m_server = nullptr;
+    QList<DdeConversation *> m_conversations;
+    QList<QPointer<QLineEdit>> m_watchedItems;
+    QLineEdit *m_writingBox = nullptr;
+    bool m_destroying = false;
+};
+
+} // namespace platform
