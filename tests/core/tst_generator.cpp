@@ -1,10 +1,10 @@
 #include "instrumentfixture.h"
 #include "support/messagerecorder.h"
+#include "support/testfiles.h"
 
 #include "platform/filedialog.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -22,15 +22,6 @@ struct RunningInstrument : InstrumentFixture
     }
     QStringList tokens() const { return text("txtOutput").split(QLatin1Char(',')); }
 };
-
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
-{
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
 
 } // namespace
 
@@ -252,7 +243,7 @@ private slots:
     {
         QFETCH(QByteArray, content);
         QFETCH(QStringList, lines);
-        const QString path = writeFile(m_dir, QStringLiteral("run.txt"), content);
+        const QString path = writeTestFile(m_dir, QStringLiteral("run.txt"), content);
         RunningInstrument f;
         f.click("chkPointNumber");
         f.click("opFile");
@@ -270,7 +261,7 @@ private slots:
 
     void fileRunKeepsTheRandomRunsInterval()
     {
-        const QString path = writeFile(m_dir, QStringLiteral("keep.txt"), "x\n");
+        const QString path = writeTestFile(m_dir, QStringLiteral("keep.txt"), "x\n");
         RunningInstrument f;
         f.setText("txtFrequency", QStringLiteral("10"));
         f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
@@ -298,7 +289,7 @@ private slots:
     {
         QTemporaryDir other;
         QVERIFY(other.isValid());
-        const QString path = writeFile(other, QStringLiteral("chosen.txt"), "first\nsecond\n");
+        const QString path = writeTestFile(other, QStringLiteral("chosen.txt"), "first\nsecond\n");
         platform::CommonDialog::Request asked;
         platform::CommonDialog::setChooser([&](const platform::CommonDialog::Request &request) {
             asked = request;
@@ -339,7 +330,7 @@ private slots:
 
     void offDuringAFileRunClosesTheFile()
     {
-        const QString path = writeFile(m_dir, QStringLiteral("off.txt"), "a\nb\n");
+        const QString path = writeTestFile(m_dir, QStringLiteral("off.txt"), "a\nb\n");
         RunningInstrument f;
         f.click("opFile");
         f.setText("txtFileName", path);

@@ -1,7 +1,8 @@
 #include "platform/errors.h"
 #include "platform/textfiles.h"
 
-#include <QFile>
+#include "support/testfiles.h"
+
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -12,15 +13,6 @@ class TestTextFiles : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-
-    QString write(const QString &name, const QByteArray &content)
-    {
-        const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            qFatal("cannot write test file");
-        return path;
-    }
 
 private slots:
     void readsLinesEndingInCrCrLfOrLf_data()
@@ -42,7 +34,7 @@ private slots:
         QFETCH(QStringList, lines);
         TextFiles files;
         const int number = files.FreeFile();
-        files.OpenForInput(number, write(QStringLiteral("data.txt"), content));
+        files.OpenForInput(number, writeTestFile(m_dir, QStringLiteral("data.txt"), content));
         QStringList read;
         while (!files.Eof(number))
             read << files.LineInput(number);
@@ -53,7 +45,7 @@ private slots:
     void fileNumbersAndCloseAll()
     {
         TextFiles files;
-        const QString path = write(QStringLiteral("n.txt"), "x\n");
+        const QString path = writeTestFile(m_dir, QStringLiteral("n.txt"), "x\n");
         const int first = files.FreeFile();
         files.OpenForInput(first, path);
         const int second = files.FreeFile();
