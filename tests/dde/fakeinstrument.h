@@ -1,0 +1,38 @@
+#pragma once
+
+// An instrument stand-in for the command client's tests: a window serving "Kestrin|Kestrin"
+// with the item "txtOutput". It records every execute and acknowledges it positively unless
+// told to refuse; while "off" it refuses every conversation.
+
+#include "platform/dde/ddesource.h"
+
+#include <QLineEdit>
+#include <QStringList>
+#include <QWidget>
+
+class FakeInstrument : public QWidget
+{
+public:
+    explicit FakeInstrument(bool switchedOn = true)
+        : on(switchedOn)
+    {
+        txtOutput = new QLineEdit(this);
+        txtOutput->setObjectName(QStringLiteral("txtOutput"));
+        source = new platform::DdeSource(QStringLiteral("Kestrin"), this);
+        source->setLinkTopic(QStringLiteral("Kestrin"));
+        connect(source, &platform::DdeSource::LinkOpen, this, [this](bool &cancel) { cancel = !on; });
+        connect(source, &platform::DdeSource::LinkExecute, this, [this](const QString &command, bool &cancel) {
+            executes << command;
+            cancel = refuseExecutes;
+        });
+        source->setLinkMode(platform::DdeSource::kLinkModeSource);
+    }
+
+    void write(const QString &text) { source->writeItem(txtOutput, text); }
+
+    platform::DdeSource *source = nullptr;
+    QLineEdit *txtOutput = nullptr;
+    QStringList executes;
+    bool on;
+    bool refuseExecutes = false;
+};

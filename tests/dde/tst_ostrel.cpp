@@ -1,0 +1,248 @@
+// The destination window against the demonstration source, in this process: the link, poke,
+// reset, the background colour and the failures that are reported instead of ending the program.
+
+#include "frmDestination.h"
+#include "frmSource.h"
+#include "support/messagerecorder.h"
+
+#include "platform/dde/ddesource.h"
+#include "platform/dde/ddetextbox.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+namespace {
+
+const QColor kRed(255, 0, 0);
+
+QColor buttonFace()
+{
+    return QApplication::palette().color(QPalette::Button);
+}
+
+} // namespace
+
+class tst_ostrel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void windowControls();
+    void typedTextSetsBackground_data();
+    void typedTextSetsBackground();
+    void connectFollowsSource();
+    void pokeSendsEditedText();
+    void resetReachesSource();
+    void connectTwiceLeavesOneLink();
+    void failuresAreReported_data();
+    void failuresAreReported();
+
+private:
+    void click(const char *button);
+    QString sourceData() const;
+
+    QTemporaryDir m_runtimeDirectory;
+    std::unique_ptr<MessageRecorder> m_messages;
+    std::unique_ptr<frmDestination> m_window;
+    std::unique_ptr<frmSource> m_source;
+    platform::DdeTextBox *m_box = nullptr;
+};
+
+void tst_ostrel::initTestCase()
+{
+    // Conversations of this suite stay in a DDE directory of its own.
+    QVERIFY(m_runtimeDirectory.isValid());
+    qputenv("XDG_RUNTIME_DIR", m_runtimeDirectory.path().toLocal8Bit());
+}
+
+void tst_ostrel::init()
+{
+    m_messages = std::make_unique<MessageRecorder>();
+    m_window = std::make_unique<frmDestination>();
+    m_box = m_window->findChild<platform::DdeTextBox *>(QStringLiteral("txtConnect"));
+    QVERIFY(m_box);
+}
+
+void tst_ostrel::cleanup()
+{
+    m_window.reset();
+    m_source.reset();
+    m_messages.reset();
+}
+
+void tst_ostrel::click(const char *button)
+{
+    auto *control = m_window->findChild<QPushButton *>(QLatin1String(button));
+    QVERIFY(control);
+    QTest::mouseClick(control, Qt::LeftButton);
+}
+
+QString tst_ostrel::sourceData() const
+{
+    return m_source->findChild<QLineEdit *>(QStringLiteral("txtData"))->text();
+}
+
+void tst_ostrel::windowControls()
+{
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("DDE Destination"));
+    QCOMPARE(m_window->backColor(), buttonFace());
+
+    const QStringList tabOrder{QStringLiteral("txtConnect"), QStringLiteral("btnConnect"), QStringLiteral("btnReset"),
+                               QStringLiteral("btnPoke")};
+    QWidget *widget = m_box;
+    for (const QString &next : tabOrder.mid(1)) {
+        widget = widget->nextInFocusChain();
+        QCOMPARE(widget->objectName(), next);
+    }
+    QCOMPARE(m_window->findChild<QPushButton *>(QStringLiteral("btnConnect"))->text(), QStringLiteral("Connect"));
+    QCOMPARE(m_window->findChild<QPushButton *>(QStringLiteral("btnReset"))->text(), QStringLiteral("Reset"));
+    QCOMPARE(m_window->findChild<QPushButton *>(QStringLiteral("btnPoke"))->text(), QStringLiteral("Poke"));
+}
+
+void tst_ostrel::typedTextSetsBackground_data()
+{
+    QTest::addColumn<QStringList>("typedTexts");
+    QTest::addColumn<bool>("red");
+
+    QTest::newRow("above 100") << QStringList{"150"} << true;
+    QTest::newRow("100 after red") << QStringList{"150", "100"} << false;
+    QTest::newRow("negative after red") << QStringList{"150", "-5"} << false;
+    QTest::newRow("letters keep red") << QStringList{"150", "abc"} << true;
+    QTest::newRow("empty keeps red") << QStringList{"150", ""} << true;
+    QTest::newRow("letters keep default") << QStringList{"abc"} << false;
+    QTest::newRow("rounds to 100 as float") << QStringList{"150", "100.0000038"} << false;
+}
+
+void tst_ostrel::typedTextSetsBackground()
+{
+    QFETCH(QStringList, typedTexts);
+    QFETCH(bool, red);
+
+    for (const QString &text : typedTexts) {
+        m_box->selectAll();
+        QTest::keyClick(m_box, Qt::Key_Delete);
+        QTest::keyClicks(m_box, text);
+        QCOMPARE(m_box->text(), text);
+    }
+    QCOMPARE(m_window->backColor(), red ? kRed : buttonFace());
+    QCOMPARE(m_messages->messages, QStringList());
+}
+
+void tst_ostrel::connectFollowsSource()
+{
+    m_source = std::make_unique<frmSource>();
+    auto *data = m_source->findChild<QLineEdit *>(QStringLiteral("txtData"));
+    m_source->source()->writeItem(data, QStringLiteral("42"));
+
+    click("btnConnect");
+    QCOMPARE(m_messages->messages, QStringList());
+    QCOMPARE(m_box->text(), QStringLiteral("42"));
+
+    m_source->source()->writeItem(data, QStringLiteral("150"));
+    QTRY_COMPARE(m_box->text(), QStringLiteral("150"));
+    QCOMPARE(m_window->backColor(), kRed);
+
+    m_source->source()->writeItem(data, QStringLiteral("100"));
+    QTRY_COMPARE(m_box->text(), QStringLiteral("100"));
+    QCOMPARE(m_window->backColor(), buttonFace());
+}
+
+void tst_ostrel::pokeSendsEditedText()
+{
+    m_source = std::make_unique<frmSource>();
+    click("btnConnect");
+    QCOMPARE(m_box->text(), QLatin1String(frmSource::kResetValue));
+
+    m_box->selectAll();
+    QTest::keyClicks(m_box, QStringLiteral("77.5"));
+    click("btnPoke");
+    QCOMPARE(m_messages->messages, QStringList());
+    QCOMPARE(sourceData(), QStringLiteral("77.5"));
+    QCOMPARE(m_source->received().last(), QStringLiteral("poke txtData \"77.5\""));
+}
+
+void tst_ostrel::resetReachesSource()
+{
+    m_source = std::make_unique<frmSource>();
+    auto *data = m_source->findChild<QLineEdit *>(QStringLiteral("txtData"));
+    m_source->source()->writeItem(data, QStringLiteral("250"));
+    click("btnConnect");
+    QCOMPARE(m_window->backColor(), kRed);
+
+    click("btnReset");
+    QCOMPARE(m_messages->messages, QStringList());
+    QCOMPARE(m_source->received().last(), QStringLiteral("execute \"RESET\""));
+    QCOMPARE(sourceData(), QStringLiteral("0"));
+    QTRY_COMPARE(m_box->text(), QStringLiteral("0"));
+    QCOMPARE(m_window->backColor(), buttonFace());
+}
+
+void tst_ostrel::connectTwiceLeavesOneLink()
+{
+    m_source = std::make_unique<frmSource>();
+    click("btnConnect");
+    click("btnConnect");
+    QTRY_COMPARE(m_source->source()->conversationCount(), 1);
+
+    QSignalSpy updates(m_box, &platform::DdeTextBox::itemUpdated);
+    m_source->source()->writeItem(m_source->findChild<QLineEdit *>(QStringLiteral("txtData")), QStringLiteral("5"));
+    QVERIFY(updates.wait());
+    QVERIFY(!updates.wait(200));
+    QCOMPARE(updates.count(), 1);
+}
+
+void tst_ostrel::failuresAreReported_data()
+{
+    QTest::addColumn<bool>("sourceRunning");
+    QTest::addColumn<bool>("pokesAccepted");
+    QTest::addColumn<QStringList>("buttons");
+    QTest::addColumn<QString>("prefix");
+
+    QTest::newRow("connect, no source") << false << true << QStringList{"btnConnect"}
+                                        << "Error (frmDestination - btnConnect_Click) 282: ";
+    QTest::newRow("poke without link") << true << true << QStringList{"btnPoke"}
+                                       << "Error (frmDestination - btnPoke_Click) 293: ";
+    QTest::newRow("reset without link") << true << true << QStringList{"btnReset"}
+                                        << "Error (frmDestination - btnReset_Click) 293: ";
+    QTest::newRow("poke refused") << true << false << QStringList{"btnConnect", "btnPoke"}
+                                  << "Error (frmDestination - btnPoke_Click) 285: ";
+}
+
+void tst_ostrel::failuresAreReported()
+{
+    QFETCH(bool, sourceRunning);
+    QFETCH(bool, pokesAccepted);
+    QFETCH(QStringList, buttons);
+    QFETCH(QString, prefix);
+
+    if (sourceRunning) {
+        m_source = std::make_unique<frmSource>();
+        m_source->source()->setPokeEnabled(pokesAccepted);
+    }
+    for (const QString &button : buttons)
+        click(button.toLatin1().constData());
+
+    QCOMPARE(m_messages->messages.size(), 1);
+    const QString message = m_messages->messages.first();
+    QVERIFY2(message.startsWith(prefix), qPrintable(message));
+    QVERIFY2(message.size() > prefix.size(), "the description is missing");
+    QCOMPARE(m_messages->captions, QStringList{QCoreApplication::applicationName()});
+
+    // The program carries on: once a source answers, Connect works.
+    if (!m_source)
+        m_source = std::make_unique<frmSource>();
+    click("btnConnect");
+    QCOMPARE(m_messages->messages.size(), 1);
+    QCOMPARE(m_box->linkMode(), platform::DdeTextBox::kLinkModeAutomatic);
+}
+
+QTEST_MAIN(tst_ostrel)
+#include "tst_ostrel.moc"

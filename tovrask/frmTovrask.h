@@ -1,0 +1,63 @@
+#pragma once
+
+#include "instrumentstarter.h"
+
+#include <QDeadlineTimer>
+#include <QWidget>
+#include <chrono>
+
+class QComboBox;
+class QPushButton;
+class QTimer;
+
+namespace platform {
+class DdeTextBox;
+class RuntimeError;
+} // namespace platform
+
+// The DDE command client: links its output box to the instrument's output item, starting the
+// instrument when none answers, and sends the commands picked or typed into the command box.
+class frmTovrask : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit frmTovrask(QWidget *parent = nullptr);
+    ~frmTovrask() override;
+
+    // Tests point the start at a folder of their own and shorten the wait for a started instrument.
+    void setInstrumentStarter(const InstrumentStarter &starter);
+    void setStartWait(std::chrono::milliseconds wait);
+
+    // True while a started instrument is being given time to come up.
+    bool isWaitingForInstrument() const;
+
+signals:
+    // A Connect has come to its end: the link is up, or its failure has been reported.
+    void connectFinished();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void createControls();
+    void Form_Load();
+    void btnConnect_Click();
+    void btnExecute_Click();
+    void txtOutput_LinkError(int LinkErr);
+
+    // The last step of Connect, asking for the automatic link, with its failure handling.
+    void OpenLink(bool mayStartInstrument);
+    void StartInstrument();
+    void ReportConnectFailure(const platform::RuntimeError &failure);
+
+    InstrumentStarter m_starter;
+    std::chrono::milliseconds m_startWait;
+    QDeadlineTimer m_startDeadline;
+    QTimer *m_repeatTimer = nullptr;
+
+    QPushButton *btnConnect = nullptr;
+    platform::DdeTextBox *txtOutput = nullptr;
+    QPushButton *btnExecute = nullptr;
+    QComboBox *cmbCommand = nullptr;
+};
