@@ -1,0 +1,172 @@
+#include "serialportcontrol.h"
+
+#include "platform/errors.h"
+#include "platform/serial/devicemap.h"
+#include "platform/serial/serialsettings.h"
+
+#include <QFile>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+RuntimeError settingRefused(const QString &what, const QString &device, const QString &reason)
+{
+    return RuntimeError(ErrorNumber::InvalidPropertyValue,
+                        QStringLiteral("Invalid property value: %1 not supported by the serial driver of %2 (%3)")
+                            .arg(what, device, reason));
+}
+
+QString permissionRemedy()
+{
+    return QStringLiteral("membership of the dialout group gives access "
+                          "(sudo usermod -aG dialout $USER, then log in again)");
+}
+
+} // namespace
+
+SerialPortControl::SerialPortControl(QObject *parent)
+    : QObject(parent)
+    , m_port(new QSerialPort(this))
+{
+    connect(m_port, &QSerialPort::readyRead, this, [this] { notify(Receive); });
+    connect(m_port, &QSerialPort::errorOccurred, this, &SerialPortControl::deviceFailed);
+}
+
+void SerialPortControl::setSettings(const QString &settings)
+{
+    if (m_port->isOpen())
+        applySettings(parseSerialSettings(settings));
+    m_settings = settings;
+}
+
+bool SerialPortControl::PortOpen() const
+{
+    return m_port->isOpen();
+}
+
+void SerialPortControl::setPortOpen(bool open)
+{
+    if (open == m_port->isOpen())
+        return;
+    if (open)
+        this->open();
+    else
+        m_port->close();
+}
+
+QString SerialPortControl::deviceName() const
+{
+    return m_port->isOpen() ? m_device : QString();
+}
+
+void SerialPortControl::open()
+{
+    const SerialSettings settings = parseSerialSettings(m_settings);
+    const QString device = serialDeviceForPort(m_commPort);
+    if (device.isEmpty())
+        throw RuntimeError(kDeviceUnavailable,
+                           QStringLiteral("Device unavailable: there is no serial port %1").arg(m_commPort));
+
+    const QByteArray path = QFile::encodeName(device);
+    if (::access(path.constData(), F_OK) != 0)
+        throw RuntimeError(kDeviceUnavailable,
+                           QStringLiteral("Device unavailable: %1 (serial port %2) does not exist; "
+                                          "the environment variable KESTRIN_COM%2 can name another device")
+                               .arg(device)
+                               .arg(m_commPort));
+    if (::access(path.constData(), R_OK | W_OK) != 0)
+        throw RuntimeError(ErrorNumber::PermissionDenied,
+                           QStringLiteral("Permission denied: %1; %2").arg(device, permissionRemedy()));
+
+    m_port->setPortName(device);
+    m_device = device;
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError error = m_port->error();
+        const QString reason = m_port->errorString();
+        m_port->clearError();
+        if (error == QSerialPort::PermissionError)
+            throw RuntimeError(ErrorNumber::PermissionDenied,
+                               QStringLiteral("Permission denied: %1 is in use by another program, or %2 (%3)")
+                                   .arg(device, permissionRemedy(), reason));
+        throw RuntimeError(kDeviceUnavailable,
+                           QStringLiteral("Device unavailable: %1 cannot be opened (%2)").arg(device, reason));
+    }
+
+    try {
+        applySettings(settings);
+    } catch (const RuntimeError &) {
+        m_port->close();
+        throw;
+    }
+}
+
+void SerialPortControl::applySettings(const SerialSettings &settings)
+{
+    const QString &device = m_device;
+    // The terminal interface of Linux knows 5 to 8 data bits and 1 or 2 stop bits; the
+    // serial port classes would quietly send 1 stop bit for 1.5.
+    if (settings.dataBits < QSerialPort::Data5)
+        throw settingRefused(QStringLiteral("%1 data bits").arg(settings.dataBits), device,
+                             QStringLiteral("it offers 5 to 8"));
+    if (settings.stopBits == QSerialPort::OneAndHalfStop)
+        throw settingRefused(QStringLiteral("1.5 stop bits"), device, QStringLiteral("it offers 1 or 2"));
+
+    const auto check = [this, &device](bool applied, const QString &what) {
+        if (applied)
+            return;
+        const QString reason = m_port->errorString();
+        m_port->clearError();
+        throw settingRefused(what, device, reason);
+    };
+    check(m_port->setBaudRate(settings.baudRate), QStringLiteral("baud rate %1").arg(settings.baudRate));
+    check(m_port->setDataBits(QSerialPort::DataBits(settings.dataBits)),
+          QStringLiteral("%1 data bits").arg(settings.dataBits));
+    check(m_port->setParity(settings.parity), QStringLiteral("this parity"));
+    check(m_port->setStopBits(settings.stopBits), QStringLiteral("these stop bits"));
+}
+
+QString SerialPortControl::Input()
+{
+    if (!m_port->isOpen())
+        return QString();
+    return QString::fromLatin1(m_port->readAll());
+}
+
+void SerialPortControl::setOutput(const QString &text)
+{
+    if (!m_port->isOpen())
+        throw RuntimeError(kDeviceUnavailable, QStringLiteral("Device unavailable: the serial port is not open"));
+    const QByteArray bytes = text.toLatin1();
+    if (m_port->bytesToWrite() + bytes.size() > kMaximumQueuedOutput)
+        throw RuntimeError(kDeviceIoError,
+                           QStringLiteral("Device I/O error: the output queue of %1 is full; "
+                                          "the far end is not reading")
+                               .arg(m_device));
+    if (m_port->write(bytes) != bytes.size())
+        throw RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: %1").arg(m_port->errorString()));
+}
+
+void SerialPortControl::notify(CommEventNumber reason)
+{
+    m_commEvent = reason;
+    emit OnComm();
+    m_commEvent = NoEvent;
+}
+
+void SerialPortControl::deviceFailed(QSerialPort::SerialPortError error)
+{
+    if (!m_port->isOpen()
+        || (error != QSerialPort::ReadError && error != QSerialPort::WriteError && error != QSerialPort::ResourceError))
+        return;
+    m_port->clearError();
+    // A line that fails to read has hung up (an unplugged adapter, the far end of a
+    // pseudo-terminal gone) and would report the failure again at once, for ever; closing
+    // the port ends that.
+    if (error != QSerialPort::WriteError)
+        m_port->close();
+    notify(DeviceError);
+}
+
+} // namespace platform

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QtGlobal>
+
+namespace platform {
+
+struct SerialSettings;
+
+// The serial port control of a window: a port number, its line settings as one text, an
+// open state, text in and text out, and one notification (OnComm) whose reason CommEvent()
+// tells. It notifies as soon as one character is waiting, and Input() returns everything
+// waiting. Text passes one byte per character (Latin-1) both ways. Port numbers name
+// devices through the serial device map (devicemap.h).
+class SerialPortControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Reasons of a notification.
+    enum CommEventNumber : qint16 {
+        NoEvent = 0,
+        Receive = 2,        // characters are waiting
+        DeviceError = 1010, // reading or writing failed; a line that hung up is closed
+    };
+
+    // Numbers of the failures this control raises besides 70 (permission denied) and 380
+    // (settings the text or the port does not allow).
+    static constexpr int kDeviceIoError = 57;
+    static constexpr int kDeviceUnavailable = 68;
+    // Characters waiting to leave beyond this mean the far end has stopped reading; further
+    // output is refused rather than held without bound.
+    static constexpr qint64 kMaximumQueuedOutput = 1 << 20;
+
+    explicit SerialPortControl(QObject *parent = nullptr);
+
+    // The port number used by the next opening.
+    qint16 CommPort() const { return m_commPort; }
+    void setCommPort(qint16 port) { m_commPort = port; }
+
+    // The line settings, such as "19200,N,8,1". Stored for the next opening; on an open port
+    // they apply at once and throw RuntimeError when the text or the port refuses them (the
+    // stored text then stays).
+    QString Settings() const { return m_settings; }
+    void setSettings(const QString &settings);
+
+    // Opening uses the current port number and settings and throws RuntimeError when the
+    // device is missing (68), not accessible or locked by another program (70), or the
+    // settings are refused (380); the port then stays closed. Setting the state it already
+    // has does nothing.
+    bool PortOpen() const;
+    void setPortOpen(bool open);
+
+    // The device of the port while it is open.
+    QString deviceName() const;
+
+    // Every character waiting, removed from the input; empty when the port is closed.
+    QString Input();
+
+    // Queues the text for sending. Throws RuntimeError when the port is closed (68), when the
+    // output queue is full (57) or when the device refuses the text (57).
+    void setOutput(const QString &text);
+
+    // The reason of the notification being handled.
+    qint16 CommEvent() const { return m_commEvent; }
+
+signals:
+    void OnComm();
+
+private:
+    void open();
+    void applySettings(const SerialSettings &settings);
+    void notify(CommEventNumber reason);
+    void deviceFailed(QSerialPort::SerialPortError error);
+
+    QSerialPort *m_port;
+    QString m_device; // the device of the open port
+    qint16 m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    qint16 m_commEvent = NoEvent;
+};
+
+} // namespace platform

@@ -1,0 +1,312 @@
+// The serial port control: its settings text, the device map, opening and the text it carries.
+
+#include "ptypair.h"
+
+#include "platform/errors.h"
+#include "platform/serial/devicemap.h"
+#include "platform/serial/serialportcontrol.h"
+#include "platform/serial/serialsettings.h"
+
+#include <QTest>
+#include <functional>
+#include <memory>
+
+using platform::SerialPortControl;
+
+class tst_Rs232Port : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void settingsText_data();
+    void settingsText();
+    void refusedSettingsText_data();
+    void refusedSettingsText();
+
+    void deviceMap_data();
+    void deviceMap();
+
+    void openingAppliesSettings_data();
+    void openingAppliesSettings();
+    void failedOpening_data();
+    void failedOpening();
+    void settingsChangeOnOpenPort();
+
+    void textIsOneBytePerCharacter();
+    void receivedCharactersNotify();
+    void vanishedDeviceIsClosed();
+
+private:
+    static int failureNumber(const std::function<void()> &operation, QString *description = nullptr)
+    {
+        try {
+            operation();
+        } catch (const platform::RuntimeError &failure) {
+            if (description)
+                *description = failure.description();
+            return failure.number();
+        }
+        return 0;
+    }
+};
+
+void tst_Rs232Port::init()
+{
+    // No suite may reach a real serial port.
+    qputenv("KESTRIN_COM1", "/nonexistent/kestrin-com1");
+    qputenv("KESTRIN_COM2", "/nonexistent/kestrin-com2");
+}
+
+void tst_Rs232Port::settingsText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("baudRate");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("dataBits");
+    QTest::addColumn<int>("stopBits");
+
+    QTest::newRow("start-up") << "19200,N,8,1" << 19200 << int(QSerialPort::NoParity) << 8 << int(QSerialPort::OneStop);
+    QTest::newRow("even, one and a half")
+        << "9600,E,7,1.5" << 9600 << int(QSerialPort::EvenParity) << 7 << int(QSerialPort::OneAndHalfStop);
+    QTest::newRow("mark, lower case, blanks")
+        << " 1200 , m , 5 , 2 " << 1200 << int(QSerialPort::MarkParity) << 5 << int(QSerialPort::TwoStop);
+    QTest::newRow("odd") << "2400,O,6,1" << 2400 << int(QSerialPort::OddParity) << 6 << int(QSerialPort::OneStop);
+    QTest::newRow("space, four data bits")
+        << "14400,S,4,2" << 14400 << int(QSerialPort::SpaceParity) << 4 << int(QSerialPort::TwoStop);
+}
+
+void tst_Rs232Port::settingsText()
+{
+    QFETCH(QString, text);
+    const platform::SerialSettings settings = platform::parseSerialSettings(text);
+    QTEST(settings.baudRate, "baudRate");
+    QTEST(int(settings.parity), "parity");
+    QTEST(settings.dataBits, "dataBits");
+    QTEST(int(settings.stopBits), "stopBits");
+}
+
+void tst_Rs232Port::refusedSettingsText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("named");
+
+    QTest::newRow("empty") << "" << "separated by commas";
+    QTest::newRow("three fields") << "19200,N,8" << "separated by commas";
+    QTest::newRow("five fields") << "19200,N,8,1,1" << "separated by commas";
+    QTest::newRow("baud not a number") << "fast,N,8,1" << "baud rate";
+    QTest::newRow("baud zero") << "0,N,8,1" << "baud rate";
+    QTest::newRow("baud negative") << "-9600,N,8,1" << "baud rate";
+    QTest::newRow("baud beyond 32 bits") << "99999999999,N,8,1" << "baud rate";
+    QTest::newRow("unknown parity") << "19200,X,8,1" << "parity";
+    QTest::newRow("parity word") << "19200,None,8,1" << "parity";
+    QTest::newRow("three data bits") << "19200,N,3,1" << "data bits";
+    QTest::newRow("nine data bits") << "19200,N,9,1" << "data bits";
+    QTest::newRow("three stop bits") << "19200,N,8,3" << "stop bits";
+    QTest::newRow("stop bits with zero decimals") << "19200,N,8,1.0" << "stop bits";
+}
+
+void tst_Rs232Port::refusedSettingsText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, named);
+    QString description;
+    QCOMPARE(failureNumber([&] { platform::parseSerialSettings(text); }, &description),
+             platform::ErrorNumber::InvalidPropertyValue);
+    QVERIFY2(description.contains(named), qPrintable(description));
+    QVERIFY2(description.contains(QLatin1Char('"') + text + QLatin1Char('"')), qPrintable(description));
+}
+
+void tst_Rs232Port::deviceMap_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QByteArray>("mapped");
+    QTest::addColumn<QString>("device");
+
+    QTest::newRow("port 1 unmapped") << 1 << QByteArray() << "/dev/ttyS0";
+    QTest::newRow("port 2 unmapped") << 2 << QByteArray() << "/dev/ttyS1";
+    QTest::newRow("port 1 on an adapter") << 1 << QByteArray("/dev/ttyUSB0") << "/dev/ttyUSB0";
+    QTest::newRow("port 2 on a pty, blanks") << 2 << QByteArray(" /dev/pts/7 ") << "/dev/pts/7";
+    QTest::newRow("empty variable") << 1 << QByteArray("") << "/dev/ttyS0";
+    QTest::newRow("no port 0") << 0 << QByteArray("/dev/ttyUSB0") << "";
+}
+
+void tst_Rs232Port::deviceMap()
+{
+    QFETCH(int, port);
+    QFETCH(QByteArray, mapped);
+    const QByteArray variable = "KESTRIN_COM" + QByteArray::number(port);
+    if (mapped.isNull())
+        qunsetenv(variable.constData());
+    else
+        qputenv(variable.constData(), mapped);
+    QTEST(platform::serialDeviceForPort(port), "device");
+}
+
+void tst_Rs232Port::openingAppliesSettings_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<speed_t>("speed");
+    QTest::addColumn<tcflag_t>("flags");
+
+    // A pseudo-terminal keeps 8 data bits without parity whatever it is told, so only the
+    // baud rate and the stop bits can be checked on it.
+    QTest::newRow("start-up") << "19200,N,8,1" << speed_t(B19200) << tcflag_t(CS8);
+    QTest::newRow("two stop bits") << "9600,N,8,2" << speed_t(B9600) << tcflag_t(CS8 | CSTOPB);
+    QTest::newRow("slowest") << "1200,N,8,1" << speed_t(B1200) << tcflag_t(CS8);
+    // B0: a rate without a standard code, set through the driver's custom divisor.
+    QTest::newRow("rate without a standard code") << "14400,N,8,1" << speed_t(B0) << tcflag_t(CS8);
+}
+
+void tst_Rs232Port::openingAppliesSettings()
+{
+    QFETCH(QString, settings);
+    QFETCH(speed_t, speed);
+    QFETCH(tcflag_t, flags);
+    PtyPair line;
+    QVERIFY(line.isValid());
+    qputenv("KESTRIN_COM2", line.deviceName().toLocal8Bit());
+
+    SerialPortControl port;
+    port.setCommPort(2);
+    port.setSettings(settings);
+    port.setPortOpen(true);
+    QVERIFY(port.PortOpen());
+    QCOMPARE(port.deviceName(), line.deviceName());
+
+    const termios applied = line.deviceSettings();
+    const tcflag_t checked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    QCOMPARE(applied.c_cflag & checked, flags);
+    if (speed != B0)
+        QCOMPARE(::cfgetospeed(&applied), speed);
+    // Raw line: no echo, no translation of carriage returns.
+    QCOMPARE(applied.c_lflag & (ECHO | ICANON), tcflag_t(0));
+    QCOMPARE(applied.c_iflag & ICRNL, tcflag_t(0));
+
+    port.setPortOpen(false);
+    QVERIFY(!port.PortOpen());
+}
+
+void tst_Rs232Port::failedOpening_data()
+{
+    QTest::addColumn<bool>("onPty");
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("named");
+
+    QTest::newRow("missing device") << false << "19200,N,8,1" << int(SerialPortControl::kDeviceUnavailable)
+                                    << "KESTRIN_COM1";
+    QTest::newRow("bad settings text") << true << "19200,N,8" << int(platform::ErrorNumber::InvalidPropertyValue)
+                                       << "separated by commas";
+    QTest::newRow("four data bits") << true << "19200,N,4,1" << int(platform::ErrorNumber::InvalidPropertyValue)
+                                    << "4 data bits";
+    QTest::newRow("one and a half stop bits")
+        << true << "9600,N,8,1.5" << int(platform::ErrorNumber::InvalidPropertyValue) << "1.5 stop bits";
+    QTest::newRow("data bits the driver refuses")
+        << true << "9600,E,7,1" << int(platform::ErrorNumber::InvalidPropertyValue) << "7 data bits";
+}
+
+void tst_Rs232Port::failedOpening()
+{
+    QFETCH(bool, onPty);
+    QFETCH(QString, settings);
+    QFETCH(QString, named);
+    PtyPair line;
+    if (onPty)
+        qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
+
+    SerialPortControl port;
+    port.setSettings(settings);
+    QString description;
+    QTEST(failureNumber([&] { port.setPortOpen(true); }, &description), "number");
+    QVERIFY2(description.contains(named), qPrintable(description));
+    QVERIFY(!port.PortOpen());
+}
+
+void tst_Rs232Port::settingsChangeOnOpenPort()
+{
+    PtyPair line;
+    qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
+    SerialPortControl port;
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    port.setPortOpen(true);
+
+    port.setSettings(QStringLiteral("2400,N,8,2"));
+    const termios applied = line.deviceSettings();
+    QCOMPARE(::cfgetospeed(&applied), speed_t(B2400));
+    QCOMPARE(applied.c_cflag & CSTOPB, tcflag_t(CSTOPB));
+
+    QCOMPARE(failureNumber([&] { port.setSettings(QStringLiteral("2400,N,8")); }),
+             platform::ErrorNumber::InvalidPropertyValue);
+    QCOMPARE(port.Settings(), QStringLiteral("2400,N,8,2"));
+    QVERIFY(port.PortOpen());
+}
+
+void tst_Rs232Port::textIsOneBytePerCharacter()
+{
+    PtyPair line;
+    qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
+    SerialPortControl port;
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    port.setPortOpen(true);
+
+    QByteArray everyByte;
+    for (int value = 1; value < 256; ++value)
+        everyByte.append(char(value));
+    everyByte.append('\0');
+
+    QVERIFY(line.send(everyByte));
+    QString received;
+    QVERIFY(QTest::qWaitFor([&] {
+        received += port.Input();
+        return received.size() >= everyByte.size();
+    }));
+    QCOMPARE(received, QString::fromLatin1(everyByte));
+
+    port.setOutput(received);
+    QCOMPARE(line.receiveUntil(QByteArray(1, '\0')), everyByte);
+}
+
+void tst_Rs232Port::receivedCharactersNotify()
+{
+    PtyPair line;
+    qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
+    SerialPortControl port;
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    QList<qint16> reasons;
+    QString received;
+    connect(&port, &SerialPortControl::OnComm, this, [&] {
+        reasons << port.CommEvent();
+        received += port.Input();
+    });
+    port.setPortOpen(true);
+
+    QVERIFY(line.send("A"));
+    QVERIFY(QTest::qWaitFor([&] { return received == QLatin1String("A"); }));
+    QVERIFY(line.send("B"));
+    QVERIFY(QTest::qWaitFor([&] { return received == QLatin1String("AB"); }));
+    QCOMPARE(reasons, (QList<qint16>{SerialPortControl::Receive, SerialPortControl::Receive}));
+    QCOMPARE(port.CommEvent(), qint16(SerialPortControl::NoEvent));
+}
+
+void tst_Rs232Port::vanishedDeviceIsClosed()
+{
+    auto line = std::make_unique<PtyPair>();
+    qputenv("KESTRIN_COM1", line->deviceName().toLocal8Bit());
+    SerialPortControl port;
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    QList<qint16> reasons;
+    connect(&port, &SerialPortControl::OnComm, this, [&] { reasons << port.CommEvent(); });
+    port.setPortOpen(true);
+
+    line->closeFarEnd();
+    QVERIFY(QTest::qWaitFor([&] { return !port.PortOpen(); }));
+    QVERIFY(reasons.contains(SerialPortControl::DeviceError));
+    QVERIFY(!reasons.contains(SerialPortControl::Receive));
+    QCOMPARE(failureNumber([&] { port.setOutput(QStringLiteral("OK\r")); }),
+             int(SerialPortControl::kDeviceUnavailable));
+}
+
+QTEST_GUILESS_MAIN(tst_Rs232Port)
+#include "tst_rs232port.moc"
