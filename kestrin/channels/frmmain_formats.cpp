@@ -2,6 +2,8 @@
 
 #include "core/frmMain.h"
 
+#include "dialogs/frmXmitFormats.h"
+
 void frmMain::setTokenSep(const QString &separator)
 {
     TokenSep = separator;
@@ -14,4 +16,9 @@ void frmMain::setLineTerm(const QString &terminator)
 
 void frmMain::mnuEditXmitFormat_Click()
 {
+    if (!m_xmitFormats)
+        m_xmitFormats = new frmXmitFormats(this);
+    m_xmitFormats->show();
+    m_xmitFormats->raise();
+    m_xmitFormats->activateWindow();
 }

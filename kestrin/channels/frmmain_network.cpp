@@ -1,6 +1,19 @@
-// frmMain: the TCP server command channel.
+// frmMain: the TCP server command channel. One client at a time: the socket either listens
+// or carries the accepted connection.
 
 #include "core/frmMain.h"
+
+#include "channels/commandbuffer.h"
+#include "dialogs/frmNetworkSettings.h"
+
+#include "platform/errors.h"
+#include "platform/messagebox.h"
+#include "platform/network/socketcontrol.h"
+
+#include <QCoreApplication>
+#include <QLineEdit>
+
+using platform::SocketControl;
 
 void frmMain::setNetworkEnabled(bool enabled)
 {
@@ -12,21 +25,117 @@ void frmMain::setServerPort(qint16 port)
     ServerPort = port;
 }
 
+platform::SocketControl *frmMain::createNetworkChannel()
+{
+    auto *socket = new SocketControl(this);
+    socket->setObjectName(QStringLiteral("sckServer"));
+    connect(socket, &SocketControl::connectionRequested, this, &frmMain::sckServer_ConnectionRequest);
+    connect(socket, &SocketControl::dataArrived, this, &frmMain::sckServer_DataArrival);
+    connect(socket, &SocketControl::closed, this, &frmMain::sckServer_Close);
+    connect(socket, &SocketControl::errorOccurred, this, &frmMain::sckServer_Error);
+    return socket;
+}
+
 void frmMain::ResetNetworkConnection()
 {
     CommandBuffer.clear();
-    setStatusText(QString());
+    if (sckServer->State() != SocketControl::Closed)
+        sckServer->Close();
+    QCoreApplication::processEvents();
+    sckServer->setLocalPort(ServerPort);
+    if (!NetworkEnabled) {
+        setStatusText(QString());
+        return;
+    }
+    try {
+        sckServer->Listen();
+        setStatusText(QStringLiteral("Listening ..."));
+    } catch (const platform::RuntimeError &failure) {
+        // A port that cannot be bound leaves the channel closed; the instrument keeps its
+        // state and its other channels.
+        sckServer->Close();
+        setStatusText(QString());
+        platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - ResetNetworkConnection) ")));
+    }
 }
 
 void frmMain::TerminateNetworkConnection()
 {
     CommandBuffer.clear();
+    sckServer->Close();
 }
 
-void frmMain::ReturnNetworkResult(const QString &)
+QString frmMain::GetNetworkCommand()
 {
+    QString command;
+    try {
+        CommandBuffer += sckServer->GetData();
+        // Every complete line is shown in turn; only the last one is executed.
+        const QStringList lines = takeCompleteLines(CommandBuffer, LineTerm);
+        for (const QString &line : lines) {
+            command = line;
+            txtInput->setText(command);
+        }
+    } catch (const platform::RuntimeError &failure) {
+        // Emptying the buffer keeps the channel serving after an oversized line.
+        CommandBuffer.clear();
+        platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - GetNetworkCommand) ")));
+        return QString();
+    }
+    return command;
+}
+
+void frmMain::ReturnNetworkResult(const QString &text)
+{
+    // Only a connected client can take the line; with none (the socket only listens) the
+    // line is dropped, as a bench instrument's output with no cable attached.
+    if (sckServer->State() != SocketControl::Connected)
+        return;
+    try {
+        sckServer->SendData(text + LineTerm);
+    } catch (const platform::RuntimeError &failure) {
+        platform::showMessage(failure.error().message(QStringLiteral("Kestrin Error (frmMain - ReturnNetworkResult) ")));
+    }
+}
+
+void frmMain::sckServer_ConnectionRequest(qint32 requestID)
+{
+    if (m_instrumentState == InstrumentState::Off)
+        return;
+    if (sckServer->State() != SocketControl::Listening)
+        return;
+    sckServer->Close();
+    QCoreApplication::processEvents();
+    // The events handled just now may have switched the instrument off or re-opened the
+    // socket; the request is then refused like any other.
+    if (m_instrumentState == InstrumentState::Off || sckServer->State() != SocketControl::Closed)
+        return;
+    sckServer->Accept(requestID);
+    setStatusText(QStringLiteral("Network connection accepted!"));
+}
+
+void frmMain::sckServer_DataArrival(qint32)
+{
+    const QString command = GetNetworkCommand();
+    if (!command.isEmpty())
+        ReturnNetworkResult(ExecuteCommand(command));
+}
+
+void frmMain::sckServer_Close()
+{
+    ResetNetworkConnection();
+}
+
+void frmMain::sckServer_Error(qint16 number, const QString &description)
+{
+    platform::showMessage(QStringLiteral("sckServer Error: ") + QString::number(number) + QLatin1Char(' ') + description);
 }
 
 void frmMain::mnuEditNetworkSettings_Click()
 {
+    if (!m_networkSettings)
+        m_networkSettings = new frmNetworkSettings(this);
+    m_networkSettings->show();
+    m_networkSettings->raise();
+    m_networkSettings->activateWindow();
 }

@@ -7,6 +7,7 @@
 #include "platform/textfiles.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 class QAction;
 class QCheckBox;
@@ -15,9 +16,12 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class frmNetworkSettings;
+class frmXmitFormats;
 
 namespace platform {
 class PeriodicTimer;
+class SocketControl;
 class StatusBar;
 } // namespace platform
 
@@ -108,6 +112,14 @@ private:
     void ReturnRS232Result(const QString &text);
     void TerminateNetworkConnection();
     void ReturnNetworkResult(const QString &text);
+
+    // TCP server channel (channels/frmmain_network.cpp)
+    platform::SocketControl *createNetworkChannel();
+    QString GetNetworkCommand();
+    void sckServer_ConnectionRequest(qint32 requestID);
+    void sckServer_DataArrival(qint32 bytesTotal);
+    void sckServer_Close();
+    void sckServer_Error(qint16 number, const QString &description);
     void setLinkMode(int mode);
 
     // Instrument state and settings
@@ -178,4 +190,10 @@ private:
     QCheckBox *chkAbsVal = nullptr;
     platform::PeriodicTimer *tmrDataGen = nullptr;
     platform::CommonDialog dlgFile;
+    // Created while the window is constructed, with its events wired to the handlers above.
+    platform::SocketControl *sckServer = createNetworkChannel();
+
+    // The settings dialogs of the channels, loaded on first use.
+    QPointer<frmXmitFormats> m_xmitFormats;
+    QPointer<frmNetworkSettings> m_networkSettings;
 };

@@ -4,6 +4,7 @@
 
 #include "platform/errors.h"
 #include "platform/numbers.h"
+#include "platform/network/socketcontrol.h"
 #include "platform/periodictimer.h"
 
 #include <QCheckBox>
@@ -123,4 +124,6 @@ void frmMain::tmrDataGen_Timer()
     txtOutput->setText(line);
     if (CommEnabled)
         ReturnRS232Result(line);
+    if (sckServer->State() != platform::SocketControl::Closed)
+        ReturnNetworkResult(line);
 }

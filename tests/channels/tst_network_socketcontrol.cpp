@@ -1,0 +1,169 @@
+#include "networktestsupport.h"
+
+#include "platform/errors.h"
+#include "platform/network/socketcontrol.h"
+
+#include <QNetworkInterface>
+#include <QSignalSpy>
+#include <QTest>
+#include <functional>
+
+using platform::SocketControl;
+
+namespace {
+
+int errorNumberOf(const std::function<void()> &operation)
+{
+    try {
+        operation();
+    } catch (const platform::RuntimeError &failure) {
+        return failure.number();
+    }
+    return 0;
+}
+
+} // namespace
+
+class tst_NetworkSocketControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void listenRefusesPorts_data();
+    void listenRefusesPorts();
+    void operationsNeedTheirState();
+    void unacceptedRequestIsClosedAtOnce();
+    void acceptedConnectionCarriesBytes();
+    void peerHangUpRaisesClosed();
+    void servesIPv6Clients();
+
+private:
+    // Listens on a free port and accepts the next request.
+    void acceptOne(SocketControl &control, TestClient *&client, qint16 &port);
+};
+
+void tst_NetworkSocketControl::listenRefusesPorts_data()
+{
+    QTest::addColumn<qint32>("port");
+    QTest::newRow("zero, a port the system would pick") << 0;
+    QTest::newRow("negative") << -1234;
+    QTest::newRow("beyond 65535") << 65536;
+}
+
+void tst_NetworkSocketControl::listenRefusesPorts()
+{
+    QFETCH(qint32, port);
+    SocketControl control;
+    control.setLocalPort(port);
+    QCOMPARE(errorNumberOf([&] { control.Listen(); }), SocketControl::kInvalidPort);
+    QCOMPARE(control.State(), SocketControl::Closed);
+}
+
+void tst_NetworkSocketControl::operationsNeedTheirState()
+{
+    SocketControl control;
+    QCOMPARE(errorNumberOf([&] { control.SendData(QStringLiteral("x")); }), SocketControl::kWrongState);
+    QCOMPARE(errorNumberOf([&] { control.GetData(); }), SocketControl::kWrongState);
+    QCOMPARE(errorNumberOf([&] { control.Accept(1); }), platform::ErrorNumber::InvalidArgument);
+
+    control.setLocalPort(freeServerPort());
+    control.Listen();
+    QCOMPARE(control.State(), SocketControl::Listening);
+    QCOMPARE(errorNumberOf([&] { control.Listen(); }), SocketControl::kWrongState);
+    QCOMPARE(errorNumberOf([&] { control.SendData(QStringLiteral("x")); }), SocketControl::kWrongState);
+
+    // The port in use by a second control.
+    SocketControl other;
+    other.setLocalPort(control.LocalPort());
+    QCOMPARE(errorNumberOf([&] { other.Listen(); }),
+             SocketControl::kNetworkErrorBase + QAbstractSocket::AddressInUseError);
+
+    control.Close();
+    control.Close();
+    QCOMPARE(control.State(), SocketControl::Closed);
+}
+
+void tst_NetworkSocketControl::unacceptedRequestIsClosedAtOnce()
+{
+    SocketControl control;
+    control.setLocalPort(freeServerPort());
+    control.Listen();
+    QSignalSpy requests(&control, &SocketControl::connectionRequested);
+
+    TestClient client(qint16(control.LocalPort()));
+    QVERIFY(requests.wait());
+    QVERIFY(client.waitDisconnected());
+    QCOMPARE(control.State(), SocketControl::Listening);
+}
+
+void tst_NetworkSocketControl::acceptOne(SocketControl &control, TestClient *&client, qint16 &port)
+{
+    port = freeServerPort();
+    control.setLocalPort(port);
+    control.Listen();
+    connect(&control, &SocketControl::connectionRequested, &control, [&control](qint32 requestId) {
+        control.Close();
+        control.Accept(requestId);
+    });
+    client = new TestClient(port);
+    QVERIFY(client->waitConnected());
+    QTRY_COMPARE(control.State(), SocketControl::Connected);
+}
+
+void tst_NetworkSocketControl::acceptedConnectionCarriesBytes()
+{
+    SocketControl control;
+    TestClient *client = nullptr;
+    qint16 port = 0;
+    acceptOne(control, client, port);
+    std::unique_ptr<TestClient> owner(client);
+
+    // While one connection is carried, nobody else can connect.
+    TestClient second(port);
+    QVERIFY(second.waitDisconnected());
+    QCOMPARE(second.socket.error(), QAbstractSocket::ConnectionRefusedError);
+
+    // One byte per character, both ways.
+    QString arrived;
+    connect(&control, &SocketControl::dataArrived, &control, [&] { arrived += control.GetData(); });
+    client->socket.write(QByteArray("ANALYZE 5\r\xe9\x01", 12));
+    QTRY_COMPARE(arrived, QStringLiteral("ANALYZE 5\r\u00e9\u0001"));
+    control.SendData(QStringLiteral("OK\r\u00b5"));
+    QTRY_COMPARE(client->received.toLatin1(), QByteArray("OK\r\xb5"));
+}
+
+void tst_NetworkSocketControl::peerHangUpRaisesClosed()
+{
+    SocketControl control;
+    TestClient *client = nullptr;
+    qint16 port = 0;
+    acceptOne(control, client, port);
+    QSignalSpy closed(&control, &SocketControl::closed);
+    QSignalSpy errors(&control, &SocketControl::errorOccurred);
+
+    delete client;
+    QVERIFY(closed.wait());
+    QCOMPARE(control.State(), SocketControl::Closing);
+    QVERIFY(errors.isEmpty());
+    control.Close();
+    QCOMPARE(control.State(), SocketControl::Closed);
+}
+
+void tst_NetworkSocketControl::servesIPv6Clients()
+{
+    bool hasIPv6Loopback = false;
+    for (const QHostAddress &address : QNetworkInterface::allAddresses())
+        hasIPv6Loopback = hasIPv6Loopback || address == QHostAddress::LocalHostIPv6;
+    if (!hasIPv6Loopback)
+        QSKIP("this machine has no IPv6 loopback");
+
+    SocketControl control;
+    control.setLocalPort(freeServerPort());
+    control.Listen();
+    QSignalSpy requests(&control, &SocketControl::connectionRequested);
+    TestClient client(qint16(control.LocalPort()), QHostAddress::LocalHostIPv6);
+    QVERIFY(requests.wait());
+}
+
+QTEST_GUILESS_MAIN(tst_NetworkSocketControl)
+#include "tst_network_socketcontrol.moc"
