@@ -9,12 +9,14 @@
 #include "platform/dde/ddetextbox.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <signal.h>
 
 using namespace std::chrono_literals;
 
@@ -48,6 +50,19 @@ int startsIn(const QString &startLog)
     return int(file.readAll().count('\n'));
 }
 
+// Gone, or a zombie waiting for a parent that does not reap it.
+bool hasEnded(pid_t processId)
+{
+    if (::kill(processId, 0) != 0)
+        return true;
+    QFile status(QStringLiteral("/proc/%1/stat").arg(processId));
+    if (!status.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray fields = status.readAll();
+    const qsizetype afterName = fields.lastIndexOf(')');
+    return afterName >= 0 && fields.mid(afterName + 2, 1) == "Z";
+}
+
 } // namespace
 
 class tst_tovrask_launch : public QObject
@@ -65,6 +80,7 @@ private slots:
     void startsOnceAndGivesUpAfterTheWait();
     void linksToTheStartedInstrument_data();
     void linksToTheStartedInstrument();
+    void startsTheInstrumentProgram();
 
 private:
     void clickConnect();
@@ -200,6 +216,40 @@ void tst_tovrask_launch::linksToTheStartedInstrument()
     auto *output = m_window->findChild<platform::DdeTextBox *>(QStringLiteral("txtOutput"));
     QCOMPARE(output->text(), instrumentOn ? QStringLiteral("OK") : QString());
     QCOMPARE(startsIn(m_startLog), 1);
+}
+
+void tst_tovrask_launch::startsTheInstrumentProgram()
+{
+    // The real instrument, behind a wrapper that notes its process identifier before it
+    // becomes the instrument. A started instrument is off, so the 293 message follows.
+    const QFileInfo instrument(QDir(qEnvironmentVariable("TARVOLIN_PROGRAM_DIR")).filePath(QStringLiteral("kestrin")));
+    QVERIFY2(instrument.isExecutable(), qPrintable(instrument.filePath()));
+    const QString wrapper = QDir(m_beside->path()).filePath(QStringLiteral("kestrin"));
+    QFile file(wrapper);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("#!/bin/sh\necho $$ >> '%1'\nQT_QPA_PLATFORM=offscreen exec '%2'\n")
+                   .arg(m_startLog, instrument.absoluteFilePath())
+                   .toLocal8Bit());
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    QSignalSpy finished(m_window.get(), &frmTovrask::connectFinished);
+    clickConnect();
+    QVERIFY(finished.wait(15000));
+    QCOMPARE(m_messages->messages, QStringList{kTurnInstrumentOn});
+
+    // Connect again reaches the same instrument, still off, and starts no other.
+    clickConnect();
+    QTRY_COMPARE(finished.count(), 2);
+    QCOMPARE(m_messages->messages, QStringList({kTurnInstrumentOn, kTurnInstrumentOn}));
+    QCOMPARE(startsIn(m_startLog), 1);
+
+    QFile log(m_startLog);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const pid_t processId = pid_t(log.readAll().trimmed().toLongLong());
+    QVERIFY(processId > 0);
+    QCOMPARE(::kill(processId, SIGTERM), 0);
+    QTRY_VERIFY(hasEnded(processId));
 }
 
 QTEST_MAIN(tst_tovrask_launch)
