@@ -1,0 +1,331 @@
+"""Drives the programs' windows from the outside, through the accessibility tree (AT-SPI).
+
+Controls are found by role and accessible name: a button or option by its caption, a box by the
+caption of the label tied to it, a window by its title. Qt 6.4 does not publish object names
+over AT-SPI, so names and captions are the handles; where a control has no caption (the state
+label, the status bar text) the programs give it an accessible description, which is used instead.
+
+Everything that waits polls a condition until a deadline; nothing sleeps for a fixed time.
+"""
+
+import os
+import subprocess
+import threading
+import time
+
+import pyatspi
+
+DEFAULT_TIMEOUT = float(os.environ.get("TARVOLIN_E2E_WAIT", "20"))
+POLL_INTERVAL = 0.05
+PROGRAM_DIR = os.environ.get("TARVOLIN_PROGRAM_DIR", "")
+SCRATCH = os.environ.get("TARVOLIN_E2E_SCRATCH", "/tmp")
+
+
+class WaitTimeout(AssertionError):
+    pass
+
+
+# Programs still running, whose windows a failure report shows.
+_live_programs = []
+
+
+def snapshot_of_desktop():
+    """The accessibility trees of the running programs, and a screenshot of the display when an
+    artifacts folder is given, to explain a failed wait."""
+    report = []
+    for program in list(_live_programs):
+        if program.running() and program._application is not None:
+            report.append(describe(program._application))
+    folder = os.environ.get("TARVOLIN_E2E_ARTIFACTS")
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, f"failure-{time.strftime('%H%M%S')}-{time.monotonic_ns() % 10**6}.png")
+        if subprocess.run(["import", "-window", "root", path], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=30).returncode == 0:
+            report.append(f"screenshot: {path}")
+    return "\n".join(report)
+
+
+def wait_until(condition, what, timeout=DEFAULT_TIMEOUT):
+    """Returns the first truthy result of condition(), or fails naming what was awaited."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while True:
+        try:
+            last = condition()
+        except AssertionError:
+            raise
+        except Exception as failure:  # the tree changes under us while windows come and go
+            last = failure
+        else:
+            if last:
+                return last
+        if time.monotonic() > deadline:
+            raise WaitTimeout(f"waited {timeout:.0f} s for {what}; last seen: {last!r}\n"
+                              f"{snapshot_of_desktop()}")
+        time.sleep(POLL_INTERVAL)
+
+
+def fresh(node):
+    """Drops what the accessibility library remembers about a node, so the next read asks the program."""
+    try:
+        node.clear_cache()
+    except Exception:
+        pass
+    return node
+
+
+def role_name(node):
+    return fresh(node).getRoleName()
+
+
+def children(node):
+    try:
+        return [child for child in fresh(node) if child is not None]
+    except Exception:
+        return []
+
+
+def descendants(node):
+    pending = [node]
+    while pending:
+        current = pending.pop(0)
+        for child in children(current):
+            yield child
+            pending.append(child)
+
+
+def matches(node, role, name, description):
+    try:
+        fresh(node)
+        if role is not None and node.getRoleName() != role:
+            return False
+        if name is not None and node.name != name:
+            return False
+        if description is not None and node.description != description:
+            return False
+        return True
+    except Exception:
+        return False
+
+
+def find_all(root, role=None, name=None, description=None):
+    return [node for node in descendants(root) if matches(node, role, name, description)]
+
+
+def find(root, role=None, name=None, description=None, timeout=DEFAULT_TIMEOUT):
+    """Waits for exactly one control below root with the given role, name and/or description."""
+    def lookup():
+        found = find_all(root, role, name, description)
+        if len(found) > 1:
+            raise AssertionError(f"{len(found)} controls match role={role!r} name={name!r} "
+                                 f"description={description!r}; the handle is ambiguous")
+        return found[0] if found else None
+    return wait_until(lookup, f"{role or 'control'} {name or description!r}", timeout)
+
+
+def states(node):
+    return fresh(node).getState()
+
+
+def is_enabled(node):
+    return states(node).contains(pyatspi.STATE_ENABLED)
+
+
+def is_showing(node):
+    return states(node).contains(pyatspi.STATE_SHOWING)
+
+
+def is_checked(node):
+    return states(node).contains(pyatspi.STATE_CHECKED)
+
+
+def text_of(node):
+    """The text of a box, or the caption of a label or button."""
+    fresh(node)
+    try:
+        text = node.queryText()
+        return text.getText(0, -1)
+    except NotImplementedError:
+        return node.name
+
+
+def do_action(node, *names):
+    actions = fresh(node).queryAction()
+    available = [actions.getName(index) for index in range(actions.nActions)]
+    for wanted in names:
+        for index, action in enumerate(available):
+            if action.lower() == wanted.lower():
+                if not actions.doAction(index):
+                    raise AssertionError(f"action {action!r} on {node.name!r} was refused")
+                return
+    raise AssertionError(f"{node.getRoleName()} {node.name!r} offers {available}, none of {names}")
+
+
+def press(node):
+    do_action(node, "Press", "press", "click", "Toggle")
+
+
+def set_text(node, value):
+    """Replaces the text of a box, as typing over it would."""
+    editable = fresh(node).queryEditableText()
+    if not editable.setTextContents(value):
+        raise AssertionError(f"box {node.name!r} refused the text {value!r}")
+
+
+def choose_menu(window, *path):
+    """Triggers a menu item given by its captions without access keys, e.g. ("Edit", "Network Settings ...")."""
+    menu_bar = find(window, "menu bar")
+    node = menu_bar
+    for caption in path:
+        node = find(node, "menu item", caption)
+    press(node)
+
+
+class HeldTerminal:
+    """A pseudo-terminal whose controlling side this test process holds and drains.
+
+    Programs map their serial ports onto it (KESTRIN_COM1, KESTRIN_COM2), so that no test ever
+    touches a real port, and opening, closing and writing never fail for want of a reader.
+    """
+
+    def __init__(self):
+        self.controller, self._device = os.openpty()
+        self.path = os.ttyname(self._device)
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self):
+        while True:
+            try:
+                if not os.read(self.controller, 4096):
+                    return
+            except OSError:
+                return
+
+
+_held_terminals = {}
+
+
+def map_serial_ports_to_held_terminals():
+    """Points both serial ports of every program started from here at terminals the test holds,
+    unless a test has mapped a port itself."""
+    for variable in ("KESTRIN_COM1", "KESTRIN_COM2"):
+        if variable not in os.environ:
+            _held_terminals[variable] = HeldTerminal()
+            os.environ[variable] = _held_terminals[variable].path
+
+
+class Program:
+    """One program under test, started from the build's program folder."""
+
+    def __init__(self, name, *, env=None, cwd=None, args=()):
+        map_serial_ports_to_held_terminals()
+        self.name = name
+        log_path = os.path.join(SCRATCH, f"{name}-{time.monotonic_ns()}.log")
+        self.log = open(log_path, "wb")
+        environment = dict(os.environ)
+        environment.update(env or {})
+        self.process = subprocess.Popen([os.path.join(PROGRAM_DIR, name), *args], env=environment,
+                                        cwd=cwd or SCRATCH, stdout=self.log, stderr=subprocess.STDOUT)
+        self._application = None
+        _live_programs.append(self)
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def application(self, timeout=DEFAULT_TIMEOUT):
+        if self._application is None:
+            self._application = application_of(self.pid, self.name, timeout)
+        return self._application
+
+    def window(self, title, timeout=DEFAULT_TIMEOUT):
+        return window_of(self.application(timeout), title, timeout)
+
+    def windows(self):
+        return windows_of(self.application())
+
+    def wait_exit(self, timeout=DEFAULT_TIMEOUT):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise WaitTimeout(f"{self.name} did not end within {timeout:.0f} s") from None
+
+    def running(self):
+        return self.process.poll() is None
+
+    def output(self):
+        if not self.log.closed:
+            self.log.flush()
+        with open(self.log.name, "rb") as log:
+            return log.read().decode(errors="replace")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        if self in _live_programs:
+            _live_programs.remove(self)
+
+
+def application_of(pid, name, timeout=DEFAULT_TIMEOUT):
+    """The accessible application of a process, once it has joined the accessibility bus."""
+    def lookup():
+        desktop = pyatspi.Registry.getDesktop(0)
+        for application in children(desktop):
+            try:
+                if application.get_process_id() == pid:
+                    return application
+            except Exception:
+                continue
+        return None
+    return wait_until(lookup, f"{name} (process {pid}) on the accessibility bus", timeout)
+
+
+def application_named(name, timeout=DEFAULT_TIMEOUT):
+    def lookup():
+        found = [application for application in children(pyatspi.Registry.getDesktop(0))
+                 if matches(application, None, name, None)]
+        return found[0] if len(found) == 1 else None
+    return wait_until(lookup, f"exactly one application {name!r} on the accessibility bus", timeout)
+
+
+def windows_of(application):
+    return [node for node in children(application) if role_name(node) in ("frame", "dialog", "window")]
+
+
+def window_of(application, title, timeout=DEFAULT_TIMEOUT):
+    def lookup():
+        found = [node for node in windows_of(application) if node.name == title and is_showing(node)]
+        if len(found) > 1:
+            raise AssertionError(f"{len(found)} windows titled {title!r} are shown")
+        return found[0] if found else None
+    return wait_until(lookup, f"window {title!r}", timeout)
+
+
+def shown_windows(application, title):
+    return [node for node in windows_of(application) if node.name == title and is_showing(node)]
+
+
+def describe(node, depth=0):
+    """The accessibility tree below node as indented text, for failure reports."""
+    try:
+        fresh(node)
+        line = f"{'  ' * depth}{node.getRoleName()} {node.name!r}"
+        if node.description:
+            line += f" ({node.description!r})"
+        try:
+            line += f" text={node.queryText().getText(0, -1)!r}"
+        except NotImplementedError:
+            pass
+        flags = [name for name, state in (("enabled", pyatspi.STATE_ENABLED), ("showing", pyatspi.STATE_SHOWING),
+                                          ("checked", pyatspi.STATE_CHECKED)) if node.getState().contains(state)]
+        line += f" [{' '.join(flags)}]"
+    except Exception as failure:
+        return f"{'  ' * depth}<gone: {failure}>"
+    return "\n".join([line] + [describe(child, depth + 1) for child in children(node)])
