@@ -50,11 +50,14 @@ private:
     void OpenLink(bool mayStartInstrument);
     void StartInstrument();
     void ReportConnectFailure(const platform::RuntimeError &failure);
+    // Ends a Connect: shows its failure message, if any, and tells that it is over.
+    void FinishConnect(const QString &message = QString());
 
     InstrumentStarter m_starter;
     std::chrono::milliseconds m_startWait;
     QDeadlineTimer m_startDeadline;
     QTimer *m_repeatTimer = nullptr;
+    bool m_waitingForInstrument = false;
 
     QPushButton *btnConnect = nullptr;
     platform::DdeTextBox *txtOutput = nullptr;

@@ -74,7 +74,7 @@ void frmTovrask::setStartWait(std::chrono::milliseconds wait)
 
 bool frmTovrask::isWaitingForInstrument() const
 {
-    return m_repeatTimer->isActive();
+    return m_waitingForInstrument;
 }
 
 void frmTovrask::createControls()
@@ -163,18 +163,28 @@ void frmTovrask::OpenLink(bool mayStartInstrument)
         ReportConnectFailure(failure);
         return;
     }
+    FinishConnect();
+}
+
+void frmTovrask::FinishConnect(const QString &message)
+{
+    // The attempt is over before its message shows, so a Connect pressed afterwards starts afresh.
+    m_waitingForInstrument = false;
+    m_repeatTimer->stop();
+    if (!message.isEmpty())
+        platform::showMessage(message);
     emit connectFinished();
 }
 
 void frmTovrask::StartInstrument()
 {
     if (m_starter.start() <= 0) {
-        platform::showMessage(kCouldNotStart);
-        emit connectFinished();
+        FinishConnect(kCouldNotStart);
         return;
     }
     // The started program needs a moment before it answers; the link step is repeated meanwhile
     // on a timer, so the window stays responsive.
+    m_waitingForInstrument = true;
     m_startDeadline.setRemainingTime(m_startWait);
     m_repeatTimer->start();
 }
@@ -182,10 +192,9 @@ void frmTovrask::StartInstrument()
 void frmTovrask::ReportConnectFailure(const RuntimeError &failure)
 {
     if (failure.number() == platform::DdeErrorNumber::NoConversation)
-        platform::showMessage(kTurnInstrumentOn);
+        FinishConnect(kTurnInstrumentOn);
     else
-        platform::showMessage(QStringLiteral("Error %1 on Connect.  %2").arg(failure.number()).arg(failure.description()));
-    emit connectFinished();
+        FinishConnect(QStringLiteral("Error %1 on Connect.  %2").arg(failure.number()).arg(failure.description()));
 }
 
 void frmTovrask::btnExecute_Click()
