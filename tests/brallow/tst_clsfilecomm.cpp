@@ -1,0 +1,423 @@
+// clsFileComm against the file system and against a second process.
+#include "clsFileComm.h"
+#include "exchangerecords.h"
+#include "support/messagerecorder.h"
+#include "peerprocess.h"
+
+#include "platform/files/fileattributes.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <ctime>
+#include <sys/stat.h>
+
+namespace FileAttribute = platform::FileAttribute;
+
+namespace {
+
+constexpr int kRaceRecords = 1000;
+constexpr int kRaceTimeoutMs = 120000;
+
+enum class Initial { Absent, Clear, Marked, MarkedEmpty, MarkedReadOnlyHiddenSystem };
+
+void prepare(const QString &path, Initial initial, const QByteArray &content)
+{
+    if (initial == Initial::Absent)
+        return;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(initial == Initial::MarkedEmpty ? QByteArray() : content);
+    file.close();
+    const mode_t mode = initial == Initial::Clear ? 0644 : initial == Initial::MarkedReadOnlyHiddenSystem ? 0555 : 0744;
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
+}
+
+int attributesOf(const QString &path)
+{
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? platform::attributesFromMode(status.st_mode) : -1;
+}
+
+double processorSeconds()
+{
+    timespec now {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// Runs `action` every few milliseconds while `comm` waits for another program, once.
+void whileWaiting(QObject *context, const clsFileComm &comm, std::function<void()> action)
+{
+    auto *poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, &comm, action] {
+        if (!comm.isWaiting())
+            return;
+        poll->stop();
+        action();
+    });
+    poll->start(5);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Initial)
+
+class TestFileComm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void send_data();
+    void send();
+    void receive_data();
+    void receive();
+    void twoSendsOneReceive();
+    void blankPathsTouchNothing_data();
+    void blankPathsTouchNothing();
+    void pathsAreUsedAsGiven();
+    void failuresAreReported_data();
+    void failuresAreReported();
+
+    void waitsForHeldFile_data();
+    void waitsForHeldFile();
+    void cancelBeforeAnyWait();
+    void waitingCostsLittleProcessorTime();
+    void raceWithAnotherProcess_data();
+    void raceWithAnotherProcess();
+
+private:
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestFileComm::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestFileComm::send_data()
+{
+    QTest::addColumn<Initial>("initial");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("absent: created with one record") << Initial::Absent << QByteArray("new\r");
+    QTest::newRow("read before: replaced") << Initial::Clear << QByteArray("new\r");
+    QTest::newRow("unread: appended") << Initial::Marked << QByteArray("old\rnew\r");
+    QTest::newRow("unread, empty: appended") << Initial::MarkedEmpty << QByteArray("new\r");
+}
+
+void TestFileComm::send()
+{
+    QFETCH(Initial, initial);
+    const QString file = path(QStringLiteral("out"));
+    prepare(file, initial, "old\r");
+    MessageRecorder messages;
+
+    clsFileComm comm;
+    comm.setOutFile(file);
+    comm.SendData(QStringLiteral("new"));
+
+    QTEST(readBytes(file), "expected");
+    QCOMPARE(attributesOf(file), FileAttribute::Archive);
+    QCOMPARE(messages.messages, QStringList());
+}
+
+void TestFileComm::receive_data()
+{
+    QTest::addColumn<Initial>("initial");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QByteArray>("contentAfter");
+    QTest::addColumn<int>("attributesAfter");
+    QTest::newRow("absent") << Initial::Absent << QString() << QByteArray("<absent>") << -1;
+    QTest::newRow("already read: old content stays")
+        << Initial::Clear << QString() << QByteArray("one\rtwo\r") << FileAttribute::Normal;
+    QTest::newRow("unread") << Initial::Marked << QStringLiteral("one\rtwo\r") << QByteArray("one\rtwo\r")
+                            << FileAttribute::Normal;
+    QTest::newRow("unread, empty: still marked read")
+        << Initial::MarkedEmpty << QString() << QByteArray() << FileAttribute::Normal;
+    QTest::newRow("read-only, hidden, system cleared too")
+        << Initial::MarkedReadOnlyHiddenSystem << QStringLiteral("one\rtwo\r") << QByteArray("one\rtwo\r")
+        << FileAttribute::Normal;
+}
+
+void TestFileComm::receive()
+{
+    QFETCH(Initial, initial);
+    const QString file = path(QStringLiteral("in"));
+    prepare(file, initial, "one\rtwo\r");
+    MessageRecorder messages;
+
+    clsFileComm comm;
+    comm.setInFile(file);
+    QTEST(comm.GetData(), "expected");
+    QTEST(readBytes(file), "contentAfter");
+    QTEST(attributesOf(file), "attributesAfter");
+    QCOMPARE(comm.GetData(), QString());
+    QCOMPARE(messages.messages, QStringList());
+}
+
+void TestFileComm::twoSendsOneReceive()
+{
+    clsFileComm comm;
+    const QString file = path(QStringLiteral("loop"));
+    comm.setOutFile(file);
+    comm.setInFile(file);
+    const QString accented = QStringLiteral("caf\u00e9 \u00ff");
+    comm.SendData(QStringLiteral("first"));
+    comm.SendData(accented);
+    QCOMPARE(readBytes(file), QByteArray("first\rcaf\xe9 \xff\r"));
+    QCOMPARE(comm.GetData(), QStringLiteral("first\r") + accented + QLatin1Char('\r'));
+    QCOMPARE(comm.GetData(), QString());
+
+    // The next send starts afresh on the content already read.
+    comm.SendData(QStringLiteral("third"));
+    QCOMPARE(comm.GetData(), QStringLiteral("third\r"));
+}
+
+void TestFileComm::blankPathsTouchNothing_data()
+{
+    QTest::addColumn<QString>("blank");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("spaces") << QStringLiteral("   ");
+}
+
+void TestFileComm::blankPathsTouchNothing()
+{
+    QFETCH(QString, blank);
+    MessageRecorder messages;
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+
+    clsFileComm comm;
+    comm.setOutFile(blank);
+    comm.setInFile(blank);
+    comm.SendData(QStringLiteral("nowhere"));
+    QCOMPARE(comm.GetData(), QString());
+    QDir::setCurrent(previous);
+
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    QCOMPARE(messages.messages, QStringList());
+}
+
+void TestFileComm::pathsAreUsedAsGiven()
+{
+    const QString spaced = path(QStringLiteral(" spaced "));
+    clsFileComm comm;
+    comm.setOutFile(spaced);
+    comm.setInFile(spaced);
+    QCOMPARE(comm.OutFile(), spaced);
+    comm.SendData(QStringLiteral("kept"));
+    QVERIFY(QFile::exists(spaced));
+    QVERIFY(!QFile::exists(path(QStringLiteral("spaced"))));
+    QCOMPARE(comm.GetData(), QStringLiteral("kept\r"));
+}
+
+void TestFileComm::failuresAreReported_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("sendMessage");
+    QTest::addColumn<QString>("getMessage");
+    QTest::newRow("missing folder") << "nofolder/file" << "Error (SendData) 76: " << "Error (GetData) 76: ";
+    QTest::newRow("a folder") << "folder" << "Error (SendData) 75: " << "Error (GetData) 75: ";
+}
+
+void TestFileComm::failuresAreReported()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, sendMessage);
+    QFETCH(QString, getMessage);
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder")));
+    // A folder reads as marked when its owner may search it.
+    QCOMPARE(::chmod(QFile::encodeName(path(QStringLiteral("folder"))).constData(), 0755), 0);
+    MessageRecorder messages;
+    QCoreApplication::setApplicationName(QStringLiteral("brallow"));
+
+    clsFileComm comm;
+    comm.setOutFile(path(name));
+    comm.setInFile(path(name));
+    comm.SendData(QStringLiteral("lost"));
+    QCOMPARE(comm.GetData(), QString());
+
+    QCOMPARE(messages.messages.size(), 2);
+    QVERIFY2(messages.messages.at(0).startsWith(sendMessage), qPrintable(messages.messages.at(0)));
+    QVERIFY2(messages.messages.at(1).startsWith(getMessage), qPrintable(messages.messages.at(1)));
+    QVERIFY(messages.messages.at(0).size() > sendMessage.size());
+    QCOMPARE(messages.captions, QStringList(2, QStringLiteral("brallow")));
+    QVERIFY(!QFile::exists(path(QStringLiteral("nofolder"))));
+}
+
+void TestFileComm::waitsForHeldFile_data()
+{
+    QTest::addColumn<bool>("sending");
+    QTest::addColumn<QString>("lockKind");
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QByteArray>("contentAfter");
+    QTest::addColumn<QString>("received");
+    QTest::newRow("send, released") << true << "ofd" << false << QByteArray("unread\rnew\r") << QString();
+    QTest::newRow("send, released, traditional lock")
+        << true << "posix" << false << QByteArray("unread\rnew\r") << QString();
+    QTest::newRow("send, cancelled") << true << "ofd" << true << QByteArray("unread\r") << QString();
+    QTest::newRow("receive, released") << false << "ofd" << false << QByteArray("unread\r") << "unread\r";
+    QTest::newRow("receive, cancelled") << false << "ofd" << true << QByteArray("unread\r") << QString();
+}
+
+void TestFileComm::waitsForHeldFile()
+{
+    QFETCH(bool, sending);
+    QFETCH(QString, lockKind);
+    QFETCH(bool, cancel);
+    const QString file = path(QStringLiteral("exchange"));
+    prepare(file, Initial::Marked, "unread\r");
+    MessageRecorder messages;
+
+    clsFileComm comm;
+    comm.setOutFile(file);
+    comm.setInFile(file);
+    HeldFile held(file, lockKind);
+    QVERIFY(held.waitUntilHeld());
+
+    QObject context;
+    QByteArray contentWhileHeld;
+    bool released = false;
+    whileWaiting(&context, comm, [&] {
+        contentWhileHeld = readBytes(file);
+        if (cancel)
+            comm.setCancel(true);
+        else
+            released = held.release();
+    });
+    QString received;
+    if (sending)
+        comm.SendData(QStringLiteral("new"));
+    else
+        received = comm.GetData();
+
+    QCOMPARE(contentWhileHeld, QByteArray("unread\r"));
+    QCOMPARE(released, !cancel);
+    QVERIFY(held.release());
+    QTEST(readBytes(file), "contentAfter");
+    QTEST(received, "received");
+    const bool readByReceive = !sending && !cancel;
+    QCOMPARE(attributesOf(file), readByReceive ? FileAttribute::Normal : FileAttribute::Archive);
+    QCOMPARE(messages.messages, QStringList());
+}
+
+void TestFileComm::cancelBeforeAnyWait()
+{
+    const QString file = path(QStringLiteral("exchange"));
+    prepare(file, Initial::Marked, "unread\r");
+    clsFileComm comm;
+    comm.setOutFile(file);
+    comm.setInFile(file);
+
+    // A send clears a cancel left from before and goes through.
+    comm.setCancel(true);
+    comm.SendData(QStringLiteral("sent"));
+    QCOMPARE(readBytes(file), QByteArray("unread\rsent\r"));
+
+    // A receive does not clear it: it gives up at its first conflict, and clears it then.
+    comm.setCancel(true);
+    {
+        HeldFile held(file);
+        QVERIFY(held.waitUntilHeld());
+        QCOMPARE(comm.GetData(), QString());
+    }
+    {
+        HeldFile held(file);
+        QVERIFY(held.waitUntilHeld());
+        QObject context;
+        bool waited = false;
+        whileWaiting(&context, comm, [&] { waited = held.release(); });
+        QCOMPARE(comm.GetData(), QStringLiteral("unread\rsent\r"));
+        QVERIFY(waited);
+    }
+}
+
+void TestFileComm::waitingCostsLittleProcessorTime()
+{
+    const QString file = path(QStringLiteral("exchange"));
+    prepare(file, Initial::Clear, "old\r");
+    HeldFile held(file);
+    QVERIFY(held.waitUntilHeld());
+    clsFileComm comm;
+    comm.setOutFile(file);
+
+    constexpr int kWaitMs = 400;
+    QObject context;
+    QElapsedTimer wall;
+    whileWaiting(&context, comm, [&] {
+        QTimer::singleShot(kWaitMs, &context, [&comm] { comm.setCancel(true); });
+    });
+    wall.start();
+    const double processorBefore = processorSeconds();
+    comm.SendData(QStringLiteral("never"));
+    const double processorUsed = processorSeconds() - processorBefore;
+    const double wallSeconds = double(wall.elapsed()) / 1000.0;
+
+    QVERIFY(wallSeconds >= kWaitMs / 1000.0);
+    // A wait that retried at once would use the whole processor.
+    QVERIFY2(processorUsed < 0.3 * wallSeconds,
+             qPrintable(QStringLiteral("%1 s of processor time in %2 s").arg(processorUsed).arg(wallSeconds)));
+    QCOMPARE(readBytes(file), QByteArray("old\r"));
+}
+
+void TestFileComm::raceWithAnotherProcess_data()
+{
+    QTest::addColumn<bool>("peerSends");
+    QTest::newRow("this process receives") << true;
+    QTest::newRow("this process sends") << false;
+}
+
+void TestFileComm::raceWithAnotherProcess()
+{
+    QFETCH(bool, peerSends);
+    const QString file = path(QStringLiteral("race"));
+    MessageRecorder messages;
+    clsFileComm comm;
+    comm.setInFile(file);
+    comm.setOutFile(file);
+
+    QProcess peer;
+    startPeer(peer, {QLatin1String(peerSends ? "send" : "receive"), file, QString::number(kRaceRecords)});
+    QVERIFY(peer.waitForStarted());
+
+    QString received;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    if (peerSends) {
+        while (!peer.waitForFinished(0) && elapsed.elapsed() < kRaceTimeoutMs)
+            received += comm.GetData();
+        received += comm.GetData();
+    } else {
+        for (int number = 0; number < kRaceRecords; ++number)
+            comm.SendData(raceRecord(number));
+        QVERIFY(peer.waitForFinished(kRaceTimeoutMs));
+        received = QString::fromLatin1(peer.readAllStandardOutput());
+    }
+    QCOMPARE(peer.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(peer.exitCode(), 0);
+    QCOMPARE(messages.messages, QStringList());
+
+    bool torn = false;
+    const QStringList records = splitRecords(received, &torn);
+    QVERIFY(!torn);
+    QCOMPARE(records.size(), kRaceRecords);
+    for (int number = 0; number < kRaceRecords; ++number)
+        QCOMPARE(records.at(number), raceRecord(number));
+}
+
+QTEST_MAIN(TestFileComm)
+#include "tst_clsfilecomm.moc"

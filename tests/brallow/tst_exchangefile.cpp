@@ -1,0 +1,260 @@
+// The file layer under the exchange protocol: attribute bits in permission bits, exclusive
+// opens by file locks, error numbers.
+#include "peerprocess.h"
+
+#include "platform/errors.h"
+#include "platform/files/exclusivefile.h"
+#include "platform/files/fileattributes.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace platform;
+
+namespace {
+
+mode_t modeOf(const QString &path)
+{
+    struct stat status {};
+    ::stat(QFile::encodeName(path).constData(), &status);
+    return status.st_mode & 07777;
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes, mode_t mode)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+int errorNumberOf(const std::function<void()> &operation)
+{
+    try {
+        operation();
+    } catch (const RuntimeError &failure) {
+        return failure.number();
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestExchangeFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(m_dir.isValid()); }
+
+    void attributesFromMode_data();
+    void attributesFromMode();
+    void modeWithAttributes_data();
+    void modeWithAttributes();
+    void setAttrNormalOnDisk();
+    void errorNumbers_data();
+    void errorNumbers();
+    void createEmptyFileMarksNewFileOnly();
+    void writesMarkTheFile_data();
+    void writesMarkTheFile();
+    void readsGivenLength();
+    void heldFileIsNotTruncated_data();
+    void heldFileIsNotTruncated();
+    void lockLastsUntilClose();
+
+private:
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+void TestExchangeFile::attributesFromMode_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("attributes");
+    QTest::newRow("plain") << 0644 << FileAttribute::Normal;
+    QTest::newRow("owner execute is archive") << 0744 << FileAttribute::Archive;
+    QTest::newRow("group execute is system") << 0654 << FileAttribute::System;
+    QTest::newRow("others execute is hidden") << 0645 << FileAttribute::Hidden;
+    QTest::newRow("no write bit is read-only") << 0444 << FileAttribute::ReadOnly;
+    QTest::newRow("group write alone is writable") << 0464 << FileAttribute::Normal;
+    QTest::newRow("all four") << 0555
+        << (FileAttribute::ReadOnly | FileAttribute::Hidden | FileAttribute::System | FileAttribute::Archive);
+}
+
+void TestExchangeFile::attributesFromMode()
+{
+    QFETCH(int, mode);
+    QTEST(platform::attributesFromMode(mode_t(mode)), "attributes");
+}
+
+void TestExchangeFile::modeWithAttributes_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("attributes");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("normal clears execute bits, gives owner write") << 0555 << FileAttribute::Normal << 0644;
+    QTest::newRow("normal keeps group write") << 0777 << FileAttribute::Normal << 0666;
+    QTest::newRow("archive") << 0644 << FileAttribute::Archive << 0744;
+    QTest::newRow("read-only drops every write bit") << 0666 << FileAttribute::ReadOnly << 0444;
+    QTest::newRow("hidden and system") << 0600 << (FileAttribute::Hidden | FileAttribute::System) << 0611;
+    QTest::newRow("file type bits kept") << int(S_IFREG | 0644) << FileAttribute::Archive << int(S_IFREG | 0744);
+}
+
+void TestExchangeFile::modeWithAttributes()
+{
+    QFETCH(int, mode);
+    QFETCH(int, attributes);
+    QFETCH(int, expected);
+    QCOMPARE(int(platform::modeWithAttributes(mode_t(mode), attributes)), expected);
+    QCOMPARE(platform::attributesFromMode(mode_t(expected)) & ~FileAttribute::ReadOnly, attributes & ~FileAttribute::ReadOnly);
+}
+
+void TestExchangeFile::setAttrNormalOnDisk()
+{
+    const QString file = path(QStringLiteral("marked"));
+    writeBytes(file, "x", 0555);
+    QCOMPARE(GetAttr(file),
+             FileAttribute::ReadOnly | FileAttribute::Hidden | FileAttribute::System | FileAttribute::Archive);
+    SetAttr(file, FileAttribute::Normal);
+    QCOMPARE(modeOf(file), mode_t(0644));
+    QCOMPARE(GetAttr(file), FileAttribute::Normal);
+}
+
+void TestExchangeFile::errorNumbers_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("getAttr");
+    QTest::addColumn<int>("openWrite");
+    QTest::addColumn<int>("createEmpty");
+    QTest::newRow("missing file") << "absent" << 53 << 53 << 0;
+    QTest::newRow("missing folder") << "nofolder/file" << 76 << 76 << 76;
+    QTest::newRow("a file used as a folder") << "plain/file" << 76 << 76 << 76;
+    QTest::newRow("a folder") << "folder" << 0 << 75 << 0;
+}
+
+void TestExchangeFile::errorNumbers()
+{
+    QFETCH(QString, name);
+    writeBytes(path(QStringLiteral("plain")), "x", 0644);
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("folder")));
+    const QString file = path(name);
+
+    QTEST(errorNumberOf([&] { GetAttr(file); }), "getAttr");
+    ExclusiveFile exclusive;
+    QTEST(errorNumberOf([&] { exclusive.open(file, ExclusiveFile::Mode::Write); }), "openWrite");
+    QVERIFY(!exclusive.isOpen());
+    QTEST(errorNumberOf([&] { createEmptyFile(file); }), "createEmpty");
+}
+
+void TestExchangeFile::createEmptyFileMarksNewFileOnly()
+{
+    const QString fresh = path(QStringLiteral("fresh"));
+    createEmptyFile(fresh);
+    QCOMPARE(readBytes(fresh), QByteArray());
+    QVERIFY(GetAttr(fresh) & FileAttribute::Archive);
+
+    // Another program created it meanwhile: its content and flag stay.
+    const QString existing = path(QStringLiteral("existing"));
+    writeBytes(existing, "theirs\r", 0644);
+    createEmptyFile(existing);
+    QCOMPARE(readBytes(existing), QByteArray("theirs\r"));
+    QCOMPARE(GetAttr(existing), FileAttribute::Normal);
+}
+
+void TestExchangeFile::writesMarkTheFile_data()
+{
+    QTest::addColumn<bool>("append");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("replace") << false << QByteArray("new\r");
+    QTest::newRow("append") << true << QByteArray("old content\rnew\r");
+}
+
+void TestExchangeFile::writesMarkTheFile()
+{
+    QFETCH(bool, append);
+    const QString file = path(QStringLiteral("exchange"));
+    writeBytes(file, "old content\r", 0644);
+
+    ExclusiveFile exclusive;
+    exclusive.open(file, ExclusiveFile::Mode::Write);
+    QCOMPARE(exclusive.attributes(), FileAttribute::Normal);
+    if (append)
+        exclusive.append("new\r");
+    else
+        exclusive.replace("new\r");
+    QCOMPARE(exclusive.attributes(), FileAttribute::Archive);
+    exclusive.close();
+    QTEST(readBytes(file), "expected");
+    QCOMPARE(modeOf(file), mode_t(0744));
+}
+
+void TestExchangeFile::readsGivenLength()
+{
+    const QString file = path(QStringLiteral("exchange"));
+    const QByteArray content("one\rtwo\r\n\xe9\xff\r");
+    writeBytes(file, content, 0744);
+    ExclusiveFile exclusive;
+    exclusive.open(file, ExclusiveFile::Mode::Read);
+    QCOMPARE(exclusive.length(), qint64(content.size()));
+    QCOMPARE(exclusive.read(exclusive.length()), content);
+    exclusive.setAttributes(FileAttribute::Normal);
+    exclusive.close();
+    QCOMPARE(GetAttr(file), FileAttribute::Normal);
+    QCOMPARE(readBytes(file), content);
+}
+
+void TestExchangeFile::heldFileIsNotTruncated_data()
+{
+    QTest::addColumn<QString>("lockKind");
+    QTest::newRow("open file description lock") << QStringLiteral("ofd");
+    QTest::newRow("traditional record lock") << QStringLiteral("posix");
+}
+
+void TestExchangeFile::heldFileIsNotTruncated()
+{
+    QFETCH(QString, lockKind);
+    const QString file = path(QStringLiteral("held"));
+    writeBytes(file, "unread\r", 0744);
+    HeldFile held(file, lockKind);
+    QVERIFY(held.waitUntilHeld());
+
+    for (const ExclusiveFile::Mode mode : {ExclusiveFile::Mode::Write, ExclusiveFile::Mode::Read}) {
+        ExclusiveFile exclusive;
+        QCOMPARE(errorNumberOf([&] { exclusive.open(file, mode); }), int(ErrorNumber::PermissionDenied));
+        QVERIFY(!exclusive.isOpen());
+    }
+    QCOMPARE(readBytes(file), QByteArray("unread\r"));
+
+    QVERIFY(held.release());
+    ExclusiveFile exclusive;
+    exclusive.open(file, ExclusiveFile::Mode::Write);
+    QVERIFY(exclusive.isOpen());
+}
+
+void TestExchangeFile::lockLastsUntilClose()
+{
+    // Open file description locks also keep out a second opener in the same program.
+    const QString file = path(QStringLiteral("exchange"));
+    writeBytes(file, "", 0644);
+    ExclusiveFile first;
+    first.open(file, ExclusiveFile::Mode::Read);
+    ExclusiveFile second;
+    QCOMPARE(errorNumberOf([&] { second.open(file, ExclusiveFile::Mode::Write); }), int(ErrorNumber::PermissionDenied));
+    first.close();
+    second.open(file, ExclusiveFile::Mode::Write);
+    QVERIFY(second.isOpen());
+}
+
+QTEST_GUILESS_MAIN(TestExchangeFile)
+#include "tst_exchangefile.moc"
