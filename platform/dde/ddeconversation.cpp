@@ -82,10 +82,7 @@ void DdeConversation::turnAway()
 {
     m_ended = true;
     m_socket->write(P::line(P::kBusy));
-    m_socket->flush();
-    m_socket->disconnectFromServer();
-    m_closeTimer.start(kCloseTimeout);
-    connect(m_socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
+    closeWhenPeerHasRead();
 }
 
 void DdeConversation::readLines()
@@ -110,6 +107,7 @@ void DdeConversation::handleLine(const QString &line)
 {
     const P::Message message = P::split(line);
     if (message.word == P::kTerminate) {
+        m_peerTerminated = true;
         end(false);
         return;
     }
@@ -272,19 +270,33 @@ void DdeConversation::end(bool sendTerminate)
     m_ended = true;
     const bool wasOpen = m_open;
     m_initiateTimer.stop();
-    if (sendTerminate && m_socket->state() == QLocalSocket::ConnectedState)
-        m_socket->write(P::line(P::kTerminate));
     if (m_socket->state() == QLocalSocket::UnconnectedState) {
         deleteLater();
-    } else {
-        // Let the last lines reach the peer, but never wait on it for long.
+    } else if (m_peerTerminated) {
         m_socket->flush();
         connect(m_socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
         m_closeTimer.start(kCloseTimeout);
         m_socket->disconnectFromServer();
+    } else {
+        if (sendTerminate)
+            m_socket->write(P::line(P::kTerminate));
+        closeWhenPeerHasRead();
     }
     if (m_source)
         m_source->conversationEnded(this, wasOpen);
+}
+
+void DdeConversation::closeWhenPeerHasRead()
+{
+    // Closing at once while the peer may still be writing would make its next write fail,
+    // and the peer would lose the last line sent here (TERMINATE, BUSY, ERROR) unread. The
+    // peer closes when it has read it; a peer that does not is cut off after a short while.
+    m_socket->disconnect(this);
+    QLocalSocket *socket = m_socket;
+    connect(socket, &QLocalSocket::readyRead, this, [socket] { socket->readAll(); });
+    connect(socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
+    socket->flush();
+    m_closeTimer.start(kCloseTimeout);
 }
 
 } // namespace platform

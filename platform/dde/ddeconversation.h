@@ -48,6 +48,7 @@ private:
     void handlePoke(const QString &rest);
     void reply(const QString &word, const QString &text = QString());
     void end(bool sendTerminate);
+    void closeWhenPeerHasRead();
 
     QLocalSocket *m_socket;
     QPointer<DdeSource> m_source;
@@ -57,6 +58,7 @@ private:
     QTimer m_closeTimer;
     bool m_open = false;
     bool m_ended = false;
+    bool m_peerTerminated = false;
     int m_executeDepth = 0;
     bool m_terminateAfterExecute = false;
 };

@@ -1,6 +1,7 @@
 #include "ddeprotocol.h"
 
 #include <QStringDecoder>
+#include <csignal>
 
 namespace platform::DdeProtocol {
 
@@ -65,6 +66,13 @@ QByteArray line(const QString &word, const QString &escapedRest)
     }
     bytes += '\n';
     return bytes;
+}
+
+void ignoreBrokenPipes()
+{
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        std::signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace platform::DdeProtocol

@@ -45,6 +45,11 @@ void splitItem(const QString &rest, QString &item, QString &text);
 // and `alwaysSpace` is false), then LF, in UTF-8.
 QByteArray line(const QString &word, const QString &escapedRest = QString());
 
+// Writing to a connection the peer has closed must fail with an error, not end the program
+// with SIGPIPE (local sockets write without MSG_NOSIGNAL). Called by every source and client;
+// a handler the program installed itself is left alone.
+void ignoreBrokenPipes();
+
 } // namespace platform::DdeProtocol
 
 namespace platform {

@@ -33,6 +33,7 @@ DdeSource::DdeSource(const QString &applicationName, QWidget *window)
     , m_applicationName(applicationName)
     , m_window(window)
 {
+    P::ignoreBrokenPipes();
     startServing();
 }
 
@@ -62,8 +63,10 @@ void DdeSource::startServing()
     }
     m_socketPath = DdeDirectory::socketPath(directory, m_applicationName);
 
+    // No socket options: with them the server binds elsewhere and renames the socket into
+    // place, which would silently replace a live instance's socket. The private directory
+    // already keeps other users out.
     m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
     m_server->setMaxPendingConnections(kDefaultMaximumConversations);
     bool listening = m_server->listen(m_socketPath);
     if (!listening && m_server->serverError() == QAbstractSocket::AddressInUseError) {

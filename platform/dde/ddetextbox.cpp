@@ -45,6 +45,7 @@ RuntimeError noConversation()
 DdeTextBox::DdeTextBox(QWidget *parent)
     : QLineEdit(parent)
 {
+    P::ignoreBrokenPipes();
 }
 
 DdeTextBox::~DdeTextBox()
