@@ -20,6 +20,7 @@ class frmNetworkSettings;
 class frmXmitFormats;
 
 namespace platform {
+class DdeSource;
 class PeriodicTimer;
 class SocketControl;
 class StatusBar;
@@ -120,7 +121,15 @@ private:
     void sckServer_DataArrival(qint32 bytesTotal);
     void sckServer_Close();
     void sckServer_Error(qint16 number, const QString &description);
+
+    // DDE command channel (channels/frmmain_dde.cpp)
+    void createDdeSource();
     void setLinkMode(int mode);
+    void WriteOutput(const QString &text);
+    void Form_LinkOpen(bool &cancel);
+    void Form_LinkExecute(const QString &command, bool &cancel);
+    void Form_LinkClose();
+    platform::DdeSource *m_ddeSource = nullptr;
 
     // Instrument state and settings
     InstrumentState m_instrumentState = InstrumentState::Off;

@@ -49,7 +49,7 @@ QString frmMain::ExecuteCommand(const QString &commandLine)
 QString frmMain::FormatReply(qint16 resultCode, const QString &commandWord)
 {
     const QString reply = replyText(resultCode, commandWord);
-    txtOutput->setText(reply);
+    WriteOutput(reply);
     return reply;
 }
 

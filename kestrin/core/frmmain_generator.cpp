@@ -121,7 +121,7 @@ void frmMain::tmrDataGen_Timer()
         line += m_files.LineInput(DataFileNum);
     }
 
-    txtOutput->setText(line);
+    WriteOutput(line);
     if (CommEnabled)
         ReturnRS232Result(line);
     if (sckServer->State() != platform::SocketControl::Closed)

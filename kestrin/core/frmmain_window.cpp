@@ -51,6 +51,7 @@ frmMain::frmMain(QWidget *parent)
     createControls();
     createMenus();
     Form_Load();
+    createDdeSource();
 }
 
 frmMain::~frmMain() = default;

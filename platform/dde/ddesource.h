@@ -38,7 +38,7 @@ class DdeSource : public QObject
 public:
     static constexpr int kLinkModeNone = 0;
     static constexpr int kLinkModeSource = 1;
-    static constexpr int kDefaultMaximumConversations = 64;
+    static constexpr int kDefaultMaximumConversations = 128;
 
     // `window` owns the source and holds the served text boxes.
     DdeSource(const QString &applicationName, QWidget *window);

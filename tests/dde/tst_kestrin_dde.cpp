@@ -1,0 +1,321 @@
+// The instrument's DDE command channel: conversations with frmMain as "Kestrin|Kestrin",
+// executes as commands, and the item txtOutput following every reply and data line.
+
+#include "ddepeer.h"
+
+#include "core/instrumentfixture.h"
+#include "platform/dde/ddeerrors.h"
+#include "platform/dde/ddesource.h"
+#include "platform/dde/ddetextbox.h"
+#include "platform/errors.h"
+#include "support/messagerecorder.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+#include <memory>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+const QString kLinkTopic = QStringLiteral("Kestrin|Kestrin");
+const QString kItem = QStringLiteral("txtOutput");
+
+// A client of the instrument that records every update of its box.
+struct Client
+{
+    Client()
+    {
+        box.setLinkTopic(kLinkTopic);
+        box.setLinkItem(kItem);
+        QObject::connect(&box, &DdeTextBox::itemUpdated, &box, [this](const QString &text) { updates << text; });
+        QObject::connect(&box, &DdeTextBox::LinkError, &box, [this](int code) { linkErrors << code; });
+    }
+    // The number of the failure, 0 when the call succeeded.
+    int link()
+    {
+        try {
+            box.setLinkMode(DdeTextBox::kLinkModeAutomatic);
+        } catch (const RuntimeError &failure) {
+            return failure.number();
+        }
+        return 0;
+    }
+    int execute(const QString &command)
+    {
+        try {
+            box.LinkExecute(command);
+        } catch (const RuntimeError &failure) {
+            return failure.number();
+        }
+        return 0;
+    }
+
+    DdeTextBox box;
+    QStringList updates;
+    QList<int> linkErrors;
+};
+
+} // namespace
+
+class tst_KestrinDde : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void refusedBeforeTheFirstSwitchOn();
+    void refusedByThePlatformAfterSwitchOff();
+    void executes_data();
+    void executes();
+    void offFromOneConversationEndsAll();
+    void hundredConversationsReceiveEveryLine();
+    void executesWhileARunStreams();
+    void killedClientLeavesTheOthersServed();
+    void secondInstanceServesNoConversations();
+    void itemsAreServedButNotPoked();
+
+private:
+    void switchOn();
+
+    PrivateRuntimeDirectory m_runtime;
+    std::unique_ptr<MessageRecorder> m_messages;
+    std::unique_ptr<InstrumentFixture> m_instrument;
+};
+
+void tst_KestrinDde::init()
+{
+    m_messages = std::make_unique<MessageRecorder>();
+    m_instrument = std::make_unique<InstrumentFixture>();
+    // No serial port on a test machine; the generator is ticked by hand.
+    m_instrument->window->setCommEnabled(false);
+    m_instrument->setText("txtFrequency", QStringLiteral("0.04"));
+}
+
+void tst_KestrinDde::cleanup()
+{
+    m_instrument.reset();
+    QVERIFY2(m_messages->messages.isEmpty(), qPrintable(m_messages->messages.join(QLatin1Char('\n'))));
+    m_messages.reset();
+}
+
+void tst_KestrinDde::switchOn()
+{
+    m_instrument->click("btnOnOff");
+    QCOMPARE(m_instrument->window->instrumentState(), InstrumentState::Idle);
+}
+
+void tst_KestrinDde::refusedBeforeTheFirstSwitchOn()
+{
+    Client client;
+    QCOMPARE(client.link(), DdeErrorNumber::NoConversation);
+    QCOMPARE(m_instrument->status(), QStringLiteral("DDE Link Initiated"));
+    QCOMPARE(client.box.linkMode(), DdeTextBox::kLinkModeNone);
+
+    switchOn();
+    QCOMPARE(client.link(), 0);
+    QCOMPARE(client.box.text(), QStringLiteral("OK"));
+    client.box.setLinkMode(DdeTextBox::kLinkModeNone);
+    QTRY_COMPARE(m_instrument->status(), QStringLiteral("DDE Link Terminated"));
+}
+
+void tst_KestrinDde::refusedByThePlatformAfterSwitchOff()
+{
+    switchOn();
+    m_instrument->click("btnOnOff");
+    m_instrument->control<platform::StatusBar>("sbrMessage")->setSimpleText(QStringLiteral("untouched"));
+    Client client;
+    QCOMPARE(client.link(), DdeErrorNumber::NoConversation);
+    QCOMPARE(m_instrument->status(), QStringLiteral("untouched"));
+}
+
+void tst_KestrinDde::executes_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("item");
+    QTest::newRow("analyze with a count") << QStringList() << "ANALYZE 5" << 0 << "OK";
+    QTest::newRow("resume while idle") << QStringList() << "RESUME" << DdeErrorNumber::Refused
+                                       << "Error 2: Illegal Command - RESUME";
+    QTest::newRow("pause in lower case") << QStringList{"ANALYZE"} << "pause" << 0 << "OK";
+    QTest::newRow("empty") << QStringList{"ANALYZE"} << "" << DdeErrorNumber::Refused << "OK";
+    QTest::newRow("spaces only") << QStringList{"ANALYZE"} << "   " << DdeErrorNumber::Refused << "OK";
+    QTest::newRow("unknown word") << QStringList() << "CALIBRATE" << DdeErrorNumber::Refused
+                                  << "Error 2: Illegal Command - CALIBRATE";
+    QTest::newRow("line break inside") << QStringList() << "ABORT\nON" << DdeErrorNumber::Refused
+                                       << "Error 2: Illegal Command - ABORT\nON";
+}
+
+void tst_KestrinDde::executes()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, command);
+    QFETCH(int, number);
+    QFETCH(QString, item);
+
+    switchOn();
+    Client client;
+    QCOMPARE(client.link(), 0);
+    for (const QString &earlier : before)
+        QCOMPARE(client.execute(earlier), 0);
+    const int updatesBefore = client.updates.size();
+    QCOMPARE(client.execute(command), number);
+    QCOMPARE(m_instrument->text("txtOutput"), item);
+    QTRY_COMPARE(client.box.text(), m_instrument->text("txtOutput"));
+    // A blank execute gives no reply, so the item is not written at all.
+    QCOMPARE(client.updates.size() - updatesBefore, command.trimmed().isEmpty() ? 0 : 1);
+
+    if (command == QLatin1String("ANALYZE 5")) {
+        m_instrument->tick();
+        QTRY_COMPARE(client.box.text().split(QLatin1Char(',')).size(), 5);
+        QCOMPARE(client.box.text(), m_instrument->text("txtOutput"));
+    }
+}
+
+void tst_KestrinDde::offFromOneConversationEndsAll()
+{
+    switchOn();
+    std::vector<std::unique_ptr<Client>> clients(10);
+    for (auto &client : clients) {
+        client = std::make_unique<Client>();
+        QCOMPARE(client->link(), 0);
+    }
+    QCOMPARE(clients.front()->execute(QStringLiteral("OFF")), 0);
+    QCOMPARE(m_instrument->window->instrumentState(), InstrumentState::Off);
+    for (auto &client : clients) {
+        QTRY_COMPARE(client->box.linkMode(), DdeTextBox::kLinkModeNone);
+        QCOMPARE(client->box.text(), QStringLiteral("OK"));
+    }
+    QCOMPARE(clients.back()->execute(QStringLiteral("ON")), DdeErrorNumber::NoConversation);
+    QCOMPARE(clients.back()->link(), DdeErrorNumber::NoConversation);
+    QTest::qWait(50);
+    for (auto &client : clients)
+        QVERIFY(client->linkErrors.isEmpty());
+
+    // Switched on again from the front panel, clients connect afresh.
+    switchOn();
+    QCOMPARE(clients.back()->link(), 0);
+}
+
+void tst_KestrinDde::hundredConversationsReceiveEveryLine()
+{
+    constexpr int kClients = 100;
+    constexpr int kLines = 40;
+    switchOn();
+    m_instrument->control<QCheckBox>("chkPointNumber")->setChecked(true);
+    std::vector<std::unique_ptr<Client>> clients(kClients);
+    for (auto &client : clients) {
+        client = std::make_unique<Client>();
+        QCOMPARE(client->link(), 0);
+    }
+    QCOMPARE(clients.front()->execute(QStringLiteral("ANALYZE")), 0);
+
+    QStringList written{QStringLiteral("OK")};
+    for (int i = 0; i < kLines; ++i) {
+        m_instrument->tick();
+        written << m_instrument->text("txtOutput");
+    }
+    for (auto &client : clients) {
+        QTRY_COMPARE(client->updates.size(), kLines + 2);
+        QCOMPARE(client->updates.mid(1), written); // the first is the text at the time of linking
+    }
+    QVERIFY(written.last().startsWith(QStringLiteral("%1,").arg(kLines)));
+}
+
+void tst_KestrinDde::executesWhileARunStreams()
+{
+    switchOn();
+    m_instrument->control<QCheckBox>("chkPointNumber")->setChecked(true);
+    m_instrument->setText("txtFrequency", QStringLiteral("200"));
+    Client commander;
+    Client watcher;
+    QCOMPARE(commander.link(), 0);
+    QCOMPARE(watcher.link(), 0);
+    QCOMPARE(commander.execute(QStringLiteral("ANALYZE")), 0);
+    for (int i = 0; i < 20; ++i) {
+        QCOMPARE(commander.execute(QStringLiteral("PAUSE")), 0);
+        QCOMPARE(commander.execute(QStringLiteral("PAUSE")), DdeErrorNumber::Refused);
+        QCOMPARE(commander.execute(QStringLiteral("RESUME")), 0);
+        QTest::qWait(5);
+    }
+    QCOMPARE(commander.execute(QStringLiteral("ABORT")), 0);
+    QTRY_COMPARE(watcher.updates.last(), QStringLiteral("OK"));
+
+    // The watcher saw the replies and the data lines in the order they were written: the
+    // point numbers of the lines only grow, one by one.
+    int lastPoint = 0;
+    int lines = 0;
+    for (const QString &update : std::as_const(watcher.updates)) {
+        bool isLine = false;
+        const int point = update.section(QLatin1Char(','), 0, 0).toInt(&isLine);
+        if (!isLine)
+            continue;
+        QCOMPARE(point, lastPoint + 1);
+        lastPoint = point;
+        ++lines;
+    }
+    QVERIFY(lines > 0);
+    QCOMPARE(watcher.updates, commander.updates);
+}
+
+void tst_KestrinDde::killedClientLeavesTheOthersServed()
+{
+    const QString socat = QStandardPaths::findExecutable(QStringLiteral("socat"));
+    if (socat.isEmpty())
+        QSKIP("socat is not installed");
+    switchOn();
+    Client survivor;
+    QCOMPARE(survivor.link(), 0);
+
+    QProcess killed;
+    killed.start(socat, {QStringLiteral("-"), QStringLiteral("UNIX-CONNECT:") + m_runtime.ddeDirectory() + QStringLiteral("/kestrin")});
+    QVERIFY(killed.waitForStarted());
+    killed.write("INITIATE Kestrin\nADVISE txtOutput\nEXECU");
+    QByteArray answers;
+    QTRY_VERIFY((answers += killed.readAllStandardOutput()).contains("DATA OK"));
+    QCOMPARE(answers, QByteArray("ACK\nDATA OK\n"));
+    m_instrument->control<platform::StatusBar>("sbrMessage")->setSimpleText(QString());
+    killed.kill();
+    QVERIFY(killed.waitForFinished());
+    QTRY_COMPARE(m_instrument->status(), QStringLiteral("DDE Link Terminated"));
+    QCOMPARE(m_instrument->window->findChild<DdeSource *>()->conversationCount(), 1);
+
+    QCOMPARE(survivor.execute(QStringLiteral("ANALYZE 2")), 0);
+    m_instrument->tick();
+    QTRY_COMPARE(survivor.box.text().count(QLatin1Char(',')), 1);
+}
+
+void tst_KestrinDde::secondInstanceServesNoConversations()
+{
+    switchOn();
+    InstrumentFixture second;
+    QVERIFY2(second.status().contains(QLatin1String("serves no conversations")), qPrintable(second.status()));
+    second.click("btnOnOff");
+
+    Client client;
+    QCOMPARE(client.link(), 0);
+    QCOMPARE(client.execute(QStringLiteral("ANALYZE")), 0);
+    QCOMPARE(m_instrument->window->instrumentState(), InstrumentState::Analyzing);
+    QCOMPARE(second.window->instrumentState(), InstrumentState::Idle);
+}
+
+void tst_KestrinDde::itemsAreServedButNotPoked()
+{
+    switchOn();
+    RawPeer peer(QStringLiteral("kestrin"));
+    QCOMPARE(peer.ask("INITIATE KESTRIN"), QByteArray("ACK"));
+    QCOMPARE(peer.ask("REQUEST txtInput"), QByteArray("DATA ON"));
+    QCOMPARE(peer.ask("POKE txtOutput forged line"), QByteArray("NACK refused"));
+    QCOMPARE(peer.ask("REQUEST txtOutput"), QByteArray("DATA OK"));
+    QCOMPARE(peer.ask("EXECUTE analyze"), QByteArray("ACK"));
+    QCOMPARE(peer.ask("REQUEST txtInput"), QByteArray("DATA ANALYZE"));
+}
+
+QTEST_MAIN(tst_KestrinDde)
+#include "tst_kestrin_dde.moc"
