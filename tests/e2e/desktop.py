@@ -8,7 +8,10 @@ label, the status bar text) the programs give it an accessible description, whic
 Everything that waits polls a condition until a deadline; nothing sleeps for a fixed time.
 """
 
+import errno
 import os
+import random
+import socket
 import subprocess
 import threading
 import time
@@ -150,20 +153,37 @@ def text_of(node):
         return node.name
 
 
-def do_action(node, *names):
-    actions = fresh(node).queryAction()
-    available = [actions.getName(index) for index in range(actions.nActions)]
-    for wanted in names:
-        for index, action in enumerate(available):
-            if action.lower() == wanted.lower():
-                if not actions.doAction(index):
-                    raise AssertionError(f"action {action!r} on {node.name!r} was refused")
-                return
-    raise AssertionError(f"{node.getRoleName()} {node.name!r} offers {available}, none of {names}")
+def do_action(node, *names, timeout=DEFAULT_TIMEOUT):
+    """Performs the first of the named actions that the control offers, once it is enabled
+    (a greyed control offers none)."""
+    def offered():
+        if not is_enabled(node):
+            return None
+        actions = fresh(node).queryAction()
+        available = [actions.getName(index) for index in range(actions.nActions)]
+        for wanted in names:
+            for index, action in enumerate(available):
+                if action.lower() == wanted.lower():
+                    return actions, index
+        raise AssertionError(f"{node.getRoleName()} {node.name!r} offers {available}, none of {names}")
+    actions, index = wait_until(offered, f"{node.name!r} to be enabled", timeout)
+    if not actions.doAction(index):
+        raise AssertionError(f"action {names} on {node.name!r} was refused")
 
 
 def press(node):
     do_action(node, "Press", "press", "click", "Toggle")
+
+
+def click(node, timeout=DEFAULT_TIMEOUT):
+    """Clicks the middle of a control with the pointer, where it is on the screen now.
+
+    Option buttons need this: their accessibility action only toggles the checked state,
+    which a program that reacts to the click, as a user's selection does, never sees."""
+    wait_until(lambda: is_enabled(node) and is_showing(node), f"{node.name!r} to be enabled and shown", timeout)
+    extents = fresh(node).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    x, y = extents.x + extents.width // 2, extents.y + extents.height // 2
+    pyatspi.Registry.generateMouseEvent(x, y, pyatspi.MOUSE_B1C)
 
 
 def set_text(node, value):
@@ -180,6 +200,36 @@ def choose_menu(window, *path):
     for caption in path:
         node = find(node, "menu item", caption)
     press(node)
+
+
+# The instrument's port setting is a 16-bit signed number, so its ports lie below the range the
+# system hands out for port 0.
+PORT_RANGE = (20000, 32767)
+
+
+def free_port():
+    """A TCP port that nothing listens on, on IPv4 or (where the machine has it) IPv6, within the
+    instrument's range."""
+    for _ in range(200):
+        port = random.randint(*PORT_RANGE)
+        if _bindable(socket.AF_INET, "0.0.0.0", port) and _bindable(socket.AF_INET6, "::", port):
+            return port
+    raise AssertionError("no free TCP port found")
+
+
+def _bindable(family, address, port):
+    try:
+        probe = socket.socket(family)
+    except OSError:
+        return True  # no such protocol here: nothing can listen on it either
+    with probe:
+        if family == socket.AF_INET6:
+            probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        try:
+            probe.bind((address, port))
+        except OSError as failure:
+            return failure.errno == errno.EADDRNOTAVAIL
+    return True
 
 
 class HeldTerminal:
@@ -215,10 +265,18 @@ def map_serial_ports_to_held_terminals():
             os.environ[variable] = _held_terminals[variable].path
 
 
+def accessibility_bus_ready():
+    """Starts the accessibility bus and its registry (the session bus activates them on the first
+    call), so that a program started afterwards finds them and registers its windows."""
+    return wait_until(lambda: pyatspi.Registry.getDesktop(0) is not None and
+                      pyatspi.Registry.getDesktop(0).childCount >= 0, "the accessibility registry")
+
+
 class Program:
     """One program under test, started from the build's program folder."""
 
     def __init__(self, name, *, env=None, cwd=None, args=()):
+        accessibility_bus_ready()
         map_serial_ports_to_held_terminals()
         self.name = name
         log_path = os.path.join(SCRATCH, f"{name}-{time.monotonic_ns()}.log")

@@ -36,8 +36,10 @@ class KestrinWindow:
         desktop.press(self.control("push button", caption))
 
     def choose(self, caption):
-        """Selects an option button or ticks a check box by its caption."""
-        desktop.press(self.control("radio button", caption))
+        """Selects an option button by clicking it, as a user does."""
+        option = self.control("radio button", caption)
+        desktop.click(option)
+        desktop.wait_until(lambda: desktop.is_checked(option), f"option {caption!r} selected")
 
     def menu(self, *path):
         desktop.choose_menu(self.window, *path)
@@ -66,3 +68,31 @@ class KestrinWindow:
                  or desktop.fresh(frame.parent).name != "Data Generation"]
         assert len(outer) == 1, f"{len(outer)} outer Data Generation frames"
         return outer[0]
+
+    def dialog(self, menu_item, title):
+        self.menu("Edit", menu_item)
+        return desktop.window_of(self.program.application(), title)
+
+    def close_dialog(self, dialog, button="OK"):
+        desktop.press(desktop.find(dialog, "push button", button))
+        desktop.wait_until(lambda: not desktop.is_showing(dialog), f"{dialog.name!r} to close")
+
+    def enable_network(self, port):
+        """Ticks "Connection Enabled:" in Network Settings with the given port and presses OK."""
+        dialog = self.dialog("Network Settings ...", "Network Settings")
+        enabled = desktop.find(dialog, "check box", "Connection Enabled:")
+        if not desktop.is_checked(enabled):
+            desktop.press(enabled)
+            desktop.wait_until(lambda: desktop.is_checked(enabled), "Connection Enabled: ticked")
+        desktop.set_text(desktop.find(dialog, "text", "Server Port"), str(port))
+        self.close_dialog(dialog)
+        self.wait_status("Listening ...")
+
+    def choose_data_file(self, path):
+        """Picks a data file through "From a file" and the "..." dialog, typing its full path."""
+        self.choose("From a file")
+        self.press("Choose data file")
+        dialog = desktop.window_of(self.program.application(), "Open Data File")
+        desktop.set_text(desktop.find(dialog, "text", "File name:"), path)
+        desktop.press(desktop.find(dialog, "push button", "Open"))
+        desktop.wait_until(lambda: not desktop.is_showing(dialog), "the file dialog to close")
