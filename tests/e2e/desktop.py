@@ -11,6 +11,7 @@ Everything that waits polls a condition until a deadline; nothing sleeps for a f
 import errno
 import os
 import random
+import signal
 import socket
 import subprocess
 import threading
@@ -331,6 +332,44 @@ class Program:
             _live_programs.remove(self)
 
 
+class StartedProgram:
+    """A program that another program under test started, found by its accessible name."""
+
+    def __init__(self, name, timeout=DEFAULT_TIMEOUT):
+        self.name = name
+        self._application = application_named(name, timeout)
+        self.pid = self._application.get_process_id()
+        _live_programs.append(self)
+
+    def application(self, timeout=DEFAULT_TIMEOUT):
+        return self._application
+
+    def window(self, title, timeout=DEFAULT_TIMEOUT):
+        return window_of(self._application, title, timeout)
+
+    def running(self):
+        return os.path.exists(f"/proc/{self.pid}")
+
+    def stop(self):
+        """Ends the program by its process id; it is not our child, so wait for it to vanish."""
+        if self.running():
+            try:
+                os.kill(self.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            wait_until(lambda: not self.running() or _is_zombie(self.pid), f"{self.name} to end")
+        if self in _live_programs:
+            _live_programs.remove(self)
+
+
+def _is_zombie(pid):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stat:
+            return stat.read().rsplit(b")", 1)[1].split()[0] == b"Z"
+    except OSError:
+        return True
+
+
 def application_of(pid, name, timeout=DEFAULT_TIMEOUT):
     """The accessible application of a process, once it has joined the accessibility bus."""
     def lookup():
@@ -354,7 +393,9 @@ def application_named(name, timeout=DEFAULT_TIMEOUT):
 
 
 def windows_of(application):
-    return [node for node in children(application) if role_name(node) in ("frame", "dialog", "window")]
+    """The program's top-level windows: main windows, dialogs, message boxes and plain widgets
+    shown as windows (which Qt reports as fillers)."""
+    return children(application)
 
 
 def window_of(application, title, timeout=DEFAULT_TIMEOUT):
@@ -364,6 +405,28 @@ def window_of(application, title, timeout=DEFAULT_TIMEOUT):
             raise AssertionError(f"{len(found)} windows titled {title!r} are shown")
         return found[0] if found else None
     return wait_until(lookup, f"window {title!r}", timeout)
+
+
+def message_box(application, timeout=DEFAULT_TIMEOUT):
+    """Waits for the program's message box and returns it with its text."""
+    def lookup():
+        for node in windows_of(application):
+            if role_name(node) in ("alert", "dialog") and is_showing(node):
+                if find_all(node, "push button", "OK"):
+                    return node
+        return None
+    box = wait_until(lookup, f"a message box of {application.name}", timeout)
+    texts = [label.name for label in find_all(box, "label") if label.name]
+    return box, "\n".join(texts)
+
+
+def dismiss(box):
+    press(find(box, "push button", "OK"))
+    wait_until(lambda: not is_showing(box), "the message box to close")
+
+
+def no_message_box(application):
+    return not any(role_name(node) == "alert" and is_showing(node) for node in windows_of(application))
 
 
 def shown_windows(application, title):
