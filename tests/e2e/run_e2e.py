@@ -11,6 +11,7 @@ starts through an environment variable, and at the end, also after a failure or 
 ends every process of its session or carrying its mark.
 
 Usage: run_e2e.py --programs DIR [--timeout SECONDS] MODULE [MODULE ...]
+       run_e2e.py --programs DIR [--timeout SECONDS] --script SCRIPT [ARGUMENT ...]
 """
 
 import argparse
@@ -128,7 +129,8 @@ def program_environment(base, display, marker, scratch, programs):
     env = dict(base)
     for variable in ("DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "NO_AT_BRIDGE", "QT_QPA_PLATFORM",
                      "KESTRIN_COM1", "KESTRIN_COM2", "WAYLAND_DISPLAY", "XAUTHORITY",
-                     "SESSION_MANAGER", "QT_ACCESSIBILITY"):
+                     "SESSION_MANAGER", "QT_ACCESSIBILITY", "XDG_CURRENT_DESKTOP",
+                     "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "QT_SCALE_FACTOR"):
         env.pop(variable, None)
     runtime = os.path.join(scratch, "runtime")
     home = os.path.join(scratch, "home")
@@ -142,7 +144,6 @@ def program_environment(base, display, marker, scratch, programs):
         "LC_ALL": "C.UTF-8",
         "QT_QPA_PLATFORM": "xcb",
         "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
-        "GTK_A11Y": "atspi",
         "TARVOLIN_PROGRAM_DIR": programs,
         "TARVOLIN_E2E_SCRATCH": scratch,
         "PYTHONPATH": E2E_DIR,
@@ -167,8 +168,12 @@ def main():
     parser.add_argument("--programs", required=True, help="folder of the built programs")
     parser.add_argument("--timeout", type=float, default=300, help="limit for the whole run, in seconds")
     parser.add_argument("--keep", action="store_true", help="keep the scratch folder for inspection")
-    parser.add_argument("modules", nargs="+", help="test modules, optionally Module.Class.test")
+    parser.add_argument("--script", help="a Python script to run on the desktop instead of test modules")
+    parser.add_argument("modules", nargs="*", help="test modules, optionally Module.Class.test "
+                                                   "(with --script: the script's arguments)")
     args = parser.parse_args()
+    if not args.script and not args.modules:
+        parser.error("name the test modules to run, or a script")
 
     if os.getsid(0) != os.getpid():
         try:
@@ -188,7 +193,10 @@ def main():
         with open(os.path.join(scratch, "xvfb.log"), "wb") as xvfb_log:
             _xvfb, display = start_xvfb(xvfb_log)
         env = program_environment(os.environ, display, marker, scratch, os.path.abspath(args.programs))
-        command = ["dbus-run-session", "--", sys.executable, "-m", "unittest", "-v", *args.modules]
+        if args.script:
+            command = ["dbus-run-session", "--", sys.executable, os.path.abspath(args.script), *args.modules]
+        else:
+            command = ["dbus-run-session", "--", sys.executable, "-m", "unittest", "-v", *args.modules]
         tests = subprocess.Popen(command, cwd=E2E_DIR, env=env)
         try:
             status = tests.wait(timeout=args.timeout)
