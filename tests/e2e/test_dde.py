@@ -1,8 +1,11 @@
 """DDE between the real programs: tovrask driving the instrument (and starting it), and ostrel
 against the demonstration source program."""
 
+import os
+import queue
 import re
 import subprocess
+import threading
 import unittest
 
 import desktop
@@ -135,6 +138,84 @@ class OstrelTest(unittest.TestCase):
 
         desktop.set_text(self.box, "150")
         self.wait_colour(True, "typed 150 to turn the window red")
+
+
+class SocatConversation:
+    """A conversation typed by hand: socat joined to a source's socket, as docs/dde-protocol.md
+    shows it."""
+
+    def __init__(self, application):
+        path = os.path.join(os.environ["XDG_RUNTIME_DIR"], "dde", application)
+        desktop.wait_until(lambda: os.path.exists(path), f"the socket {path}")
+        self.process = subprocess.Popen(["socat", "-", f"UNIX-CONNECT:{path}"], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.decode("utf-8").rstrip("\n"))
+        self.lines.put(None)  # end of the connection
+
+    def send(self, line):
+        self.process.stdin.write((line + "\n").encode("utf-8"))
+        self.process.stdin.flush()
+
+    def receive(self):
+        try:
+            return self.lines.get(timeout=desktop.DEFAULT_TIMEOUT)
+        except queue.Empty:
+            raise desktop.WaitTimeout("no line from the source") from None
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+class SocatByHandTest(unittest.TestCase):
+    def setUp(self):
+        self.program = desktop.Program("kestrin")
+        self.addCleanup(self.program.stop)
+        self.panel = KestrinWindow(self.program)
+
+    def conversation(self):
+        conversation = SocatConversation("kestrin")
+        self.addCleanup(conversation.close)
+        conversation.send("INITIATE Kestrin")
+        return conversation
+
+    def test_refused_while_off_then_a_whole_conversation_until_off(self):
+        refused = self.conversation()
+        self.assertEqual(refused.receive(), "NACK refused")
+
+        self.panel.switch_on()
+        talk = self.conversation()
+        self.assertEqual(talk.receive(), "ACK")
+        talk.send("ADVISE txtOutput")
+        self.assertEqual(talk.receive(), "DATA OK")
+        talk.send("EXECUTE ANALYZE 3")
+        self.assertEqual([talk.receive(), talk.receive()], ["UPDATE txtOutput OK", "ACK"])
+        data = talk.receive()
+        self.assertRegex(data, r"^UPDATE txtOutput \d+\.\d{1,5},\d+\.\d{1,5},\d+\.\d{1,5}$")
+        self.assertEqual(talk.receive(), "UPDATE txtOutput OK", "the run of one line ends by itself")
+        self.assertEqual(self.panel.box_text("Output"), "OK")
+
+        talk.send("EXECUTE RESUME")
+        self.assertEqual([talk.receive(), talk.receive()],
+                         ["UPDATE txtOutput Error 2: Illegal Command - RESUME", "NACK refused"])
+        talk.send("REQUEST txtInput")
+        self.assertEqual(talk.receive(), "DATA RESUME")
+
+        talk.send("EXECUTE OFF")
+        self.assertEqual([talk.receive(), talk.receive(), talk.receive()],
+                         ["UPDATE txtOutput OK", "ACK", "TERMINATE"])
+        self.assertIsNone(talk.receive(), "the instrument closes the connection")
+        desktop.wait_until(lambda: self.panel.on_off_button().name == "On", "the panel's button to read On")
+        self.assertEqual(self.panel.state(), "Off")
+        after_off = self.conversation()
+        self.assertEqual(after_off.receive(), "NACK no source")
 
 
 if __name__ == "__main__":
