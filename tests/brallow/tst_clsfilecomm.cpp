@@ -21,7 +21,10 @@ namespace FileAttribute = platform::FileAttribute;
 namespace {
 
 constexpr int kRaceRecords = 1000;
-constexpr int kRaceTimeoutMs = 120000;
+// The window in which a careless order loses or repeats a record is a few microseconds wide;
+// several runs make hitting it all but certain.
+constexpr int kRaceRuns = 10;
+constexpr int kRaceTimeoutMs = 30000;
 
 enum class Initial { Absent, Clear, Marked, MarkedEmpty, MarkedReadOnlyHiddenSystem };
 
@@ -369,7 +372,7 @@ void TestFileComm::waitingCostsLittleProcessorTime()
 
     QVERIFY(wallSeconds >= kWaitMs / 1000.0);
     // A wait that retried at once would use the whole processor.
-    QVERIFY2(processorUsed < 0.3 * wallSeconds,
+    QVERIFY2(processorUsed < 0.15 * wallSeconds,
              qPrintable(QStringLiteral("%1 s of processor time in %2 s").arg(processorUsed).arg(wallSeconds)));
     QCOMPARE(readBytes(file), QByteArray("old\r"));
 }
@@ -384,39 +387,41 @@ void TestFileComm::raceWithAnotherProcess_data()
 void TestFileComm::raceWithAnotherProcess()
 {
     QFETCH(bool, peerSends);
-    const QString file = path(QStringLiteral("race"));
-    MessageRecorder messages;
-    clsFileComm comm;
-    comm.setInFile(file);
-    comm.setOutFile(file);
+    for (int run = 0; run < kRaceRuns; ++run) {
+        const QString file = path(QStringLiteral("race%1").arg(run));
+        MessageRecorder messages;
+        clsFileComm comm;
+        comm.setInFile(file);
+        comm.setOutFile(file);
 
-    QProcess peer;
-    startPeer(peer, {QLatin1String(peerSends ? "send" : "receive"), file, QString::number(kRaceRecords)});
-    QVERIFY(peer.waitForStarted());
+        QProcess peer;
+        startPeer(peer, {QLatin1String(peerSends ? "send" : "receive"), file, QString::number(kRaceRecords)});
+        QVERIFY(peer.waitForStarted());
 
-    QString received;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    if (peerSends) {
-        while (!peer.waitForFinished(0) && elapsed.elapsed() < kRaceTimeoutMs)
+        QString received;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        if (peerSends) {
+            while (!peer.waitForFinished(0) && elapsed.elapsed() < kRaceTimeoutMs)
+                received += comm.GetData();
             received += comm.GetData();
-        received += comm.GetData();
-    } else {
-        for (int number = 0; number < kRaceRecords; ++number)
-            comm.SendData(raceRecord(number));
-        QVERIFY(peer.waitForFinished(kRaceTimeoutMs));
-        received = QString::fromLatin1(peer.readAllStandardOutput());
-    }
-    QCOMPARE(peer.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(peer.exitCode(), 0);
-    QCOMPARE(messages.messages, QStringList());
+        } else {
+            for (int number = 0; number < kRaceRecords; ++number)
+                comm.SendData(raceRecord(number));
+            QVERIFY(peer.waitForFinished(kRaceTimeoutMs));
+            received = QString::fromLatin1(peer.readAllStandardOutput());
+        }
+        QCOMPARE(peer.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(peer.exitCode(), 0);
+        QCOMPARE(messages.messages, QStringList());
 
-    bool torn = false;
-    const QStringList records = splitRecords(received, &torn);
-    QVERIFY(!torn);
-    QCOMPARE(records.size(), kRaceRecords);
-    for (int number = 0; number < kRaceRecords; ++number)
-        QCOMPARE(records.at(number), raceRecord(number));
+        bool torn = false;
+        const QStringList records = splitRecords(received, &torn);
+        QVERIFY2(!torn, qPrintable(QStringLiteral("run %1").arg(run)));
+        QCOMPARE(records.size(), kRaceRecords);
+        for (int number = 0; number < kRaceRecords; ++number)
+            QCOMPARE(records.at(number), raceRecord(number));
+    }
 }
 
 QTEST_MAIN(TestFileComm)
