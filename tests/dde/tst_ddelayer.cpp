@@ -108,6 +108,7 @@ private slots:
     void badInputOnTheSocket_data();
     void badInputOnTheSocket();
     void killedClientEndsOnlyItsConversation();
+    void endedConversationsAreFreed();
     void linkModeNoneEndsEveryConversation();
     void sourceGoingAwayTerminates();
     void sourceVanishingRaisesLinkError6();
@@ -229,6 +230,7 @@ void tst_DdeLayer::executes_data()
     QTest::newRow("empty") << "" << 0;
     QTest::newRow("spaces and line break kept") << "  two\nlines  " << 0;
     QTest::newRow("refused") << "refuse me" << DdeErrorNumber::Refused;
+    QTest::newRow("too long for a message") << QString(1024 * 1024, QLatin1Char('x')) << DdeErrorNumber::Refused;
 }
 
 void tst_DdeLayer::executes()
@@ -237,7 +239,10 @@ void tst_DdeLayer::executes()
     QFETCH(int, number);
     auto box = linkedBox();
     QCOMPARE(errorNumberOf([&] { box->LinkExecute(command); }), number);
-    QCOMPARE(m_window->executes, QStringList{command});
+    // A command too long to send never reaches the source, and the link stays.
+    const bool sent = command.size() < 1024 * 1024;
+    QCOMPARE(m_window->executes, sent ? QStringList{command} : QStringList());
+    QCOMPARE(box->linkMode(), DdeTextBox::kLinkModeAutomatic);
 
     DdeTextBox unlinked;
     QCOMPARE(errorNumberOf([&] { unlinked.LinkExecute(command); }), DdeErrorNumber::NoConversation);
@@ -346,6 +351,21 @@ void tst_DdeLayer::killedClientEndsOnlyItsConversation()
 
     m_window->source->writeItem(m_window->txtData, QStringLiteral("next"));
     QTRY_COMPARE(box->text(), QStringLiteral("next"));
+}
+
+void tst_DdeLayer::endedConversationsAreFreed()
+{
+    for (int i = 0; i < 100; ++i) {
+        RawPeer peer(kApplication);
+        QCOMPARE(peer.ask("INITIATE Topic"), QByteArray("ACK"));
+        if (i % 2 == 0)
+            peer.send("TERMINATE\n");
+        else
+            peer.socket().abort();
+        QVERIFY(peer.waitForClose() || i % 2 == 1);
+    }
+    QTRY_COMPARE(m_window->closes, 100);
+    QTRY_COMPARE(m_window->source->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly).size(), 1);
 }
 
 void tst_DdeLayer::linkModeNoneEndsEveryConversation()

@@ -295,6 +295,7 @@ void tst_KestrinDde::secondInstanceServesNoConversations()
 {
     switchOn();
     InstrumentFixture second;
+    second.window->setCommEnabled(false);
     QVERIFY2(second.status().contains(QLatin1String("serves no conversations")), qPrintable(second.status()));
     second.click("btnOnOff");
 
