@@ -29,7 +29,8 @@ class DdeConversation;
 //   LinkPoke(item, text, cancel)  a poke into a served item, before the text is written
 //   LinkClose()               an opened conversation ended, whichever side ended it
 //
-// Link mode 0 (none) ends every conversation at once (LinkClose for each) and refuses new
+// The link mode starts at 0 (none). Setting 0 ends every conversation at once (LinkClose for
+// each; inside an execute that conversation gets its acknowledgement first) and refuses new
 // initiates without raising LinkOpen; link mode 1 (source) accepts them.
 class DdeSource : public QObject
 {
@@ -48,7 +49,8 @@ public:
     QString applicationName() const { return m_applicationName; }
     bool isServing() const;
     QString serviceProblem() const { return m_serviceProblem; }
-    // Path of the socket this application is reached at (also when another program serves it).
+    // Path of the socket this application is reached at (also when another program serves
+    // it); empty when the DDE directory was refused.
     QString socketPath() const { return m_socketPath; }
 
     void setLinkTopic(const QString &topic);
