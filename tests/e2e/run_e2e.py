@@ -15,6 +15,7 @@ Usage: run_e2e.py --programs DIR [--timeout SECONDS] MODULE [MODULE ...]
 """
 
 import argparse
+import ctypes
 import os
 import shutil
 import signal
@@ -26,6 +27,7 @@ import uuid
 
 E2E_DIR = os.path.dirname(os.path.abspath(__file__))
 MARKER_VARIABLE = "TARVOLIN_E2E_RUN"
+PR_SET_CHILD_SUBREAPER = 36
 SCREEN = "1280x1024x24"
 XVFB_START_TIMEOUT = 30
 TERMINATE_GRACE = 3.0
@@ -184,6 +186,9 @@ def main():
             return relay_to_session_leader()
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, on_signal)
+    # Processes orphaned during the run (the buses' helpers, a program another one started)
+    # become our children, so that the sweep at the end also reaps them.
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
     marker = uuid.uuid4().hex
     os.environ[MARKER_VARIABLE] = marker
