@@ -33,6 +33,12 @@ platform::SocketControl *frmMain::createNetworkChannel()
     connect(socket, &SocketControl::dataArrived, this, &frmMain::sckServer_DataArrival);
     connect(socket, &SocketControl::closed, this, &frmMain::sckServer_Close);
     connect(socket, &SocketControl::errorOccurred, this, &frmMain::sckServer_Error);
+    // A client that sent its last command and shut its side keeps reading while a run is in
+    // progress; once the instrument is idle, its connection is closed so that it can finish.
+    connect(socket, &SocketControl::finishedClientIdle, this, [this, socket] {
+        if (m_instrumentState == InstrumentState::Idle || m_instrumentState == InstrumentState::Off)
+            socket->releaseFinishedClient();
+    });
     return socket;
 }
 
@@ -87,9 +93,10 @@ QString frmMain::GetNetworkCommand()
 
 void frmMain::ReturnNetworkResult(const QString &text)
 {
-    // Only a connected client can take the line; with none (the socket only listens) the
-    // line is dropped, as a bench instrument's output with no cable attached.
-    if (sckServer->State() != SocketControl::Connected)
+    // Only a client can take the line: the connected one, or one that has finished sending
+    // and still reads. With none (the socket only listens) the line is dropped, as a bench
+    // instrument's output with no cable attached.
+    if (!sckServer->hasReader())
         return;
     try {
         sckServer->SendData(text + LineTerm);

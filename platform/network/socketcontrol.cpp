@@ -1,12 +1,29 @@
 #include "socketcontrol.h"
 
 #include "platform/errors.h"
+#include "platform/network/tcpconnection.h"
 
 #include <QTcpServer>
-#include <QTcpSocket>
+#include <QTimer>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <limits>
+#include <utility>
+#include <unistd.h>
 
 namespace platform {
+
+// A listener that hands over the descriptors of incoming connections as they are accepted.
+class DescriptorListener : public QTcpServer
+{
+public:
+    using QTcpServer::QTcpServer;
+    std::function<void(qintptr)> onIncoming;
+
+protected:
+    void incomingConnection(qintptr descriptor) override { onIncoming(descriptor); }
+};
 
 namespace {
 
@@ -18,34 +35,77 @@ RuntimeError wrongState()
                         QStringLiteral("The operation is not permitted in the socket's current state"));
 }
 
+// The system's error as a socket error kind, in the numbering of the listener's errors.
+Error systemError(int number)
+{
+    QAbstractSocket::SocketError kind = QAbstractSocket::UnknownSocketError;
+    switch (number) {
+    case ETIMEDOUT: kind = QAbstractSocket::SocketTimeoutError; break;
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTUNREACH: kind = QAbstractSocket::NetworkError; break;
+    case ENOBUFS:
+    case ENOMEM: kind = QAbstractSocket::SocketResourceError; break;
+    default: break;
+    }
+    return {SocketControl::kNetworkErrorBase + kind, QString::fromLocal8Bit(std::strerror(number))};
+}
+
+void refuse(qintptr descriptor)
+{
+    ::close(int(descriptor));
+}
+
+// Closes the connection, possibly from inside one of its own signals.
+void release(TcpConnection *&connection, QObject *receiver)
+{
+    if (!connection)
+        return;
+    QObject::disconnect(connection, nullptr, receiver, nullptr);
+    connection->close();
+    connection->deleteLater();
+    connection = nullptr;
+}
+
 } // namespace
 
 SocketControl::SocketControl(QObject *parent)
     : QObject(parent)
-    , m_server(new QTcpServer(this))
+    , m_listener(new DescriptorListener(this))
+    , m_finishedClientIdle(new QTimer(this))
 {
-    connect(m_server, &QTcpServer::newConnection, this, &SocketControl::offerPendingConnections);
-    connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
-        emit errorOccurred(qint16(kNetworkErrorBase + error), m_server->errorString());
+    m_finishedClientIdle->setInterval(kFinishedClientIdle);
+    connect(m_finishedClientIdle, &QTimer::timeout, this, [this] {
+        if (m_finishedClient)
+            emit finishedClientIdle();
+        if (!m_finishedClient)
+            m_finishedClientIdle->stop();
+    });
+    m_listener->onIncoming = [this](qintptr descriptor) { offer(descriptor); };
+    connect(m_listener, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        emit errorOccurred(qint16(kNetworkErrorBase + error), m_listener->errorString());
     });
 }
 
 SocketControl::~SocketControl()
 {
     Close();
+    releaseFinishedClient();
+    for (qintptr descriptor : std::as_const(m_requests))
+        refuse(descriptor);
 }
 
 qint16 SocketControl::State() const
 {
-    return m_server->isListening() ? Listening : m_connectionState;
+    if (m_connection)
+        return m_connectionState;
+    return m_listener->isListening() ? Listening : m_connectionState;
 }
 
 void SocketControl::Close()
 {
-    m_server->close();
-    if (m_connection)
-        release(m_connection);
-    m_connection = nullptr;
+    m_listener->close();
+    release(m_connection, this);
     m_connectionState = Closed;
 }
 
@@ -58,18 +118,21 @@ void SocketControl::Listen()
                                              .arg(m_localPort)
                                              .arg(kHighestPort));
     // Any is the dual-stack address: IPv6 and IPv4 clients alike.
-    if (!m_server->listen(QHostAddress::Any, quint16(m_localPort)))
-        throw RuntimeError(kNetworkErrorBase + m_server->serverError(), m_server->errorString());
+    if (!m_listener->listen(QHostAddress::Any, quint16(m_localPort)))
+        throw RuntimeError(kNetworkErrorBase + m_listener->serverError(), m_listener->errorString());
 }
 
 void SocketControl::Accept(qint32 requestId)
 {
     if (State() != Closed)
         throw wrongState();
-    QTcpSocket *socket = m_requests.take(requestId);
-    if (!socket)
+    const auto request = m_requests.constFind(requestId);
+    if (request == m_requests.cend())
         throw RuntimeError(ErrorNumber::InvalidArgument, QStringLiteral("No connection request %1 is waiting").arg(requestId));
-    attach(socket);
+    const qintptr descriptor = request.value();
+    m_requests.erase(request);
+    releaseFinishedClient();
+    attach(descriptor);
 }
 
 QString SocketControl::GetData()
@@ -81,82 +144,74 @@ QString SocketControl::GetData()
 
 void SocketControl::SendData(const QString &text)
 {
-    if (!m_connection || m_connectionState != Connected)
+    TcpConnection *reader = m_connection ? m_connection : m_finishedClient;
+    if (!hasReader())
         throw wrongState();
-    if (m_connection->write(text.toLatin1()) < 0)
-        throw RuntimeError(kNetworkErrorBase + m_connection->error(), m_connection->errorString());
+    if (reader == m_finishedClient)
+        m_finishedClientIdle->start();
+    if (const int error = reader->write(text.toLatin1()); error != 0)
+        throw RuntimeError(systemError(error));
 }
 
-void SocketControl::offerPendingConnections()
+void SocketControl::releaseFinishedClient()
 {
-    while (m_server->isListening() && m_server->hasPendingConnections()) {
-        QTcpSocket *socket = m_server->nextPendingConnection();
-        socket->setParent(this);
-        m_lastRequestId = m_lastRequestId == std::numeric_limits<qint32>::max() ? 1 : m_lastRequestId + 1;
-        const qint32 requestId = m_lastRequestId;
-        m_requests.insert(requestId, socket);
-        emit connectionRequested(requestId);
-        // A request its handler did not take is refused at once.
-        if (QTcpSocket *refused = m_requests.take(requestId))
-            release(refused);
-    }
+    release(m_finishedClient, this);
+    m_finishedClientIdle->stop();
 }
 
-void SocketControl::attach(QTcpSocket *socket)
+bool SocketControl::hasReader() const
 {
-    m_connection = socket;
+    return m_connection ? m_connectionState == Connected : m_finishedClient != nullptr;
+}
+
+void SocketControl::offer(qintptr descriptor)
+{
+    m_lastRequestId = m_lastRequestId == std::numeric_limits<qint32>::max() ? 1 : m_lastRequestId + 1;
+    const qint32 requestId = m_lastRequestId;
+    m_requests.insert(requestId, descriptor);
+    emit connectionRequested(requestId);
+    // A request its handler did not take is refused at once.
+    if (m_requests.contains(requestId))
+        refuse(m_requests.take(requestId));
+}
+
+void SocketControl::attach(qintptr descriptor)
+{
+    m_connection = new TcpConnection(descriptor, this);
     m_connectionState = Connected;
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket, &QTcpSocket::readyRead, this, [this] {
-        if (m_connection)
-            emit dataArrived(qint32(qMin<qint64>(m_connection->bytesAvailable(), std::numeric_limits<qint32>::max())));
-    });
-    connect(socket, &QTcpSocket::disconnected, this, &SocketControl::connectionLost);
-    connect(socket, &QTcpSocket::errorOccurred, this, &SocketControl::connectionFailed);
-    // Bytes or a hang-up that came while the request was still being offered raised their
-    // notifications before anyone listened; deliver them once the caller is done.
-    QMetaObject::invokeMethod(this, &SocketControl::deliverWaitingEvents, Qt::QueuedConnection);
-}
-
-void SocketControl::deliverWaitingEvents()
-{
-    if (!m_connection || m_connectionState != Connected)
-        return;
-    if (m_connection->bytesAvailable() > 0)
+    connect(m_connection, &TcpConnection::readyRead, this, [this] {
         emit dataArrived(qint32(qMin<qint64>(m_connection->bytesAvailable(), std::numeric_limits<qint32>::max())));
-    if (m_connection && m_connection->state() == QAbstractSocket::UnconnectedState)
-        connectionLost();
+    });
+    connect(m_connection, &TcpConnection::peerFinishedSending, this, &SocketControl::clientFinished);
+    connect(m_connection, &TcpConnection::hungUp, this, &SocketControl::clientGone);
+    connect(m_connection, &TcpConnection::failed, this, &SocketControl::connectionFailed);
 }
 
-void SocketControl::release(QTcpSocket *socket)
+void SocketControl::clientFinished()
 {
-    disconnect(socket, nullptr, this, nullptr);
-    // Hand what is still queued to the system, which delivers it before the end of the
-    // connection; reading what is left unread keeps the end an orderly one.
-    socket->readAll();
-    socket->flush();
-    socket->abort();
-    socket->deleteLater();
-}
-
-void SocketControl::connectionLost()
-{
-    if (!m_connection || (m_connectionState != Connected && m_connectionState != Failed))
-        return;
-    release(m_connection);
-    m_connection = nullptr;
+    releaseFinishedClient();
+    m_finishedClient = std::exchange(m_connection, nullptr);
+    disconnect(m_finishedClient, nullptr, this, nullptr);
+    // Once the system reports it gone, the finished client is let go quietly.
+    connect(m_finishedClient, &TcpConnection::hungUp, this, &SocketControl::releaseFinishedClient);
+    connect(m_finishedClient, &TcpConnection::failed, this, &SocketControl::releaseFinishedClient);
+    m_finishedClientIdle->start();
     m_connectionState = Closing;
     emit closed();
 }
 
-void SocketControl::connectionFailed(int socketError)
+void SocketControl::clientGone()
 {
-    // The peer's ordinary hang-up is reported by closed(), not as an error.
-    if (socketError == QAbstractSocket::RemoteHostClosedError || !m_connection)
-        return;
-    const QString description = m_connection->errorString();
+    release(m_connection, this);
+    m_connectionState = Closing;
+    emit closed();
+}
+
+void SocketControl::connectionFailed(int systemErrorNumber)
+{
     m_connectionState = Failed;
-    emit errorOccurred(qint16(kNetworkErrorBase + socketError), description);
+    const Error error = systemError(systemErrorNumber);
+    emit errorOccurred(qint16(error.number), error.description);
 }
 
 } // namespace platform

@@ -5,6 +5,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <sys/socket.h>
 
 // A port that is free at this moment and that the instrument's 16-bit server port can hold
 // (the system's own ephemeral ports all lie above 32767).
@@ -37,6 +38,8 @@ public:
     {
         return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; });
     }
+    // Shuts the sending side only, as `nc` does at the end of its input.
+    void finishSending() { ::shutdown(int(socket.socketDescriptor()), SHUT_WR); }
     void send(const QString &text)
     {
         socket.write(text.toLatin1());

@@ -30,6 +30,8 @@ private slots:
     void offDropsTheClient();
     void dataWithoutClientIsDropped();
     void oversizedLineKeepsServing();
+    void finishedClientReceivesItsRun();
+    void finishedClientReadsWhileTheRunGoesOn();
     void portThatCannotListen_data();
     void portThatCannotListen();
 
@@ -212,6 +214,47 @@ void tst_Network::oversizedLineKeepsServing()
     client->send(QStringLiteral("PAUSE\r"));
     QTRY_VERIFY(client->received.endsWith(QStringLiteral("OK\r")));
     QCOMPARE(socket()->State(), SocketControl::Connected);
+}
+
+void tst_Network::finishedClientReceivesItsRun()
+{
+    enableNetwork();
+    m_window->ExecuteCommand(QStringLiteral("ON"));
+    auto client = connectClient();
+
+    // As `printf 'ANALYZE 5\r' | nc -q1 host port` does.
+    client->send(QStringLiteral("ANALYZE 5\r"));
+    client->finishSending();
+    QTRY_COMPARE(client->received, QStringLiteral("OK\r"));
+    QTRY_COMPARE(status(), QStringLiteral("Listening ..."));
+    tick();
+    QTRY_COMPARE(client->received.count(QLatin1Char('\r')), 2);
+    tick();
+    QCOMPARE(m_window->instrumentState(), InstrumentState::Idle);
+    // With the run over, the connection ends so that the client can finish.
+    QVERIFY(client->waitDisconnected());
+    QVERIFY(m_recorder->messages.isEmpty());
+}
+
+void tst_Network::finishedClientReadsWhileTheRunGoesOn()
+{
+    enableNetwork();
+    m_window->ExecuteCommand(QStringLiteral("ON"));
+    auto reader = connectClient();
+    reader->send(QStringLiteral("ANALYZE\r"));
+    reader->finishSending();
+    QTRY_COMPARE(reader->received, QStringLiteral("OK\r"));
+
+    QSignalSpy idle(socket(), &SocketControl::finishedClientIdle);
+    QVERIFY(idle.wait());
+    tick();
+    QTRY_COMPARE(reader->received.count(QLatin1Char('\r')), 2);
+
+    // A new client takes the place; the finished one is let go.
+    auto next = connectClient();
+    QVERIFY(reader->waitDisconnected());
+    next->send(QStringLiteral("ABORT\r"));
+    QTRY_COMPARE(next->received, QStringLiteral("OK\r"));
 }
 
 void tst_Network::portThatCannotListen_data()

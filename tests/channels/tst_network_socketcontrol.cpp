@@ -35,6 +35,7 @@ private slots:
     void unacceptedRequestIsClosedAtOnce();
     void acceptedConnectionCarriesBytes();
     void peerHangUpRaisesClosed();
+    void finishedClientKeepsReading();
     void servesIPv6Clients();
 
 private:
@@ -147,6 +148,36 @@ void tst_NetworkSocketControl::peerHangUpRaisesClosed()
     QVERIFY(errors.isEmpty());
     control.Close();
     QCOMPARE(control.State(), SocketControl::Closed);
+}
+
+void tst_NetworkSocketControl::finishedClientKeepsReading()
+{
+    SocketControl control;
+    TestClient *client = nullptr;
+    qint16 port = 0;
+    acceptOne(control, client, port);
+    std::unique_ptr<TestClient> owner(client);
+    QSignalSpy closed(&control, &SocketControl::closed);
+    QSignalSpy idle(&control, &SocketControl::finishedClientIdle);
+
+    client->finishSending();
+    QVERIFY(closed.wait());
+    QCOMPARE(control.State(), SocketControl::Closing);
+    QVERIFY(control.hasReader());
+
+    // The owner listens again; output still reaches the finished client.
+    control.Close();
+    control.Listen();
+    control.SendData(QStringLiteral("line\r"));
+    QTRY_COMPARE(client->received, QStringLiteral("line\r"));
+
+    QVERIFY(idle.wait());
+    QVERIFY(control.hasReader());
+    control.releaseFinishedClient();
+    QVERIFY(client->waitDisconnected());
+    QVERIFY(!control.hasReader());
+    QCOMPARE(errorNumberOf([&] { control.SendData(QStringLiteral("x")); }), SocketControl::kWrongState);
+    QCOMPARE(control.State(), SocketControl::Listening);
 }
 
 void tst_NetworkSocketControl::servesIPv6Clients()

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QtGlobal>
+
+class QSocketNotifier;
+
+namespace platform {
+
+// One accepted TCP connection on a non-blocking descriptor, driven by the window thread's
+// event loop. Unlike QTcpSocket it keeps sending after the peer has finished sending (a
+// half-close, as `nc` and `socat` do at the end of their input), so a client that sends
+// its command and shuts its side still receives the reply and the lines that follow.
+class TcpConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Takes ownership of the descriptor.
+    TcpConnection(qintptr descriptor, QObject *parent = nullptr);
+    ~TcpConnection() override;
+
+    // Everything received so far, removed from the connection.
+    QByteArray readAll();
+    qint64 bytesAvailable() const { return m_received.size(); }
+
+    // Queues the bytes and hands what the system takes at once to it. Returns 0, or the
+    // system's error number when the connection failed; after a hang-up the bytes are
+    // dropped and hungUp() follows from the event loop.
+    int write(const QByteArray &bytes);
+
+    // True once the peer has finished sending.
+    bool peerFinished() const { return m_peerFinished; }
+
+    // Hands what is still queued to the system, which delivers it before the end of the
+    // connection, and closes the descriptor.
+    void close();
+
+signals:
+    void readyRead();
+    // The peer finished sending; the connection still carries output.
+    void peerFinishedSending();
+    // The peer is gone: reset, or closed while output was still coming.
+    void hungUp();
+    void failed(int systemError);
+
+private:
+    void readAvailable();
+    void sendQueued();
+    void reportHangUp();
+
+    int m_descriptor = -1;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    QByteArray m_received;
+    QByteArray m_outgoing;
+    bool m_peerFinished = false;
+    bool m_hungUp = false;
+};
+
+// True for the system errors that mean the peer has gone rather than a failure.
+bool isHangUp(int systemError);
+
+} // namespace platform
