@@ -26,8 +26,9 @@ public:
     qint64 bytesAvailable() const { return m_received.size(); }
 
     // Queues the bytes and hands what the system takes at once to it. Returns 0, or the
-    // system's error number when the connection failed; after a hang-up the bytes are
-    // dropped and hungUp() follows from the event loop.
+    // system's error number when the connection failed (ENOBUFS when the peer leaves more
+    // than a mebibyte unread); after a hang-up the bytes are dropped and hungUp() follows
+    // from the event loop.
     int write(const QByteArray &bytes);
 
     // True once the peer has finished sending.

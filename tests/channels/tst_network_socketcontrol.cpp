@@ -36,6 +36,7 @@ private slots:
     void acceptedConnectionCarriesBytes();
     void peerHangUpRaisesClosed();
     void finishedClientKeepsReading();
+    void stalledReaderCostsBoundedMemory();
     void servesIPv6Clients();
 
 private:
@@ -178,6 +179,23 @@ void tst_NetworkSocketControl::finishedClientKeepsReading()
     QVERIFY(!control.hasReader());
     QCOMPARE(errorNumberOf([&] { control.SendData(QStringLiteral("x")); }), SocketControl::kWrongState);
     QCOMPARE(control.State(), SocketControl::Listening);
+}
+
+void tst_NetworkSocketControl::stalledReaderCostsBoundedMemory()
+{
+    SocketControl control;
+    TestClient *client = nullptr;
+    qint16 port = 0;
+    acceptOne(control, client, port);
+    std::unique_ptr<TestClient> owner(client);
+    // The client reads nothing while the loop runs (no events are handled), so the output
+    // fills the system's buffers and then the control's queue.
+    const QString line(1000, QLatin1Char('x'));
+    int number = 0;
+    for (int sent = 0; sent < 64 * 1024 && number == 0; ++sent)
+        number = errorNumberOf([&] { control.SendData(line); });
+    QCOMPARE(number, SocketControl::kNetworkErrorBase + QAbstractSocket::SocketResourceError);
+    QCOMPARE(control.State(), SocketControl::Connected);
 }
 
 void tst_NetworkSocketControl::servesIPv6Clients()
