@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTest>
+#include <QTimer>
 
 // Starts the exchange peer helper program (exchangepeer.cpp) as another process.
 inline void startPeer(QProcess &process, const QStringList &arguments)
@@ -11,6 +12,14 @@ inline void startPeer(QProcess &process, const QStringList &arguments)
     process.setProgram(QStringLiteral(EXCHANGE_PEER_PATH));
     process.setArguments(arguments);
     process.start();
+}
+
+// True once the process has ended. Its end may already have been noticed while a wait of
+// clsFileComm handled events, in which case waitForFinished() would report false.
+inline bool hasEnded(QProcess &process, int timeoutMs = 0)
+{
+    return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs)
+        || process.state() == QProcess::NotRunning;
 }
 
 // Another process holding an exchange file locked until release() or destruction.
@@ -31,13 +40,20 @@ public:
         }, kTimeoutMs) && m_process.readLine().trimmed() == "held";
     }
 
+    // A safety net for tests whose waits should end otherwise: a wait that does not end
+    // fails the test after some seconds instead of hanging it.
+    void releaseLater(QObject *context)
+    {
+        QTimer::singleShot(kTimeoutMs, context, [this] { release(); });
+    }
+
     bool release()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return m_process.exitCode() == 0;
-        m_process.write("release\n");
-        m_process.closeWriteChannel();
-        return m_process.waitForFinished(kTimeoutMs) && m_process.exitCode() == 0;
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.write("release\n");
+            m_process.closeWriteChannel();
+        }
+        return hasEnded(m_process, kTimeoutMs) && m_process.exitCode() == 0;
     }
 
 private:

@@ -293,6 +293,7 @@ void TestFileComm::waitsForHeldFile()
     QVERIFY(held.waitUntilHeld());
 
     QObject context;
+    held.releaseLater(&context);
     QByteArray contentWhileHeld;
     bool released = false;
     whileWaiting(&context, comm, [&] {
@@ -360,6 +361,7 @@ void TestFileComm::waitingCostsLittleProcessorTime()
 
     constexpr int kWaitMs = 400;
     QObject context;
+    held.releaseLater(&context);
     QElapsedTimer wall;
     whileWaiting(&context, comm, [&] {
         QTimer::singleShot(kWaitMs, &context, [&comm] { comm.setCancel(true); });
@@ -402,15 +404,16 @@ void TestFileComm::raceWithAnotherProcess()
         QElapsedTimer elapsed;
         elapsed.start();
         if (peerSends) {
-            while (!peer.waitForFinished(0) && elapsed.elapsed() < kRaceTimeoutMs)
+            while (!hasEnded(peer) && elapsed.elapsed() < kRaceTimeoutMs)
                 received += comm.GetData();
             received += comm.GetData();
         } else {
             for (int number = 0; number < kRaceRecords; ++number)
                 comm.SendData(raceRecord(number));
-            QVERIFY(peer.waitForFinished(kRaceTimeoutMs));
+            QVERIFY(hasEnded(peer, kRaceTimeoutMs));
             received = QString::fromLatin1(peer.readAllStandardOutput());
         }
+        QVERIFY(hasEnded(peer));
         QCOMPARE(peer.exitStatus(), QProcess::NormalExit);
         QCOMPARE(peer.exitCode(), 0);
         QCOMPARE(messages.messages, QStringList());

@@ -237,6 +237,7 @@ void TestFileCommWindow::closingEndsWaits()
     // A second Send pressed while the first waits, then the window closes inside the second
     // wait: both waits end.
     QObject context;
+    held.releaseLater(&context);
     int sendsPressed = 1;
     auto *poll = new QTimer(&context);
     connect(poll, &QTimer::timeout, &context, [&] {
