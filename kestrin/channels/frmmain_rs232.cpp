@@ -1,6 +1,18 @@
-// frmMain: the RS-232 command channel.
+// frmMain: the RS-232 command channel. Received characters are cut into command lines at
+// LineTerm; each reply and, while a run goes on, each data line is written back to the port.
 
 #include "core/frmMain.h"
+
+#include "channels/commandbuffer.h"
+#include "dialogs/frmCommSettings.h"
+
+#include "platform/errors.h"
+#include "platform/messagebox.h"
+#include "platform/serial/serialportcontrol.h"
+
+#include <QLineEdit>
+
+using platform::SerialPortControl;
 
 void frmMain::setCommPort(qint16 port)
 {
@@ -18,20 +30,85 @@ void frmMain::setCommEnabled(bool enabled)
     CommEnabled = enabled;
 }
 
+platform::SerialPortControl *frmMain::createSerialChannel()
+{
+    auto *port = new SerialPortControl(this);
+    port->setObjectName(QStringLiteral("comKestrin"));
+    connect(port, &SerialPortControl::OnComm, this, &frmMain::comKestrin_OnComm);
+    return port;
+}
+
 void frmMain::ResetRS232Port()
 {
     CommandBuffer.clear();
+    try {
+        if (comKestrin->PortOpen())
+            comKestrin->setPortOpen(false);
+        comKestrin->setCommPort(CommPort);
+        comKestrin->setSettings(CommSettings);
+        if (CommEnabled)
+            comKestrin->setPortOpen(true);
+    } catch (const platform::RuntimeError &failure) {
+        // A port that cannot be opened or configured stays closed; the instrument keeps its
+        // state and its other channels, so switching on works on a machine without the port.
+        comKestrin->setPortOpen(false);
+        platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - ResetRS232Port) ")));
+    }
 }
 
 void frmMain::CloseRS232Port()
 {
     CommandBuffer.clear();
+    if (comKestrin->PortOpen())
+        comKestrin->setPortOpen(false);
 }
 
-void frmMain::ReturnRS232Result(const QString &)
+void frmMain::comKestrin_OnComm()
 {
+    // Line changes and communication errors are no commands.
+    if (comKestrin->CommEvent() != SerialPortControl::Receive)
+        return;
+    const QString command = GetRS232Command();
+    if (!command.isEmpty())
+        ReturnRS232Result(ExecuteCommand(command));
+}
+
+QString frmMain::GetRS232Command()
+{
+    QString command;
+    try {
+        CommandBuffer += comKestrin->Input();
+        // Every complete line is shown in turn; only the last one is executed.
+        const QStringList lines = takeCompleteLines(CommandBuffer, LineTerm);
+        for (const QString &line : lines) {
+            command = line;
+            txtInput->setText(command);
+        }
+    } catch (const platform::RuntimeError &failure) {
+        // Emptying the buffer keeps the channel serving after an oversized line.
+        CommandBuffer.clear();
+        platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - GetRS232Command) ")));
+        return QString();
+    }
+    return command;
+}
+
+void frmMain::ReturnRS232Result(const QString &text)
+{
+    if (!comKestrin->PortOpen())
+        return;
+    try {
+        comKestrin->setOutput(text + LineTerm);
+    } catch (const platform::RuntimeError &failure) {
+        platform::showMessage(failure.error().message(QStringLiteral("Kestrin Error (frmMain - ReturnRS232Result) ")));
+    }
 }
 
 void frmMain::mnuEditRS232PortSettings_Click()
 {
+    if (!m_commSettings)
+        m_commSettings = new frmCommSettings(this);
+    m_commSettings->show();
+    m_commSettings->raise();
+    m_commSettings->activateWindow();
 }

@@ -16,12 +16,14 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class frmCommSettings;
 class frmNetworkSettings;
 class frmXmitFormats;
 
 namespace platform {
 class DdeSource;
 class PeriodicTimer;
+class SerialPortControl;
 class SocketControl;
 class StatusBar;
 } // namespace platform
@@ -111,6 +113,12 @@ private:
     // Channels (channels/)
     void CloseRS232Port();
     void ReturnRS232Result(const QString &text);
+
+    // RS-232 channel (channels/frmmain_rs232.cpp)
+    platform::SerialPortControl *createSerialChannel();
+    void comKestrin_OnComm();
+    QString GetRS232Command();
+
     void TerminateNetworkConnection();
     void ReturnNetworkResult(const QString &text);
 
@@ -199,6 +207,9 @@ private:
     QCheckBox *chkAbsVal = nullptr;
     platform::PeriodicTimer *tmrDataGen = nullptr;
     platform::CommonDialog dlgFile;
+    // Created while the window is constructed, with its notification wired to comKestrin_OnComm.
+    platform::SerialPortControl *comKestrin = createSerialChannel();
+    QPointer<frmCommSettings> m_commSettings;
     // Created while the window is constructed, with its events wired to the handlers above.
     platform::SocketControl *sckServer = createNetworkChannel();
 

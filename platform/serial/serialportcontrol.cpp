@@ -5,6 +5,7 @@
 #include "platform/serial/serialsettings.h"
 
 #include <QFile>
+#include <cerrno>
 #include <unistd.h>
 
 namespace platform {
@@ -138,7 +139,18 @@ void SerialPortControl::setOutput(const QString &text)
 {
     if (!m_port->isOpen())
         throw RuntimeError(kDeviceUnavailable, QStringLiteral("Device unavailable: the serial port is not open"));
-    const QByteArray bytes = text.toLatin1();
+    QByteArray bytes = text.toLatin1();
+    // What the line takes leaves at once, so a reply does not wait for the next turn of the
+    // event loop; the rest queues behind it. Only with nothing queued, to keep the order.
+    if (m_port->bytesToWrite() == 0) {
+        const ssize_t sent = ::write(m_port->handle(), bytes.constData(), size_t(bytes.size()));
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            throw RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: %1").arg(qt_error_string(errno)));
+        if (sent > 0)
+            bytes.remove(0, sent);
+        if (bytes.isEmpty())
+            return;
+    }
     if (m_port->bytesToWrite() + bytes.size() > kMaximumQueuedOutput)
         throw RuntimeError(kDeviceIoError,
                            QStringLiteral("Device I/O error: the output queue of %1 is full; "

@@ -1,0 +1,312 @@
+// Benchmark of the instrument's RS-232 channel, run against a live frmMain in this process
+// (offscreen) whose serial port 1 is one end of a pseudo-terminal pair (KESTRIN_COM1). The
+// client runs on a thread of its own with blocking I/O on the other end, so the window thread
+// serves exactly as it does for a terminal on a serial line. Prints:
+//  - command round trip (PAUSE while Idle -> OK) over the serial line, median and p99, beside
+//    the same client code over the instrument's own TCP channel in the same run;
+//  - streaming at 100 lines per second of 10 points for 10 s: lines received, lost and cut.
+// A pseudo-terminal carries bytes as fast as they come, whatever the baud rate: the figures
+// show the instrument's own cost, not the line's.
+
+#include "core/frmMain.h"
+#include "platform/messagebox.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTcpServer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pty.h>
+#include <string>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRoundTrips = 5000;
+constexpr int kWarmUp = 200;
+constexpr int kBlocks = 10;
+constexpr int kStreamSeconds = 10;
+constexpr int kStreamRate = 100;
+constexpr int kPointsPerLine = 10;
+
+// A free port that the instrument's 16-bit server port can hold.
+quint16 freeServerPort()
+{
+    for (;;) {
+        const auto port = quint16(QRandomGenerator::global()->bounded(20000, 32768));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::Any, port))
+            return port;
+    }
+}
+
+// Blocking, CR-terminated lines over any file descriptor: a pseudo-terminal or a socket.
+class LineClient
+{
+public:
+    explicit LineClient(int fd)
+        : m_fd(fd)
+    {
+    }
+
+    bool send(const std::string &text)
+    {
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t written = ::write(m_fd, text.data() + done, text.size() - done);
+            if (written <= 0)
+                return false;
+            done += size_t(written);
+        }
+        return true;
+    }
+
+    // One line without its terminator; false when the other side ended.
+    bool readLine(std::string &line)
+    {
+        for (;;) {
+            const size_t end = m_buffer.find('\r');
+            if (end != std::string::npos) {
+                line = m_buffer.substr(0, end);
+                m_buffer.erase(0, end + 1);
+                return true;
+            }
+            char chunk[4096];
+            const ssize_t got = ::read(m_fd, chunk, sizeof chunk);
+            if (got <= 0)
+                return false;
+            m_buffer.append(chunk, size_t(got));
+        }
+    }
+
+private:
+    int m_fd;
+    std::string m_buffer;
+};
+
+// Runs work on a thread of its own while the window thread keeps handling events.
+void runBesideEventLoop(const std::function<void()> &work)
+{
+    QEventLoop loop;
+    std::thread worker([&] {
+        work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+}
+
+struct RoundTrips
+{
+    std::vector<double> micros;
+    int failures = 0;
+
+    double percentile(int percent)
+    {
+        if (micros.empty())
+            return 0;
+        std::sort(micros.begin(), micros.end());
+        return micros[std::min(micros.size() - 1, micros.size() * size_t(percent) / 100)];
+    }
+};
+
+// Timed PAUSE -> OK exchanges; the first `warmUp` ones are not counted.
+void measureRoundTrips(int fd, int count, int warmUp, RoundTrips &result)
+{
+    runBesideEventLoop([&] {
+        LineClient client(fd);
+        std::string reply;
+        for (int i = 0; i < warmUp + count; ++i) {
+            const auto start = Clock::now();
+            if (!client.send("PAUSE\r") || !client.readLine(reply) || reply != "OK") {
+                ++result.failures;
+                continue;
+            }
+            if (i >= warmUp)
+                result.micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+    });
+}
+
+// The floor a pseudo-terminal sets: the same client against a plain echo thread that reads
+// the device end with blocking I/O and answers "OK" per line, no event loop involved.
+RoundTrips measurePtyFloor()
+{
+    RoundTrips result;
+    termios raw{};
+    ::cfmakeraw(&raw);
+    int farEnd = -1;
+    int deviceEnd = -1;
+    if (::openpty(&farEnd, &deviceEnd, nullptr, &raw, nullptr) != 0) {
+        result.failures = -1;
+        return result;
+    }
+    std::thread echo([deviceEnd] {
+        LineClient device(deviceEnd);
+        std::string line;
+        while (device.readLine(line) && line != "QUIT")
+            device.send("OK\r");
+    });
+    measureRoundTrips(farEnd, kRoundTrips, kWarmUp, result);
+    LineClient(farEnd).send("QUIT\r");
+    echo.join();
+    ::close(farEnd);
+    ::close(deviceEnd);
+    return result;
+}
+
+int connectToLoopback(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct Stream
+{
+    int lines = 0;
+    int lost = 0;
+    int cut = 0;
+    double seconds = 0;
+};
+
+// Reads the data lines of a running analysis for kStreamSeconds. Each line carries its
+// point number, so a gap shows a lost line; a line without all its values is cut.
+Stream measureStream(int fd)
+{
+    Stream result;
+    static const QRegularExpression kValue(QStringLiteral("^\\d+\\.\\d{1,5}$"));
+    runBesideEventLoop([&] {
+        LineClient client(fd);
+        std::string line;
+        if (!client.send("ANALYZE\r") || !client.readLine(line) || line != "OK") {
+            result.cut = -1;
+            return;
+        }
+        long expected = 1;
+        const auto start = Clock::now();
+        const auto end = start + std::chrono::seconds(kStreamSeconds);
+        while (Clock::now() < end && client.readLine(line)) {
+            ++result.lines;
+            const QStringList fields = QString::fromLatin1(line.c_str()).split(QLatin1Char(','));
+            bool whole = fields.size() == kPointsPerLine + 1;
+            for (int i = 1; whole && i < fields.size(); ++i)
+                whole = kValue.match(fields.at(i)).hasMatch();
+            if (!whole) {
+                ++result.cut;
+                continue;
+            }
+            const long number = fields.first().toLong();
+            result.lost += int(std::max(0L, number - expected));
+            expected = number + 1;
+        }
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        client.send("ABORT\r");
+        while (client.readLine(line) && line != "OK") {
+        }
+    });
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrin"));
+    QStringList messages;
+    platform::setMessageHandler([&messages](const QString &, const QString &text) { messages << text; });
+
+    termios raw{};
+    ::cfmakeraw(&raw);
+    int farEnd = -1;
+    int deviceEnd = -1;
+    char deviceName[128] = {};
+    if (::openpty(&farEnd, &deviceEnd, deviceName, &raw, nullptr) != 0) {
+        std::perror("openpty");
+        return 1;
+    }
+    qputenv("KESTRIN_COM1", deviceName);
+
+    frmMain window;
+    const quint16 serverPort = freeServerPort();
+    window.setNetworkEnabled(true);
+    window.setServerPort(qint16(serverPort));
+    window.ExecuteCommand(QStringLiteral("ON"));
+    if (!messages.isEmpty()) {
+        std::fprintf(stderr, "switching on failed: %s\n", qPrintable(messages.join(QLatin1Char('\n'))));
+        return 1;
+    }
+
+    int tcp = -1;
+    runBesideEventLoop([&] { tcp = connectToLoopback(serverPort); });
+    if (tcp < 0) {
+        std::fprintf(stderr, "no TCP connection to the instrument on port %u\n", serverPort);
+        return 1;
+    }
+    // Serial and TCP take turns in blocks, so both meet the same load of the machine.
+    RoundTrips serial;
+    RoundTrips network;
+    for (int block = 0; block < kBlocks; ++block) {
+        const int warmUp = block == 0 ? kWarmUp : 0;
+        measureRoundTrips(farEnd, kRoundTrips / kBlocks, warmUp, serial);
+        measureRoundTrips(tcp, kRoundTrips / kBlocks, warmUp, network);
+    }
+    ::close(tcp);
+    RoundTrips floor = measurePtyFloor();
+
+    std::printf("serial round trip (PAUSE -> OK, %d commands over a pty at 19200,N,8,1): "
+                "median %.1f us, p99 %.1f us, failures %d\n",
+                kRoundTrips, serial.percentile(50), serial.percentile(99), serial.failures);
+    std::printf("TCP round trip through the same instrument, same client (loopback): "
+                "median %.1f us, p99 %.1f us, failures %d\n",
+                network.percentile(50), network.percentile(99), network.failures);
+    std::printf("pty floor (same client, blocking echo thread, no instrument): median %.1f us, p99 %.1f us\n",
+                floor.percentile(50), floor.percentile(99));
+    std::printf("serial/TCP: median %.2f, p99 %.2f (target: at most 2)\n",
+                serial.percentile(50) / network.percentile(50), serial.percentile(99) / network.percentile(99));
+
+    window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QString::number(kStreamRate));
+    window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QString::number(kPointsPerLine));
+    window.findChild<QRadioButton *>(QStringLiteral("opContinuous"))->click();
+    window.findChild<QCheckBox *>(QStringLiteral("chkPointNumber"))->setChecked(true);
+    const Stream stream = measureStream(farEnd);
+    std::printf("serial streaming at %d lines/s of %d points for %.1f s: %d lines (%.1f/s), lost %d, cut %d\n",
+                kStreamRate, kPointsPerLine, stream.seconds, stream.lines, stream.lines / stream.seconds, stream.lost,
+                stream.cut);
+
+    if (!messages.isEmpty())
+        std::fprintf(stderr, "messages: %s\n", qPrintable(messages.join(QLatin1Char('\n'))));
+    ::close(farEnd);
+    ::close(deviceEnd);
+    return 0;
+}

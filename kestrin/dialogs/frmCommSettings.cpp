@@ -1,0 +1,147 @@
+#include "dialogs/frmCommSettings.h"
+
+#include "core/frmMain.h"
+
+#include "platform/controls.h"
+#include "platform/geometry.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <cstddef>
+
+using platform::makeBuddyLabel;
+using platform::makeControl;
+using platform::placeInTwips;
+
+namespace {
+
+constexpr int kClientWidthTwips = 3780;
+constexpr int kClientHeightTwips = 2280;
+
+struct ListEntry
+{
+    const char *text;
+    int value;
+};
+
+// The entries of each list with their item values, and the entry selected at load, which
+// matches the main window's start-up settings (port 1, "19200,N,8,1").
+constexpr ListEntry kCommPorts[] = {{"Port 1", 1}, {"Port 2", 2}};
+constexpr int kCommPortAtLoad = 0;
+constexpr ListEntry kBaudRates[] = {{"1200", 1200}, {"2400", 2400}, {"9600", 9600}, {"14400", 14400}, {"19200", 19200}};
+constexpr int kBaudRateAtLoad = 4;
+constexpr ListEntry kParities[] = {{"Even", 'E'}, {"Mark", 'M'}, {"None", 'N'}, {"Odd", 'O'}, {"Space", 'S'}};
+constexpr int kParityAtLoad = 2;
+constexpr ListEntry kDataBits[] = {{"4", 4}, {"5", 5}, {"6", 6}, {"7", 7}, {"8", 8}};
+constexpr int kDataBitsAtLoad = 4;
+// Twice the number of stop bits, so that 1.5 is a whole number.
+constexpr ListEntry kStopBits[] = {{"1", 2}, {"1.5", 3}, {"2", 4}};
+constexpr int kStopBitsAtLoad = 0;
+
+template<std::size_t Count>
+void fillList(QComboBox *list, const ListEntry (&entries)[Count], int selected)
+{
+    list->clear();
+    for (const ListEntry &entry : entries)
+        list->addItem(QLatin1String(entry.text), entry.value);
+    list->setCurrentIndex(selected);
+}
+
+int selectedValue(const QComboBox *list)
+{
+    return list->currentData().toInt();
+}
+
+} // namespace
+
+frmCommSettings::frmCommSettings(frmMain *mainWindow)
+    : QDialog(mainWindow)
+    , m_mainWindow(mainWindow)
+{
+    setObjectName(QStringLiteral("frmCommSettings"));
+    setWindowTitle(QStringLiteral("Communication Settings"));
+    setFont(platform::dialogFont());
+    const QRect client = platform::fromTwips(0, 0, kClientWidthTwips, kClientHeightTwips);
+    setFixedSize(client.size());
+
+    chkEnabled = makeControl<QCheckBox>(this, "chkEnabled", QStringLiteral("Port Enabled:"));
+    chkEnabled->setLayoutDirection(Qt::RightToLeft); // the caption stands left of the box
+    chkEnabled->setChecked(true);
+    placeInTwips(chkEnabled, 60, 120, 1515, 255);
+
+    const auto addList = [this](const char *listName, const char *labelName, const QString &caption, int top,
+                                QComboBox *&list, QLabel *&label) {
+        list = makeControl<QComboBox>(this, listName);
+        label = makeBuddyLabel(this, labelName, caption, list);
+        placeInTwips(label, 60, top, 1215, 255);
+        placeInTwips(list, 1380, top, 1155, 315);
+    };
+    addList("cmbCommPort", "lblPortNumber", QStringLiteral("Port Number:"), 480, cmbCommPort, lblPortNumber);
+    addList("cmbBaudRate", "lblBaudRate", QStringLiteral("Baud Rate:"), 840, cmbBaudRate, lblBaudRate);
+    addList("cmbParity", "lblParity", QStringLiteral("Parity:"), 1200, cmbParity, lblParity);
+    addList("cmbDataBits", "lblDataBits", QStringLiteral("Data Bits:"), 1560, cmbDataBits, lblDataBits);
+    addList("cmbStopBits", "lblStopBits", QStringLiteral("Stop Bits:"), 1920, cmbStopBits, lblStopBits);
+
+    btnOK = makeControl<QPushButton>(this, "btnOK", QStringLiteral("OK"));
+    btnOK->setDefault(true);
+    placeInTwips(btnOK, 2640, 120, 1095, 315);
+    btnCancel = makeControl<QPushButton>(this, "btnCancel", QStringLiteral("Cancel"));
+    placeInTwips(btnCancel, 2640, 480, 1095, 315);
+
+    setTabOrder(chkEnabled, cmbCommPort);
+    setTabOrder(cmbCommPort, cmbBaudRate);
+    setTabOrder(cmbBaudRate, cmbParity);
+    setTabOrder(cmbParity, cmbDataBits);
+    setTabOrder(cmbDataBits, cmbStopBits);
+    setTabOrder(cmbStopBits, btnOK);
+    setTabOrder(btnOK, btnCancel);
+
+    connect(btnOK, &QPushButton::clicked, this, &frmCommSettings::btnOK_Click);
+    connect(btnCancel, &QPushButton::clicked, this, &frmCommSettings::btnCancel_Click);
+    Form_Load();
+}
+
+void frmCommSettings::Form_Load()
+{
+    FillRS232Lists();
+}
+
+void frmCommSettings::FillRS232Lists()
+{
+    fillList(cmbCommPort, kCommPorts, kCommPortAtLoad);
+    fillList(cmbBaudRate, kBaudRates, kBaudRateAtLoad);
+    fillList(cmbParity, kParities, kParityAtLoad);
+    fillList(cmbDataBits, kDataBits, kDataBitsAtLoad);
+    fillList(cmbStopBits, kStopBits, kStopBitsAtLoad);
+}
+
+QString frmCommSettings::settingsText(int baudRate, int parityCode, int dataBits, int doubledStopBits)
+{
+    const QString stopBits = doubledStopBits % 2 == 0 ? QString::number(doubledStopBits / 2)
+                                                      : QString::number(doubledStopBits / 2.0, 'f', 1);
+    return QString::number(baudRate) + QLatin1Char(',') + QChar(parityCode) + QLatin1Char(',')
+           + QString::number(dataBits) + QLatin1Char(',') + stopBits;
+}
+
+void frmCommSettings::ApplyRS232Settings()
+{
+    // Only a fully ticked box enables the port; a greyed one does not.
+    m_mainWindow->setCommEnabled(chkEnabled->checkState() == Qt::Checked);
+    m_mainWindow->setCommPort(qint16(selectedValue(cmbCommPort)));
+    m_mainWindow->setCommSettings(settingsText(selectedValue(cmbBaudRate), selectedValue(cmbParity),
+                                               selectedValue(cmbDataBits), selectedValue(cmbStopBits)));
+    m_mainWindow->ResetRS232Port();
+}
+
+void frmCommSettings::btnOK_Click()
+{
+    ApplyRS232Settings();
+    hide();
+}
+
+void frmCommSettings::btnCancel_Click()
+{
+    hide();
+}

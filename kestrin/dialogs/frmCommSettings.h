@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class frmMain;
+
+// "Communication Settings": whether the instrument uses its serial port, which port and its
+// line settings. The lists offer fixed entries whose item values build the settings text, so
+// every text it produces is well formed. Loaded once and afterwards only hidden, so its
+// controls keep what the user left in them; OK writes into the main window and re-applies
+// the port at once, whatever the instrument state.
+class frmCommSettings : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit frmCommSettings(frmMain *mainWindow);
+
+    // The settings text of the given item values: baud rate, parity character code, data
+    // bits and twice the stop bits, as in "9600,E,7,1.5".
+    static QString settingsText(int baudRate, int parityCode, int dataBits, int doubledStopBits);
+
+    void ApplyRS232Settings();
+
+private:
+    void Form_Load();
+    void FillRS232Lists();
+    void btnOK_Click();
+    void btnCancel_Click();
+
+    frmMain *m_mainWindow;
+    QCheckBox *chkEnabled = nullptr;
+    QLabel *lblPortNumber = nullptr;
+    QComboBox *cmbCommPort = nullptr;
+    QLabel *lblBaudRate = nullptr;
+    QComboBox *cmbBaudRate = nullptr;
+    QLabel *lblParity = nullptr;
+    QComboBox *cmbParity = nullptr;
+    QLabel *lblDataBits = nullptr;
+    QComboBox *cmbDataBits = nullptr;
+    QLabel *lblStopBits = nullptr;
+    QComboBox *cmbStopBits = nullptr;
+    QPushButton *btnOK = nullptr;
+    QPushButton *btnCancel = nullptr;
+};

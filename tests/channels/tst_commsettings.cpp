@@ -1,0 +1,265 @@
+// The "Communication Settings" dialog: its lists, the settings text built from their item
+// values, OK applying at once in every instrument state, Cancel and the single instance.
+
+#include "rs232fixture.h"
+
+#include "dialogs/frmCommSettings.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPointer>
+#include <QPushButton>
+
+namespace {
+
+struct DialogFixture : Rs232Fixture
+{
+    QPointer<frmCommSettings> dialog;
+
+    frmCommSettings *open()
+    {
+        window->findChild<QAction *>(QStringLiteral("mnuEditRS232PortSettings"))->trigger();
+        dialog = window->findChild<frmCommSettings *>(QStringLiteral("frmCommSettings"));
+        return dialog;
+    }
+    template<typename Control>
+    Control *control(const char *name) const
+    {
+        return dialog->findChild<Control *>(QLatin1String(name));
+    }
+    QComboBox *list(const char *name) const { return control<QComboBox>(name); }
+    void choose(const char *listName, const QString &entry) const
+    {
+        QComboBox *box = list(listName);
+        box->setCurrentIndex(box->findText(entry));
+    }
+    void click(const char *name) const { QTest::mouseClick(control<QPushButton>(name), Qt::LeftButton); }
+};
+
+} // namespace
+
+class tst_CommSettings : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void listsAtLoad_data();
+    void listsAtLoad();
+    void okWithoutChanges();
+    void settingsFromEveryList_data();
+    void settingsFromEveryList();
+    void settingsText_data();
+    void settingsText();
+    void okWhileOffOpensPortForOn();
+    void disabledPortStaysClosed();
+    void cancelKeepsEditsAndAppliesNothing();
+    void failedOpeningClosesDialog();
+    void singleNonModalInstance();
+    void closingMainWindowUnloadsDialog();
+};
+
+void tst_CommSettings::listsAtLoad_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QList<int>>("values");
+    QTest::addColumn<QString>("selected");
+
+    QTest::newRow("port") << "cmbCommPort" << QStringList{"Port 1", "Port 2"} << QList<int>{1, 2} << "Port 1";
+    QTest::newRow("baud rate") << "cmbBaudRate" << QStringList{"1200", "2400", "9600", "14400", "19200"}
+                               << QList<int>{1200, 2400, 9600, 14400, 19200} << "19200";
+    QTest::newRow("parity") << "cmbParity" << QStringList{"Even", "Mark", "None", "Odd", "Space"}
+                            << QList<int>{'E', 'M', 'N', 'O', 'S'} << "None";
+    QTest::newRow("data bits") << "cmbDataBits" << QStringList{"4", "5", "6", "7", "8"} << QList<int>{4, 5, 6, 7, 8}
+                               << "8";
+    QTest::newRow("stop bits") << "cmbStopBits" << QStringList{"1", "1.5", "2"} << QList<int>{2, 3, 4} << "1";
+}
+
+void tst_CommSettings::listsAtLoad()
+{
+    QFETCH(QString, list);
+    QFETCH(QStringList, texts);
+    QFETCH(QList<int>, values);
+    DialogFixture f;
+    QVERIFY(f.open());
+    QComboBox *box = f.list(list.toLatin1().constData());
+    QVERIFY(box);
+    QVERIFY(!box->isEditable());
+    QStringList shownTexts;
+    QList<int> itemValues;
+    for (int i = 0; i < box->count(); ++i) {
+        shownTexts << box->itemText(i);
+        itemValues << box->itemData(i).toInt();
+    }
+    QCOMPARE(shownTexts, texts);
+    QCOMPARE(itemValues, values);
+    QTEST(box->currentText(), "selected");
+}
+
+void tst_CommSettings::okWithoutChanges()
+{
+    DialogFixture f;
+    QVERIFY(f.open());
+    QCOMPARE(f.dialog->windowTitle(), QStringLiteral("Communication Settings"));
+    QVERIFY(f.control<QCheckBox>("chkEnabled")->isChecked());
+    QCOMPARE(f.control<QCheckBox>("chkEnabled")->text(), QStringLiteral("Port Enabled:"));
+
+    f.click("btnOK");
+    QVERIFY(!f.dialog->isVisible());
+    QCOMPARE(f.port->Settings(), QStringLiteral("19200,N,8,1"));
+    QCOMPARE(f.port->CommPort(), qint16(1));
+    QVERIFY(f.port->PortOpen());
+    QCOMPARE(f.port->deviceName(), f.line.deviceName());
+    QCOMPARE(f.recorder.messages, QStringList());
+}
+
+void tst_CommSettings::settingsFromEveryList_data()
+{
+    QTest::addColumn<QStringList>("choice"); // port, baud rate, parity, data bits, stop bits
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<qint16>("port");
+    QTest::addColumn<bool>("opens"); // a pseudo-terminal keeps 8 data bits without parity
+
+    QTest::newRow("9600 even 7 2") << QStringList{"Port 1", "9600", "Even", "7", "2"} << "9600,E,7,2" << qint16(1)
+                                   << false;
+    QTest::newRow("1.5 stop bits") << QStringList{"Port 2", "1200", "Mark", "5", "1.5"} << "1200,M,5,1.5" << qint16(2)
+                                   << false;
+    QTest::newRow("2400 odd 6") << QStringList{"Port 1", "2400", "Odd", "6", "1"} << "2400,O,6,1" << qint16(1)
+                                << false;
+    QTest::newRow("14400 space 4") << QStringList{"Port 2", "14400", "Space", "4", "2"} << "14400,S,4,2" << qint16(2)
+                                   << false;
+    QTest::newRow("19200 none 8 2 on port 2")
+        << QStringList{"Port 2", "19200", "None", "8", "2"} << "19200,N,8,2" << qint16(2) << true;
+}
+
+void tst_CommSettings::settingsFromEveryList()
+{
+    QFETCH(QStringList, choice);
+    QFETCH(bool, opens);
+    DialogFixture f;
+    QVERIFY(f.open());
+    const char *lists[] = {"cmbCommPort", "cmbBaudRate", "cmbParity", "cmbDataBits", "cmbStopBits"};
+    for (int i = 0; i < 5; ++i)
+        f.choose(lists[i], choice.at(i));
+
+    f.click("btnOK");
+    QTEST(f.port->Settings(), "settings");
+    QTEST(f.port->CommPort(), "port");
+    QCOMPARE(f.port->PortOpen(), opens);
+    QCOMPARE(f.recorder.messages.size(), opens ? 0 : 1);
+}
+
+void tst_CommSettings::settingsText_data()
+{
+    QTest::addColumn<QList<int>>("values");
+    QTest::addColumn<QString>("settings");
+
+    QTest::newRow("start-up") << QList<int>{19200, 'N', 8, 2} << "19200,N,8,1";
+    QTest::newRow("one and a half") << QList<int>{9600, 'E', 7, 3} << "9600,E,7,1.5";
+    QTest::newRow("two") << QList<int>{1200, 'S', 5, 4} << "1200,S,5,2";
+}
+
+void tst_CommSettings::settingsText()
+{
+    QFETCH(QList<int>, values);
+    QTEST(frmCommSettings::settingsText(values[0], values[1], values[2], values[3]), "settings");
+}
+
+void tst_CommSettings::okWhileOffOpensPortForOn()
+{
+    DialogFixture f;
+    QVERIFY(f.open());
+    f.click("btnOK");
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
+    QVERIFY(f.port->PortOpen());
+
+    // While Off only ON is taken.
+    QVERIFY(f.line.send("ANALYZE\r"));
+    QCOMPARE(f.line.receiveUntil("\r"), QByteArray("Error 2: Illegal Command - ANALYZE\r"));
+    QVERIFY(f.line.send("ON\r"));
+    QCOMPARE(f.line.receiveUntil("\r"), QByteArray("OK\r"));
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
+    QVERIFY(f.port->PortOpen());
+}
+
+void tst_CommSettings::disabledPortStaysClosed()
+{
+    DialogFixture f;
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    QVERIFY(f.port->PortOpen());
+    QVERIFY(f.open());
+    f.control<QCheckBox>("chkEnabled")->setChecked(false);
+    f.click("btnOK");
+    QVERIFY(!f.port->PortOpen());
+
+    f.window->ExecuteCommand(QStringLiteral("OFF"));
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    QVERIFY(!f.port->PortOpen());
+    // A greyed box does not count as ticked either.
+    f.open();
+    f.control<QCheckBox>("chkEnabled")->setCheckState(Qt::PartiallyChecked);
+    f.click("btnOK");
+    QVERIFY(!f.port->PortOpen());
+    QCOMPARE(f.recorder.messages, QStringList());
+}
+
+void tst_CommSettings::cancelKeepsEditsAndAppliesNothing()
+{
+    DialogFixture f;
+    f.window->ResetRS232Port();
+    frmCommSettings *first = f.open();
+    f.choose("cmbBaudRate", QStringLiteral("9600"));
+    f.choose("cmbCommPort", QStringLiteral("Port 2"));
+    f.control<QCheckBox>("chkEnabled")->setChecked(false);
+    f.click("btnCancel");
+    QVERIFY(!f.dialog->isVisible());
+    QCOMPARE(f.port->Settings(), QStringLiteral("19200,N,8,1"));
+    QCOMPARE(f.port->deviceName(), f.line.deviceName());
+    QVERIFY(f.port->PortOpen());
+
+    QCOMPARE(f.open(), first);
+    QCOMPARE(f.list("cmbBaudRate")->currentText(), QStringLiteral("9600"));
+    QCOMPARE(f.list("cmbCommPort")->currentText(), QStringLiteral("Port 2"));
+    QVERIFY(!f.control<QCheckBox>("chkEnabled")->isChecked());
+}
+
+void tst_CommSettings::failedOpeningClosesDialog()
+{
+    DialogFixture f;
+    qputenv("KESTRIN_COM2", "/nonexistent/ttyKestrin2");
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    QVERIFY(f.open());
+    f.choose("cmbCommPort", QStringLiteral("Port 2"));
+    f.click("btnOK");
+
+    QCOMPARE(f.recorder.messages.size(), 1);
+    QVERIFY2(f.recorder.messages.first().startsWith(
+                 QStringLiteral("Error (frmMain - ResetRS232Port) 68: Device unavailable: /nonexistent/ttyKestrin2")),
+             qPrintable(f.recorder.messages.first()));
+    QVERIFY(!f.dialog->isVisible());
+    QVERIFY(!f.port->PortOpen());
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
+}
+
+void tst_CommSettings::singleNonModalInstance()
+{
+    DialogFixture f;
+    frmCommSettings *first = f.open();
+    QVERIFY(first);
+    QVERIFY(first->isVisible());
+    QVERIFY(!first->isModal());
+    QCOMPARE(f.open(), first);
+    QCOMPARE(f.window->findChildren<frmCommSettings *>().size(), 1);
+}
+
+void tst_CommSettings::closingMainWindowUnloadsDialog()
+{
+    DialogFixture f;
+    QVERIFY(f.open());
+    f.window->close();
+    QVERIFY(QTest::qWaitFor([&] { return f.dialog.isNull(); }));
+}
+
+QTEST_MAIN(tst_CommSettings)
+#include "tst_commsettings.moc"

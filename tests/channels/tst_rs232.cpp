@@ -1,0 +1,205 @@
+// The RS-232 channel of the instrument window: commands cut from the received characters,
+// replies and data lines written back, the port following the instrument and its settings.
+
+#include "rs232fixture.h"
+
+#include "channels/commandbuffer.h"
+
+#include <QLineEdit>
+#include <QRegularExpression>
+
+class tst_Rs232 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void receivedCommands_data();
+    void receivedCommands();
+    void dataLinesFollowReplies();
+    void offOverThePortClosesIt();
+    void resetDiscardsPartialCommand();
+    void oversizedLineReportedOnce();
+    void portNumbers_data();
+    void portNumbers();
+    void failedOpeningKeepsInstrumentUsable_data();
+    void failedOpeningKeepsInstrumentUsable();
+    void hungUpLineClosesPort();
+};
+
+void tst_Rs232::receivedCommands_data()
+{
+    QTest::addColumn<QString>("terminator");
+    QTest::addColumn<QByteArrayList>("chunks");
+    QTest::addColumn<QByteArray>("replies");
+    QTest::addColumn<InstrumentState>("state");
+    QTest::addColumn<QString>("input");
+
+    QTest::newRow("characters one at a time")
+        << "\r" << QByteArrayList{"O", "N", "\r"} << QByteArray("OK\r") << InstrumentState::Idle << "ON";
+    QTest::newRow("two commands in one read, only the last executed")
+        << "\r" << QByteArrayList{"ON\rPAUSE\r"} << QByteArray("Error 2: Illegal Command - PAUSE\r")
+        << InstrumentState::Off << "PAUSE";
+    QTest::newRow("lone terminator") << "\r" << QByteArrayList{"\r"} << QByteArray() << InstrumentState::Off << "";
+    QTest::newRow("spaces only answered by the terminator alone")
+        << "\r" << QByteArrayList{"   \r"} << QByteArray("\r") << InstrumentState::Off << "   ";
+    QTest::newRow("partial line waits for the rest")
+        << "\r" << QByteArrayList{"ANALY", "ZE 3\r"} << QByteArray("Error 2: Illegal Command - ANALYZE\r")
+        << InstrumentState::Off << "ANALYZE";
+    QTest::newRow("CR LF terminal, CR terminator")
+        << "\r" << QByteArrayList{"ANALYZE\r\n", "ON\r\n"}
+        << QByteArray("Error 2: Illegal Command - ANALYZE\rError 2: Illegal Command - \nON\r") << InstrumentState::Off
+        << "\nON";
+    QTest::newRow("CR LF terminator split over reads")
+        << "\r\n" << QByteArrayList{"ON\r", "\n", "PAUSE\r\n"} << QByteArray("OK\r\nOK\r\n") << InstrumentState::Idle
+        << "PAUSE";
+    QTest::newRow("one byte per character both ways")
+        << "\r" << QByteArrayList{"\xe9t\xe9\r"} << QByteArray("Error 2: Illegal Command - \xc9T\xc9\r")
+        << InstrumentState::Off << QString::fromLatin1("\xc9T\xc9");
+}
+
+void tst_Rs232::receivedCommands()
+{
+    QFETCH(QString, terminator);
+    QFETCH(QByteArrayList, chunks);
+    Rs232Fixture f;
+    f.window->setLineTerm(terminator);
+    // Applying the settings opens the port while the instrument is Off.
+    f.window->ResetRS232Port();
+    QVERIFY(f.port->PortOpen());
+
+    for (const QByteArray &chunk : chunks)
+        QVERIFY(f.sendChunk(chunk));
+    QTEST(f.input(), "input");
+    QTEST(f.window->instrumentState(), "state");
+    QTEST(f.repliesSoFar(terminator.toLatin1()), "replies");
+    QCOMPARE(f.recorder.messages, QStringList());
+}
+
+void tst_Rs232::dataLinesFollowReplies()
+{
+    Rs232Fixture f;
+    QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ON")), QStringLiteral("OK"));
+    QVERIFY(f.port->PortOpen());
+
+    QVERIFY(f.line.send("ANALYZE 3\r"));
+    QCOMPARE(f.line.receiveUntil("\r"), QByteArray("OK\r"));
+    const QByteArray dataLine = f.line.receiveUntil("\r");
+    static const QRegularExpression kThreeValues(QStringLiteral("^\\d+\\.\\d{1,5},\\d+\\.\\d{1,5},\\d+\\.\\d{1,5}\r$"));
+    QVERIFY2(kThreeValues.match(QString::fromLatin1(dataLine)).hasMatch(), dataLine.constData());
+    // The run of one line ends by itself; nothing more is written.
+    QVERIFY(QTest::qWaitFor([&] { return f.window->instrumentState() == InstrumentState::Idle; }));
+    QCOMPARE(f.repliesSoFar(), QByteArray());
+}
+
+void tst_Rs232::offOverThePortClosesIt()
+{
+    Rs232Fixture f;
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    QVERIFY(f.sendChunk("OFF\r"));
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
+    QVERIFY(!f.port->PortOpen());
+
+    // ON from the front panel opens the port again; the reply to OFF was never written.
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    QVERIFY(f.port->PortOpen());
+    QCOMPARE(f.repliesSoFar(), QByteArray());
+}
+
+void tst_Rs232::resetDiscardsPartialCommand()
+{
+    Rs232Fixture f;
+    f.window->ResetRS232Port();
+    QVERIFY(f.sendChunk("ON"));
+    f.window->ResetRS232Port();
+    QVERIFY(f.sendChunk("\r"));
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
+    QCOMPARE(f.repliesSoFar(), QByteArray());
+}
+
+void tst_Rs232::oversizedLineReportedOnce()
+{
+    Rs232Fixture f;
+    f.window->ResetRS232Port();
+    QVERIFY(f.line.send(QByteArray(kMaximumBufferedCommand + 1, 'A')));
+    QVERIFY(QTest::qWaitFor([&] { return !f.recorder.messages.isEmpty(); }));
+    QCOMPARE(f.recorder.messages, QStringList{QStringLiteral("Error (frmMain - GetRS232Command) 6: Overflow")});
+
+    // The buffer was emptied: the channel serves again.
+    QVERIFY(f.line.send("ON\r"));
+    QVERIFY(QTest::qWaitFor([&] { return f.window->instrumentState() == InstrumentState::Idle; }));
+    QCOMPARE(f.recorder.messages.size(), 1);
+}
+
+void tst_Rs232::portNumbers_data()
+{
+    QTest::addColumn<QList<qint16>>("ports");
+    QTest::addColumn<int>("expectedLine");
+
+    QTest::newRow("start-up port") << QList<qint16>{} << 1;
+    QTest::newRow("port 2") << QList<qint16>{2} << 2;
+    QTest::newRow("back to port 1") << QList<qint16>{2, 1} << 1;
+    QTest::newRow("3 ignored") << QList<qint16>{2, 3} << 2;
+    QTest::newRow("0 ignored") << QList<qint16>{0} << 1;
+    QTest::newRow("-1 ignored") << QList<qint16>{2, -1} << 2;
+}
+
+void tst_Rs232::portNumbers()
+{
+    QFETCH(QList<qint16>, ports);
+    QFETCH(int, expectedLine);
+    Rs232Fixture f;
+    for (const qint16 port : ports)
+        f.window->setCommPort(port);
+    // The values take effect at the next reset only.
+    QVERIFY(!f.port->PortOpen());
+    f.window->ResetRS232Port();
+    QCOMPARE(f.port->deviceName(), expectedLine == 1 ? f.line.deviceName() : f.secondLine.deviceName());
+}
+
+void tst_Rs232::failedOpeningKeepsInstrumentUsable_data()
+{
+    QTest::addColumn<QByteArray>("device");
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("missing device") << QByteArray("/nonexistent/ttyKestrin") << "19200,N,8,1"
+                                    << "Error (frmMain - ResetRS232Port) 68: Device unavailable: /nonexistent/ttyKestrin";
+    QTest::newRow("settings refused") << QByteArray() << "9600,N,8,1.5"
+                                      << "Error (frmMain - ResetRS232Port) 380: Invalid property value: 1.5 stop bits";
+}
+
+void tst_Rs232::failedOpeningKeepsInstrumentUsable()
+{
+    QFETCH(QByteArray, device);
+    QFETCH(QString, settings);
+    QFETCH(QString, message);
+    Rs232Fixture f;
+    if (!device.isEmpty())
+        qputenv("KESTRIN_COM1", device);
+    f.window->setCommSettings(settings);
+
+    QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ON")), QStringLiteral("OK"));
+    QCOMPARE(f.recorder.messages.size(), 1);
+    QVERIFY2(f.recorder.messages.first().startsWith(message), qPrintable(f.recorder.messages.first()));
+    QVERIFY(!f.port->PortOpen());
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
+    QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE 1")), QStringLiteral("OK"));
+    QCOMPARE(f.window->ExecuteCommand(QStringLiteral("OFF")), QStringLiteral("OK"));
+    QCOMPARE(f.recorder.messages.size(), 1);
+}
+
+void tst_Rs232::hungUpLineClosesPort()
+{
+    Rs232Fixture f;
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    QVERIFY(f.port->PortOpen());
+    f.line.closeFarEnd();
+    QVERIFY(QTest::qWaitFor([&] { return !f.port->PortOpen(); }));
+    // The instrument goes on; nothing is reported for a line event.
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
+    QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE 1")), QStringLiteral("OK"));
+    QCOMPARE(f.recorder.messages, QStringList());
+}
+
+QTEST_MAIN(tst_Rs232)
+#include "tst_rs232.moc"
