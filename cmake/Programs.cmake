@@ -8,7 +8,9 @@ function(tarvolin_program target)
     install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
-# A Qt Test suite registered with CTest; GUI suites run on the offscreen platform.
+# A Qt Test suite registered with CTest. GUI suites run on the offscreen platform; each suite
+# has a runtime directory of its own, so its DDE applications never meet those of another
+# suite or of a program the user is running.
 function(tarvolin_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
@@ -16,6 +18,6 @@ function(tarvolin_test name)
     target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVOLIN_PROGRAM_DIR=${TARVOLIN_PROGRAM_DIR}"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVOLIN_PROGRAM_DIR=${TARVOLIN_PROGRAM_DIR};XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/test-runtime/${name}"
         TIMEOUT 600)
 endfunction()
