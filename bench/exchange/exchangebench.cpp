@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
@@ -75,8 +76,15 @@ PartyResult runParty(const QString &outFile, const QString &inFile, int count)
 
 int party(const QStringList &arguments)
 {
+    // Both sides start together: this one once the first says so.
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char go[8] = {};
+    if (!std::fgets(go, sizeof go, stdin))
+        return 1;
+    const double processorBefore = processorSeconds();
     const PartyResult result = runParty(arguments.at(2), arguments.at(3), arguments.at(4).toInt());
-    std::printf("%d %d %.6f\n", result.received, result.faults, result.processor);
+    std::printf("%d %d %.6f\n", result.received, result.faults, result.processor - processorBefore);
     return 0;
 }
 
@@ -103,10 +111,12 @@ bool measureExchange(const QTemporaryDir &dir)
     QProcess other;
     other.start(QCoreApplication::applicationFilePath(),
                 {QStringLiteral("party"), bToA, aToB, QString::number(kRecordsPerParty)});
-    if (!other.waitForStarted())
+    if (!other.waitForReadyRead(kTimeoutMs) || other.readLine().trimmed() != "ready")
         return false;
 
     QElapsedTimer wall;
+    other.write("go\n");
+    other.waitForBytesWritten(kTimeoutMs);
     wall.start();
     const double processorBefore = processorSeconds();
     const PartyResult mine = runParty(aToB, bToA, kRecordsPerParty);
