@@ -33,10 +33,11 @@ platform::SocketControl *frmMain::createNetworkChannel()
     connect(socket, &SocketControl::dataArrived, this, &frmMain::sckServer_DataArrival);
     connect(socket, &SocketControl::closed, this, &frmMain::sckServer_Close);
     connect(socket, &SocketControl::errorOccurred, this, &frmMain::sckServer_Error);
-    // A client that sent its last command and shut its side keeps reading while a run is in
-    // progress; once the instrument is idle, its connection is closed so that it can finish.
+    // A client that sent its last command and shut its side keeps reading while the
+    // instrument analyzes; once no lines come (idle, paused or off), its connection is closed
+    // so that it can finish.
     connect(socket, &SocketControl::finishedClientIdle, this, [this, socket] {
-        if (m_instrumentState == InstrumentState::Idle || m_instrumentState == InstrumentState::Off)
+        if (m_instrumentState != InstrumentState::Analyzing)
             socket->releaseFinishedClient();
     });
     return socket;
