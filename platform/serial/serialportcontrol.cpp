@@ -101,6 +101,9 @@ void SerialPortControl::open()
         m_port->close();
         throw;
     }
+    // Characters that reached the device while the port was closed were sent to nobody: a
+    // serial line drops them, a pseudo-terminal would keep them. They are no commands.
+    m_port->clear(QSerialPort::Input);
 }
 
 void SerialPortControl::applySettings(const SerialSettings &settings)

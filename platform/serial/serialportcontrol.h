@@ -48,8 +48,8 @@ public:
 
     // Opening uses the current port number and settings and throws RuntimeError when the
     // device is missing (68), not accessible or locked by another program (70), or the
-    // settings are refused (380); the port then stays closed. Setting the state it already
-    // has does nothing.
+    // settings are refused (380); the port then stays closed. Characters that arrived while
+    // the port was closed are discarded. Setting the state it already has does nothing.
     bool PortOpen() const;
     void setPortOpen(bool open);
 

@@ -1,9 +1,11 @@
 // The RS-232 channel of the instrument window: commands cut from the received characters,
 // replies and data lines written back, the port following the instrument and its settings.
 
+#include "networktestsupport.h"
 #include "rs232fixture.h"
 
 #include "channels/commandbuffer.h"
+#include "platform/network/socketcontrol.h"
 
 #include <QLineEdit>
 #include <QRegularExpression>
@@ -18,12 +20,15 @@ private slots:
     void dataLinesFollowReplies();
     void offOverThePortClosesIt();
     void resetDiscardsPartialCommand();
+    void commandsSentWhileClosedAreDropped();
     void oversizedLineReportedOnce();
     void portNumbers_data();
     void portNumbers();
     void failedOpeningKeepsInstrumentUsable_data();
     void failedOpeningKeepsInstrumentUsable();
     void hungUpLineClosesPort();
+    void partialLinesJoinAcrossChannels_data();
+    void partialLinesJoinAcrossChannels();
 };
 
 void tst_Rs232::receivedCommands_data()
@@ -116,6 +121,16 @@ void tst_Rs232::resetDiscardsPartialCommand()
     QCOMPARE(f.repliesSoFar(), QByteArray());
 }
 
+void tst_Rs232::commandsSentWhileClosedAreDropped()
+{
+    Rs232Fixture f;
+    QVERIFY(f.line.send("ON"));
+    f.window->ResetRS232Port();
+    QVERIFY(f.sendChunk("\r"));
+    QCOMPARE(f.repliesSoFar(), QByteArray());
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
+}
+
 void tst_Rs232::oversizedLineReportedOnce()
 {
     Rs232Fixture f;
@@ -199,6 +214,51 @@ void tst_Rs232::hungUpLineClosesPort()
     QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
     QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE 1")), QStringLiteral("OK"));
     QCOMPARE(f.recorder.messages, QStringList());
+}
+
+void tst_Rs232::partialLinesJoinAcrossChannels_data()
+{
+    QTest::addColumn<bool>("serialFirst");
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+
+    // The channel that completes the line executes it and receives the reply.
+    QTest::newRow("serial, then TCP completes") << true << QByteArray("PA") << QByteArray("USE\r");
+    QTest::newRow("TCP, then serial completes") << false << QByteArray("PA") << QByteArray("USE\r");
+}
+
+void tst_Rs232::partialLinesJoinAcrossChannels()
+{
+    QFETCH(bool, serialFirst);
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    Rs232Fixture f;
+    const qint16 serverPort = freeServerPort();
+    f.window->setNetworkEnabled(true);
+    f.window->setServerPort(serverPort);
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    TestClient client(serverPort);
+    QVERIFY(client.waitConnected());
+    auto *socket = f.window->findChild<platform::SocketControl *>(QStringLiteral("sckServer"));
+    QVERIFY(QTest::qWaitFor([&] { return socket->State() == platform::SocketControl::Connected; }));
+    QSignalSpy tcpArrivals(socket, &platform::SocketControl::dataArrived);
+
+    const auto sendOverTcp = [&](const QByteArray &piece) {
+        const qsizetype before = tcpArrivals.size();
+        client.send(QString::fromLatin1(piece));
+        return QTest::qWaitFor([&] { return tcpArrivals.size() > before; });
+    };
+    QVERIFY(serialFirst ? f.sendChunk(first) : sendOverTcp(first));
+    QVERIFY(serialFirst ? sendOverTcp(second) : f.sendChunk(second));
+
+    QCOMPARE(f.input(), QStringLiteral("PAUSE"));
+    if (serialFirst) {
+        QVERIFY(QTest::qWaitFor([&] { return client.received == QLatin1String("OK\r"); }));
+        QCOMPARE(f.repliesSoFar(), QByteArray());
+    } else {
+        QCOMPARE(f.repliesSoFar(), QByteArray("OK\r"));
+        QCOMPARE(client.received, QString());
+    }
 }
 
 QTEST_MAIN(tst_Rs232)

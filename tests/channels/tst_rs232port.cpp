@@ -7,6 +7,7 @@
 #include "platform/serial/serialportcontrol.h"
 #include "platform/serial/serialsettings.h"
 
+#include <QCoreApplication>
 #include <QTest>
 #include <functional>
 #include <memory>
@@ -37,6 +38,7 @@ private slots:
     void textIsOneBytePerCharacter();
     void receivedCharactersNotify();
     void vanishedDeviceIsClosed();
+    void outputToSilentLineIsBounded();
 
 private:
     static int failureNumber(const std::function<void()> &operation, QString *description = nullptr)
@@ -306,6 +308,27 @@ void tst_Rs232Port::vanishedDeviceIsClosed()
     QVERIFY(!reasons.contains(SerialPortControl::Receive));
     QCOMPARE(failureNumber([&] { port.setOutput(QStringLiteral("OK\r")); }),
              int(SerialPortControl::kDeviceUnavailable));
+}
+
+void tst_Rs232Port::outputToSilentLineIsBounded()
+{
+    PtyPair line; // its far end never reads
+    qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
+    SerialPortControl port;
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    port.setPortOpen(true);
+
+    const QString chunk(4096, QLatin1Char('x'));
+    const qint64 chunksBeyondBound = 2 * SerialPortControl::kMaximumQueuedOutput / chunk.size();
+    QString description;
+    int number = 0;
+    for (qint64 i = 0; i < chunksBeyondBound && number == 0; ++i) {
+        number = failureNumber([&] { port.setOutput(chunk); }, &description);
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(number, int(SerialPortControl::kDeviceIoError));
+    QVERIFY2(description.contains(QLatin1String("not reading")), qPrintable(description));
+    QVERIFY(port.PortOpen());
 }
 
 QTEST_GUILESS_MAIN(tst_Rs232Port)
