@@ -228,6 +228,8 @@ int main(int argc, char *argv[])
     platform::setMessageHandler([&messages](const QString &, const QString &) { ++messages; });
 
     frmMain window;
+    // The serial channel is left closed: this measures the TCP channel alone.
+    window.setCommEnabled(false);
     const quint16 port = freeServerPort();
     window.setNetworkEnabled(true);
     window.setServerPort(qint16(port));
