@@ -49,6 +49,9 @@ void frmMain::ResetNetworkConnection()
     if (sckServer->State() != SocketControl::Closed)
         sckServer->Close();
     QCoreApplication::processEvents();
+    // A reset handled during the yield may have opened the socket again; this one decides.
+    if (sckServer->State() != SocketControl::Closed)
+        sckServer->Close();
     sckServer->setLocalPort(ServerPort);
     if (!NetworkEnabled) {
         setStatusText(QString());
