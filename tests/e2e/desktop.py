@@ -273,6 +273,14 @@ def accessibility_bus_ready():
                       pyatspi.Registry.getDesktop(0).childCount >= 0, "the accessibility registry")
 
 
+def click_menu(window, menu, item):
+    """Opens a menu and chooses an item with the pointer. For items whose action opens a modal
+    box: their accessibility action would only return once the box is closed."""
+    entry = find(find(window, "menu bar"), "menu item", menu)
+    click(entry)
+    click(find(entry, "menu item", item))
+
+
 class Program:
     """One program under test, started from the build's program folder."""
 

@@ -44,13 +44,6 @@ def close_window(window, button):
     desktop.wait_until(lambda: not desktop.is_showing(window), f"{window.name!r} to close")
 
 
-def click_menu(window, menu, item):
-    """Opens a menu with the pointer, for items whose action waits for a modal box to close."""
-    entry = desktop.find(desktop.find(window, "menu bar"), "menu item", menu)
-    desktop.click(entry)
-    desktop.click(desktop.find(entry, "menu item", item))
-
-
 def instrument_pictures():
     program = desktop.Program("kestrin")
     panel = KestrinWindow(program)
@@ -64,7 +57,7 @@ def instrument_pictures():
         capture(dialog, name)
         close_window(dialog, "Cancel")
 
-    click_menu(panel.window, "Help", "About the Tarvolin")
+    desktop.click_menu(panel.window, "Help", "About the Tarvolin")
     box, _ = desktop.message_box(application)
     capture(box, "kestrin-about")
     desktop.dismiss(box)
