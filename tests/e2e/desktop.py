@@ -8,6 +8,7 @@ label, the status bar text) the programs give it an accessible description, whic
 Everything that waits polls a condition until a deadline; nothing sleeps for a fixed time.
 """
 
+import ctypes
 import errno
 import os
 import random
@@ -206,6 +207,7 @@ def choose_menu(window, *path):
 # The instrument's port setting is a 16-bit signed number, so its ports lie below the range the
 # system hands out for port 0.
 PORT_RANGE = (20000, 32767)
+PR_SET_PDEATHSIG = 1
 
 
 def free_port():
@@ -266,6 +268,11 @@ def map_serial_ports_to_held_terminals():
             os.environ[variable] = _held_terminals[variable].path
 
 
+def end_with_parent():
+    """Run in a program's process before it starts: it gets SIGTERM should the test process die."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+
+
 def accessibility_bus_ready():
     """Starts the accessibility bus and its registry (the session bus activates them on the first
     call), so that a program started afterwards finds them and registers its windows."""
@@ -293,7 +300,8 @@ class Program:
         environment = dict(os.environ)
         environment.update(env or {})
         self.process = subprocess.Popen([os.path.join(PROGRAM_DIR, name), *args], env=environment,
-                                        cwd=cwd or SCRATCH, stdout=self.log, stderr=subprocess.STDOUT)
+                                        cwd=cwd or SCRATCH, stdout=self.log, stderr=subprocess.STDOUT,
+                                        preexec_fn=end_with_parent)
         self._application = None
         _live_programs.append(self)
 

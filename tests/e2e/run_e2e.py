@@ -28,6 +28,13 @@ import uuid
 E2E_DIR = os.path.dirname(os.path.abspath(__file__))
 MARKER_VARIABLE = "TARVOLIN_E2E_RUN"
 PR_SET_CHILD_SUBREAPER = 36
+PR_SET_PDEATHSIG = 1
+
+
+def end_with_parent():
+    """Run in a child before it starts: the child gets SIGTERM should the runner be killed
+    outright (SIGKILL leaves the runner no chance to sweep)."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 SCREEN = "1280x1024x24"
 XVFB_START_TIMEOUT = 30
 TERMINATE_GRACE = 3.0
@@ -46,7 +53,7 @@ def start_xvfb(log):
     read_end, write_end = os.pipe()
     xvfb = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
-        pass_fds=(write_end,), stdout=log, stderr=log)
+        pass_fds=(write_end,), stdout=log, stderr=log, preexec_fn=end_with_parent)
     os.close(write_end)
     deadline = time.monotonic() + XVFB_START_TIMEOUT
     number = b""
@@ -202,7 +209,7 @@ def main():
             command = ["dbus-run-session", "--", sys.executable, os.path.abspath(args.script), *args.modules]
         else:
             command = ["dbus-run-session", "--", sys.executable, "-m", "unittest", "-v", *args.modules]
-        tests = subprocess.Popen(command, cwd=E2E_DIR, env=env)
+        tests = subprocess.Popen(command, cwd=E2E_DIR, env=env, preexec_fn=end_with_parent)
         try:
             status = tests.wait(timeout=args.timeout)
         except subprocess.TimeoutExpired:
