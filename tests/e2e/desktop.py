@@ -24,6 +24,10 @@ DEFAULT_TIMEOUT = float(os.environ.get("TARVOLIN_E2E_WAIT", "20"))
 POLL_INTERVAL = 0.05
 PROGRAM_DIR = os.environ.get("TARVOLIN_PROGRAM_DIR", "")
 SCRATCH = os.environ.get("TARVOLIN_E2E_SCRATCH", "/tmp")
+# The instrument's port setting is a 16-bit signed number, so its ports lie below the range the
+# system hands out for port 0.
+PORT_RANGE = (20000, 32767)
+PR_SET_PDEATHSIG = 1
 
 
 class WaitTimeout(AssertionError):
@@ -39,8 +43,8 @@ def snapshot_of_desktop():
     artifacts folder is given, to explain a failed wait."""
     report = []
     for program in list(_live_programs):
-        if program.running() and program._application is not None:
-            report.append(describe(program._application))
+        if program.running() and program.known_application() is not None:
+            report.append(describe(program.known_application()))
     folder = os.environ.get("TARVOLIN_E2E_ARTIFACTS")
     if folder:
         os.makedirs(folder, exist_ok=True)
@@ -204,12 +208,6 @@ def choose_menu(window, *path):
     press(node)
 
 
-# The instrument's port setting is a 16-bit signed number, so its ports lie below the range the
-# system hands out for port 0.
-PORT_RANGE = (20000, 32767)
-PR_SET_PDEATHSIG = 1
-
-
 def free_port():
     """A TCP port that nothing listens on, on IPv4 or (where the machine has it) IPv6, within the
     instrument's range."""
@@ -309,6 +307,9 @@ class Program:
     def pid(self):
         return self.process.pid
 
+    def known_application(self):
+        return self._application
+
     def application(self, timeout=DEFAULT_TIMEOUT):
         if self._application is None:
             self._application = application_of(self.pid, self.name, timeout)
@@ -316,9 +317,6 @@ class Program:
 
     def window(self, title, timeout=DEFAULT_TIMEOUT):
         return window_of(self.application(timeout), title, timeout)
-
-    def windows(self):
-        return windows_of(self.application())
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         try:
@@ -356,6 +354,9 @@ class StartedProgram:
         self._application = application_named(name, timeout)
         self.pid = self._application.get_process_id()
         _live_programs.append(self)
+
+    def known_application(self):
+        return self._application
 
     def application(self, timeout=DEFAULT_TIMEOUT):
         return self._application
