@@ -54,6 +54,15 @@ int selectedValue(const QComboBox *list)
     return list->currentData().toInt();
 }
 
+// The settings text of the selected item values, as in "9600,E,7,1.5".
+QString settingsText(int baudRate, int parityCode, int dataBits, int doubledStopBits)
+{
+    const QString stopBits = doubledStopBits % 2 == 0 ? QString::number(doubledStopBits / 2)
+                                                      : QString::number(doubledStopBits / 2.0, 'f', 1);
+    return QString::number(baudRate) + QLatin1Char(',') + QChar(parityCode) + QLatin1Char(',')
+           + QString::number(dataBits) + QLatin1Char(',') + stopBits;
+}
+
 } // namespace
 
 frmCommSettings::frmCommSettings(frmMain *mainWindow)
@@ -115,14 +124,6 @@ void frmCommSettings::FillRS232Lists()
     fillList(cmbParity, kParities, kParityAtLoad);
     fillList(cmbDataBits, kDataBits, kDataBitsAtLoad);
     fillList(cmbStopBits, kStopBits, kStopBitsAtLoad);
-}
-
-QString frmCommSettings::settingsText(int baudRate, int parityCode, int dataBits, int doubledStopBits)
-{
-    const QString stopBits = doubledStopBits % 2 == 0 ? QString::number(doubledStopBits / 2)
-                                                      : QString::number(doubledStopBits / 2.0, 'f', 1);
-    return QString::number(baudRate) + QLatin1Char(',') + QChar(parityCode) + QLatin1Char(',')
-           + QString::number(dataBits) + QLatin1Char(',') + stopBits;
 }
 
 void frmCommSettings::ApplyRS232Settings()

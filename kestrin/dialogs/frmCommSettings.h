@@ -20,10 +20,6 @@ class frmCommSettings : public QDialog
 public:
     explicit frmCommSettings(frmMain *mainWindow);
 
-    // The settings text of the given item values: baud rate, parity character code, data
-    // bits and twice the stop bits, as in "9600,E,7,1.5".
-    static QString settingsText(int baudRate, int parityCode, int dataBits, int doubledStopBits);
-
     void ApplyRS232Settings();
 
 private:

@@ -49,8 +49,6 @@ private slots:
     void okWithoutChanges();
     void settingsFromEveryList_data();
     void settingsFromEveryList();
-    void settingsText_data();
-    void settingsText();
     void okWhileOffOpensPortForOn();
     void disabledPortStaysClosed();
     void cancelKeepsEditsAndAppliesNothing();
@@ -148,22 +146,6 @@ void tst_CommSettings::settingsFromEveryList()
     QTEST(f.port->CommPort(), "port");
     QCOMPARE(f.port->PortOpen(), opens);
     QCOMPARE(f.recorder.messages.size(), opens ? 0 : 1);
-}
-
-void tst_CommSettings::settingsText_data()
-{
-    QTest::addColumn<QList<int>>("values");
-    QTest::addColumn<QString>("settings");
-
-    QTest::newRow("start-up") << QList<int>{19200, 'N', 8, 2} << "19200,N,8,1";
-    QTest::newRow("one and a half") << QList<int>{9600, 'E', 7, 3} << "9600,E,7,1.5";
-    QTest::newRow("two") << QList<int>{1200, 'S', 5, 4} << "1200,S,5,2";
-}
-
-void tst_CommSettings::settingsText()
-{
-    QFETCH(QList<int>, values);
-    QTEST(frmCommSettings::settingsText(values[0], values[1], values[2], values[3]), "settings");
 }
 
 void tst_CommSettings::okWhileOffOpensPortForOn()
