@@ -15,7 +15,7 @@ namespace {
 
 // What one read notification takes in: a peer that floods costs at most this much per
 // event, and the rest waits in the system's buffer for the next notification.
-constexpr int kReadChunk = 64 * 1024;
+constexpr int kReadChunk = 16 * 1024;
 // Output queued for a peer that does not read, at most; beyond it lines are refused
 // (ENOBUFS), so a stalled client costs bounded memory.
 constexpr qsizetype kMaximumQueuedOutput = 1024 * 1024;
