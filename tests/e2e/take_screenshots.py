@@ -7,13 +7,39 @@ captures in a row are equal.
 """
 
 import os
+import shutil
 import subprocess
 import sys
+import time
 
 import desktop
 from kestrin_window import KestrinWindow
 
 OUTPUT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(desktop.SCRATCH, "screenshots")
+# The file dialogs show their folder and the files' dates: a fixed folder with fixed dates keeps
+# the pictures the same from one run to the next.
+DEMO_FOLDER = "/tmp/tarvolin-demo"
+DEMO_DATE = time.mktime((1998, 6, 12, 9, 30, 0, 0, 0, -1))
+DATA_FILES = {
+    "calibration.txt": "0.5,0.5,0.5\n1.0,1.0,1.0\n",
+    "run-0612.txt": "0.12,0.57,0.33\n0.18,0.61,0.29\n",
+}
+
+
+TITLE_BAR_COLOUR = "#4a6a8a"
+TITLE_BAR_HEIGHT = 22
+TITLE_FONT = "DejaVu-Sans-Bold"
+
+
+def demo_folder(name):
+    folder = os.path.join(DEMO_FOLDER, name)
+    os.makedirs(folder, exist_ok=True)
+    return folder
+
+
+def pin_dates(folder):
+    for entry in [folder] + [os.path.join(folder, name) for name in os.listdir(folder)]:
+        os.utime(entry, (DEMO_DATE, DEMO_DATE))
 
 
 def grab(x, y, width, height):
@@ -34,8 +60,14 @@ def capture(window, name):
         return pixels if stable else None
     pixels = desktop.wait_until(settled, f"{window.name!r} to finish painting")
     path = os.path.join(OUTPUT, name + ".png")
+    # The virtual display has no window manager, so windows have no title bar: one is drawn above
+    # the picture with the window's own title, as a desktop would show it.
     subprocess.run(["convert", "-size", f"{extents.width}x{extents.height}", "-depth", "8", "rgb:-",
-                    "-strip", path], input=pixels, check=True, timeout=30)
+                    "-background", TITLE_BAR_COLOUR, "-gravity", "north", "-splice", f"0x{TITLE_BAR_HEIGHT}",
+                    "-font", TITLE_FONT, "-pointsize", "12", "-fill", "white",
+                    "-annotate", "+0+5", desktop.fresh(window).name,
+                    "-bordercolor", TITLE_BAR_COLOUR, "-border", "1", "-strip", path],
+                   input=pixels, check=True, timeout=30)
     print(path)
 
 
@@ -45,7 +77,12 @@ def close_window(window, button):
 
 
 def instrument_pictures():
-    program = desktop.Program("kestrin")
+    data = demo_folder("data")
+    for name, text in DATA_FILES.items():
+        with open(os.path.join(data, name), "w", encoding="latin-1") as file:
+            file.write(text)
+    pin_dates(data)
+    program = desktop.Program("kestrin", cwd=data)
     panel = KestrinWindow(program)
     application = program.application()
     capture(panel.window, "kestrin-main-off")
@@ -75,7 +112,9 @@ def instrument_pictures():
 
     panel.choose("From a file")
     panel.press("Choose data file")
-    capture(desktop.window_of(application, "Open Data File"), "kestrin-open-data-file")
+    file_dialog = desktop.window_of(application, "Open Data File")
+    desktop.set_text(desktop.find(file_dialog, "text", "File name:"), "calibration.txt")
+    capture(file_dialog, "kestrin-open-data-file")
     close_window(desktop.window_of(application, "Open Data File"), "Cancel")
     panel.choose("Random")
     return program, panel
@@ -134,9 +173,9 @@ def ostrel_pictures():
 
 
 def brallow_pictures():
-    folder = os.path.join(desktop.SCRATCH, "exchange")
-    os.makedirs(folder, exist_ok=True)
-    parties = [desktop.Program("brallow"), desktop.Program("brallow")]
+    folder = demo_folder("exchange")
+    pin_dates(folder)
+    parties = [desktop.Program("brallow", cwd=folder), desktop.Program("brallow", cwd=folder)]
     windows = [party.window("File Communications") for party in parties]
     paths = [os.path.join(folder, "first-to-second.txt"), os.path.join(folder, "second-to-first.txt")]
     for index, (party, window) in enumerate(zip(parties, windows)):
@@ -144,7 +183,8 @@ def brallow_pictures():
                                     ("Set Input", "Please enter the input file for communications", paths[1 - index])):
             desktop.press(desktop.find(window, "push button", button))
             dialog = desktop.window_of(party.application(), title)
-            desktop.set_text(desktop.find(dialog, "text", "File name:"), path)
+            # The dialog opens in the program's folder, the exchange folder: the name is enough.
+            desktop.set_text(desktop.find(dialog, "text", "File name:"), os.path.basename(path))
             if index == 0 and button == "Set Input":
                 capture(dialog, "brallow-set-input")
             desktop.press(desktop.find(dialog, "push button", "Open"))
@@ -165,11 +205,15 @@ def brallow_pictures():
 
 def main():
     os.makedirs(OUTPUT, exist_ok=True)
-    program, panel = instrument_pictures()
-    tovrask_pictures(panel)
-    program.stop()
-    ostrel_pictures()
-    brallow_pictures()
+    shutil.rmtree(DEMO_FOLDER, ignore_errors=True)
+    try:
+        program, panel = instrument_pictures()
+        tovrask_pictures(panel)
+        program.stop()
+        ostrel_pictures()
+        brallow_pictures()
+    finally:
+        shutil.rmtree(DEMO_FOLDER, ignore_errors=True)
 
 
 if __name__ == "__main__":
