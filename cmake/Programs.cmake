@@ -10,7 +10,8 @@ endfunction()
 
 # A Qt Test suite registered with CTest. GUI suites run on the offscreen platform; each suite
 # has a runtime directory of its own, so its DDE applications never meet those of another
-# suite or of a program the user is running.
+# suite or of a program the user is running. The serial ports map to devices that do not
+# exist, so no suite ever opens a real port; suites that need one map a pseudo-terminal.
 function(tarvolin_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
@@ -18,6 +19,6 @@ function(tarvolin_test name)
     target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVOLIN_PROGRAM_DIR=${TARVOLIN_PROGRAM_DIR};XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/test-runtime/${name}"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVOLIN_PROGRAM_DIR=${TARVOLIN_PROGRAM_DIR};XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/test-runtime/${name};KESTRIN_COM1=/nonexistent/kestrin-test-com1;KESTRIN_COM2=/nonexistent/kestrin-test-com2"
         TIMEOUT 600)
 endfunction()

@@ -84,6 +84,7 @@ void tst_Formats::init()
 {
     m_recorder = std::make_unique<MessageRecorder>();
     m_window = std::make_unique<frmMain>();
+    m_window->setCommEnabled(false);
     m_window->findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QStringLiteral("0.04"));
     m_window->findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QStringLiteral("3"));
 }

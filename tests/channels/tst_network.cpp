@@ -52,6 +52,7 @@ void tst_Network::init()
 {
     m_recorder = std::make_unique<MessageRecorder>();
     m_window = std::make_unique<frmMain>();
+    m_window->setCommEnabled(false);
     // One line in 25 s: the tests tick the generator by hand.
     m_window->findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QStringLiteral("0.04"));
 }

@@ -55,6 +55,7 @@ void tst_NetworkSettings::init()
 {
     m_recorder = std::make_unique<MessageRecorder>();
     m_window = std::make_unique<frmMain>();
+    m_window->setCommEnabled(false);
 }
 
 void tst_NetworkSettings::cleanup()

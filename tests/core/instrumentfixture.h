@@ -13,10 +13,13 @@
 #include <QTest>
 #include <memory>
 
-// A fresh instrument window per test, with its controls found by name.
+// A fresh instrument window per test, with its controls found by name. Its serial channel is
+// disabled: these tests are about the instrument, not about a port.
 struct InstrumentFixture
 {
     std::unique_ptr<frmMain> window = std::make_unique<frmMain>();
+
+    InstrumentFixture() { window->setCommEnabled(false); }
 
     template<typename Control = QWidget>
     Control *control(const char *name) const
