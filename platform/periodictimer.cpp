@@ -47,14 +47,14 @@ void PeriodicTimer::setEnabled(bool enabled)
 
 void PeriodicTimer::arm()
 {
-    itimerspec spec{};
+    itimerspec period{};
     if (m_enabled && m_interval > 0) {
-        spec.it_interval.tv_sec = m_interval / kMillisecondsPerSecond;
-        spec.it_interval.tv_nsec = (m_interval % kMillisecondsPerSecond) * kNanosecondsPerMillisecond;
-        spec.it_value = spec.it_interval;
+        period.it_interval.tv_sec = m_interval / kMillisecondsPerSecond;
+        period.it_interval.tv_nsec = (m_interval % kMillisecondsPerSecond) * kNanosecondsPerMillisecond;
+        period.it_value = period.it_interval;
     }
     // A zero it_value disarms the timer and discards expirations not yet read.
-    ::timerfd_settime(m_fd, 0, &spec, nullptr);
+    ::timerfd_settime(m_fd, 0, &period, nullptr);
 }
 
 void PeriodicTimer::deliverExpirations()

@@ -3,7 +3,6 @@
 
 #include "core/frmMain.h"
 
-#include "channels/commandbuffer.h"
 #include "dialogs/frmNetworkSettings.h"
 
 #include "platform/errors.h"
@@ -11,7 +10,6 @@
 #include "platform/network/socketcontrol.h"
 
 #include <QCoreApplication>
-#include <QLineEdit>
 
 using platform::SocketControl;
 
@@ -77,22 +75,8 @@ void frmMain::TerminateNetworkConnection()
 
 QString frmMain::GetNetworkCommand()
 {
-    QString command;
-    try {
-        CommandBuffer += sckServer->GetData();
-        // Every complete line is shown in turn; only the last one is executed.
-        const QStringList lines = takeCompleteLines(CommandBuffer, LineTerm);
-        for (const QString &line : lines) {
-            command = line;
-            txtInput->setText(command);
-        }
-    } catch (const platform::RuntimeError &failure) {
-        // Emptying the buffer keeps the channel serving after an oversized line.
-        CommandBuffer.clear();
-        platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - GetNetworkCommand) ")));
-        return QString();
-    }
-    return command;
+    return TakeReceivedCommand(QStringLiteral("Error (frmMain - GetNetworkCommand) "),
+                               [this] { return sckServer->GetData(); });
 }
 
 void frmMain::ReturnNetworkResult(const QString &text)

@@ -3,14 +3,11 @@
 
 #include "core/frmMain.h"
 
-#include "channels/commandbuffer.h"
 #include "dialogs/frmCommSettings.h"
 
 #include "platform/errors.h"
 #include "platform/messagebox.h"
 #include "platform/serial/serialportcontrol.h"
-
-#include <QLineEdit>
 
 using platform::SerialPortControl;
 
@@ -75,22 +72,8 @@ void frmMain::comKestrin_OnComm()
 
 QString frmMain::GetRS232Command()
 {
-    QString command;
-    try {
-        CommandBuffer += comKestrin->Input();
-        // Every complete line is shown in turn; only the last one is executed.
-        const QStringList lines = takeCompleteLines(CommandBuffer, LineTerm);
-        for (const QString &line : lines) {
-            command = line;
-            txtInput->setText(command);
-        }
-    } catch (const platform::RuntimeError &failure) {
-        // Emptying the buffer keeps the channel serving after an oversized line.
-        CommandBuffer.clear();
-        platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - GetRS232Command) ")));
-        return QString();
-    }
-    return command;
+    return TakeReceivedCommand(QStringLiteral("Error (frmMain - GetRS232Command) "),
+                               [this] { return comKestrin->Input(); });
 }
 
 void frmMain::ReturnRS232Result(const QString &text)

@@ -2,6 +2,7 @@
 
 #include "platform/errors.h"
 #include "platform/numbers.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -12,22 +13,11 @@ const QString kPause = QStringLiteral("PAUSE");
 const QString kResume = QStringLiteral("RESUME");
 const QString kAbort = QStringLiteral("ABORT");
 
-QString trimSpaces(const QString &text)
-{
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text.at(first) == QLatin1Char(' '))
-        ++first;
-    while (last > first && text.at(last - 1) == QLatin1Char(' '))
-        --last;
-    return text.mid(first, last - first);
-}
-
 } // namespace
 
 std::optional<CommandLine> parseCommandLine(const QString &line)
 {
-    const QString normalized = trimSpaces(line).toUpper();
+    const QString normalized = platform::trimSpaces(line).toUpper();
     if (normalized.isEmpty())
         return std::nullopt;
 

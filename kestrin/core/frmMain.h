@@ -7,6 +7,7 @@
 #include "platform/textfiles.h"
 
 #include <QMainWindow>
+#include <functional>
 #include <QPointer>
 
 class QAction;
@@ -118,6 +119,7 @@ private:
     platform::SerialPortControl *createSerialChannel();
     void comKestrin_OnComm();
     QString GetRS232Command();
+    QString TakeReceivedCommand(const QString &errorPrefix, const std::function<QString()> &receive);
 
     void TerminateNetworkConnection();
     void ReturnNetworkResult(const QString &text);

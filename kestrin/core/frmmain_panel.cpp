@@ -54,6 +54,7 @@ void frmMain::createGenerationPanel()
 
     fraPoints = makeControl<QGroupBox>(panel, "fraPoints", QStringLiteral("Points"));
     placeInTwips(fraPoints, 120, 660, 3555, 1575);
+    fraPoints->setAccessibleName(fraPoints->title());
     txtFrequency = makeLabelledBox(fraPoints, "txtFrequency", "lblFrequency", QStringLiteral("Frequency:"));
     placeInTwips(labelOf(fraPoints, "lblFrequency"), 120, 300, 1035, 255);
     placeInTwips(txtFrequency, 1200, 255, 735, 315);
@@ -85,6 +86,7 @@ void frmMain::createGenerationPanel()
 
     fraProfile = makeControl<QGroupBox>(panel, "fraProfile", QStringLiteral("Profile"));
     placeInTwips(fraProfile, 3780, 660, 3375, 2250);
+    fraProfile->setAccessibleName(fraProfile->title());
     opFlat = makeControl<QRadioButton>(fraProfile, "opFlat", QStringLiteral("Flat"));
     placeInTwips(opFlat, 120, 270, 1200, 255);
     txtMin = makeLabelledBox(fraProfile, "txtMin", "lblMin", QStringLiteral("Min:"));
@@ -107,12 +109,19 @@ void frmMain::createGenerationPanel()
     connect(btnStartAbort, &QPushButton::clicked, this, &frmMain::btnStartAbort_Click);
     connect(btnPauseResume, &QPushButton::clicked, this, &frmMain::btnPauseResume_Click);
     connect(btnFileName, &QPushButton::clicked, this, &frmMain::btnFileName_Click);
-    connect(opRandom, &QRadioButton::clicked, this, &frmMain::opRandom_Click);
-    connect(opFile, &QRadioButton::clicked, this, &frmMain::opFile_Click);
-    connect(opContinuous, &QRadioButton::clicked, this, &frmMain::opContinuous_Click);
-    connect(opFinite, &QRadioButton::clicked, this, &frmMain::opFinite_Click);
-    connect(opFlat, &QRadioButton::clicked, this, &frmMain::opFlat_Click);
-    connect(opGaussian, &QRadioButton::clicked, this, &frmMain::opGaussian_Click);
+    // An option's handler runs whenever it becomes selected: by the pointer, the keyboard or an
+    // accessibility tool.
+    const std::pair<QRadioButton *, void (frmMain::*)()> options[] = {
+        {opRandom, &frmMain::opRandom_Click},     {opFile, &frmMain::opFile_Click},
+        {opContinuous, &frmMain::opContinuous_Click}, {opFinite, &frmMain::opFinite_Click},
+        {opFlat, &frmMain::opFlat_Click},         {opGaussian, &frmMain::opGaussian_Click},
+    };
+    for (const auto &[option, handler] : options) {
+        connect(option, &QRadioButton::toggled, this, [this, handler = handler](bool selected) {
+            if (selected)
+                (this->*handler)();
+        });
+    }
     // A name typed into the box replaces the file chosen in the dialog.
     connect(txtFileName, &QLineEdit::textEdited, this, [this] { m_chosenDataFile.clear(); });
 
@@ -123,9 +132,12 @@ void frmMain::createGenerationPanel()
 
 void frmMain::selectOption(QRadioButton *option, void (frmMain::*handler)())
 {
-    // Selecting an option in code runs its handler, also when it was selected already.
-    option->setChecked(true);
-    (this->*handler)();
+    // Selecting an option in code runs its handler once, also when it was selected already
+    // (selecting an unselected option runs it through the toggled connection).
+    if (option->isChecked())
+        (this->*handler)();
+    else
+        option->setChecked(true);
 }
 
 void frmMain::SetGenerationDefaults()

@@ -77,6 +77,7 @@ void frmMain::createControls()
 
     fraDataGeneration = makeControl<QGroupBox>(client, "fraDataGeneration", QStringLiteral("Data Generation"));
     placeInTwips(fraDataGeneration, 120, 1800, 7275, 2955);
+    fraDataGeneration->setAccessibleName(fraDataGeneration->title());
     fraDataGeneration->setEnabled(false);
     createGenerationPanel();
 

@@ -4,6 +4,7 @@
 
 #include "platform/controls.h"
 #include "platform/geometry.h"
+#include "platform/text.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -43,18 +44,6 @@ void addFormat(QComboBox *list, const QString &text, qint32 code)
 int listIndex(const QComboBox *list)
 {
     return list->property(kTypedProperty).toBool() ? -1 : list->currentIndex();
-}
-
-// Typed text loses its leading and trailing spaces (spaces only: a typed tab stays).
-QString trimSpaces(const QString &text)
-{
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text.at(first) == QLatin1Char(' '))
-        ++first;
-    while (last > first && text.at(last - 1) == QLatin1Char(' '))
-        --last;
-    return text.mid(first, last - first);
 }
 
 } // namespace
@@ -120,7 +109,7 @@ void frmXmitFormats::FillFormatLists()
 void frmXmitFormats::ApplyFormats()
 {
     if (listIndex(cmbTokenSep) < 0) {
-        m_mainWindow->setTokenSep(trimSpaces(cmbTokenSep->currentText()));
+        m_mainWindow->setTokenSep(platform::trimSpaces(cmbTokenSep->currentText()));
     } else {
         switch (cmbTokenSep->currentData().toInt()) {
         case CodeSpace: m_mainWindow->setTokenSep(QStringLiteral(" ")); break;
@@ -133,7 +122,7 @@ void frmXmitFormats::ApplyFormats()
     if (listIndex(cmbLineTerm) < 0) {
         // The channels cut received text at the terminator, so an empty one is never stored:
         // the terminator in force stays.
-        const QString typed = trimSpaces(cmbLineTerm->currentText());
+        const QString typed = platform::trimSpaces(cmbLineTerm->currentText());
         if (!typed.isEmpty())
             m_mainWindow->setLineTerm(typed);
     } else {
