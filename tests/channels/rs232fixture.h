@@ -1,19 +1,13 @@
 #pragma once
 
+#include "instrumentwindow.h"
 #include "ptypair.h"
 
-#include "core/frmMain.h"
 #include "platform/serial/serialportcontrol.h"
-#include "support/messagerecorder.h"
-
-#include <QLineEdit>
-#include <QSignalSpy>
-#include <QTest>
-#include <memory>
 
 // An instrument window whose serial port 1 (and 2) is a pseudo-terminal pair; no suite
 // reaches a real serial port.
-struct Rs232Fixture
+struct Rs232Fixture : InstrumentWindow
 {
     Rs232Fixture()
     {
@@ -23,12 +17,8 @@ struct Rs232Fixture
 
     PtyPair line;
     PtyPair secondLine;
-    MessageRecorder recorder;
-    std::unique_ptr<frmMain> window = std::make_unique<frmMain>();
-    platform::SerialPortControl *port = window->findChild<platform::SerialPortControl *>(QStringLiteral("comKestrin"));
+    platform::SerialPortControl *port = find<platform::SerialPortControl>("comKestrin");
     QSignalSpy notifications{port, &platform::SerialPortControl::OnComm};
-
-    QString input() const { return window->findChild<QLineEdit *>(QStringLiteral("txtInput"))->text(); }
 
     // Sends one chunk and waits until the instrument has handled its arrival, so that
     // consecutive chunks reach it as separate reads.

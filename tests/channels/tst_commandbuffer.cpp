@@ -1,6 +1,6 @@
-#include "channels/commandbuffer.h"
+#include "errorcapture.h"
 
-#include "platform/errors.h"
+#include "channels/commandbuffer.h"
 
 #include <QTest>
 
@@ -76,13 +76,8 @@ void tst_CommandBuffer::overflow()
     QFETCH(QString, buffer);
     QFETCH(bool, overflows);
 
-    int number = 0;
-    try {
-        takeCompleteLines(buffer, QStringLiteral("\r"));
-    } catch (const platform::RuntimeError &failure) {
-        number = failure.number();
-    }
-    QCOMPARE(number, overflows ? platform::ErrorNumber::Overflow : 0);
+    QCOMPARE(errorNumberOf([&] { takeCompleteLines(buffer, QStringLiteral("\r")); }),
+             overflows ? platform::ErrorNumber::Overflow : 0);
 }
 
 QTEST_APPLESS_MAIN(tst_CommandBuffer)

@@ -5,11 +5,9 @@
 
 #include "dialogs/frmCommSettings.h"
 
-#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPointer>
-#include <QPushButton>
 
 namespace {
 
@@ -17,12 +15,7 @@ struct DialogFixture : Rs232Fixture
 {
     QPointer<frmCommSettings> dialog;
 
-    frmCommSettings *open()
-    {
-        window->findChild<QAction *>(QStringLiteral("mnuEditRS232PortSettings"))->trigger();
-        dialog = window->findChild<frmCommSettings *>(QStringLiteral("frmCommSettings"));
-        return dialog;
-    }
+    frmCommSettings *open() { return dialog = showDialog<frmCommSettings>("mnuEditRS232PortSettings"); }
     template<typename Control>
     Control *control(const char *name) const
     {
@@ -34,7 +27,7 @@ struct DialogFixture : Rs232Fixture
         QComboBox *box = list(listName);
         box->setCurrentIndex(box->findText(entry));
     }
-    void click(const char *name) const { QTest::mouseClick(control<QPushButton>(name), Qt::LeftButton); }
+    void click(const char *name) const { clickButton(dialog, name); }
 };
 
 } // namespace
@@ -240,7 +233,7 @@ void tst_CommSettings::closingMainWindowUnloadsDialog()
     DialogFixture f;
     QVERIFY(f.open());
     f.window->close();
-    QVERIFY(QTest::qWaitFor([&] { return f.dialog.isNull(); }));
+    QTRY_VERIFY(f.dialog.isNull());
 }
 
 QTEST_MAIN(tst_CommSettings)

@@ -1,17 +1,10 @@
-#include "networktestsupport.h"
+#include "instrumentwindow.h"
 
-#include "core/frmMain.h"
+#include "dialogs/frmNetworkSettings.h"
 #include "dialogs/frmXmitFormats.h"
-#include "platform/periodictimer.h"
-#include "support/messagerecorder.h"
 
-#include <QAction>
 #include <QComboBox>
-#include <QLineEdit>
 #include <QPointer>
-#include <QPushButton>
-#include <QTest>
-#include <memory>
 
 namespace {
 
@@ -48,14 +41,26 @@ void enter(QComboBox *list, const ListInput &input)
 
 Q_DECLARE_METATYPE(ListInput)
 
+namespace {
+
+// The network suite's instrument, three values a line, with its "Transmission Formats" dialog.
+struct FormatsFixture : NetworkInstrument
+{
+    QPointer<frmXmitFormats> dialog;
+
+    FormatsFixture() { setText("txtPtsPerLine", QStringLiteral("3")); }
+    frmXmitFormats *open() { return dialog = showDialog<frmXmitFormats>("mnuEditXmitFormat"); }
+    QComboBox *list(const char *name) const { return dialog->findChild<QComboBox *>(QLatin1String(name)); }
+    void click(const char *button) const { clickButton(dialog, button); }
+};
+
+} // namespace
+
 class tst_Formats : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
     void listsHoldTheFormatCodes_data();
     void listsHoldTheFormatCodes();
     void okApplies_data();
@@ -64,55 +69,7 @@ private slots:
     void frameCloseUnloads();
     void menuShowsOneInstanceWithoutModality();
     void closingTheMainWindowUnloadsTheDialogs();
-
-private:
-    frmXmitFormats *openDialog();
-    QComboBox *list(const char *name) const { return m_dialog->findChild<QComboBox *>(QLatin1String(name)); }
-    void click(const char *button) const
-    {
-        QTest::mouseClick(m_dialog->findChild<QPushButton *>(QLatin1String(button)), Qt::LeftButton);
-    }
-    // Connects a client to the switched-on instrument.
-    std::unique_ptr<TestClient> connectClient();
-
-    std::unique_ptr<MessageRecorder> m_recorder;
-    std::unique_ptr<frmMain> m_window;
-    QPointer<frmXmitFormats> m_dialog;
 };
-
-void tst_Formats::init()
-{
-    m_recorder = std::make_unique<MessageRecorder>();
-    m_window = std::make_unique<frmMain>();
-    m_window->setCommEnabled(false);
-    m_window->findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QStringLiteral("0.04"));
-    m_window->findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QStringLiteral("3"));
-}
-
-void tst_Formats::cleanup()
-{
-    m_window.reset();
-    m_recorder.reset();
-}
-
-frmXmitFormats *tst_Formats::openDialog()
-{
-    m_window->findChild<QAction *>(QStringLiteral("mnuEditXmitFormat"))->trigger();
-    m_dialog = m_window->findChild<frmXmitFormats *>(QStringLiteral("frmXmitFormats"));
-    return m_dialog;
-}
-
-std::unique_ptr<TestClient> tst_Formats::connectClient()
-{
-    const qint16 port = freeServerPort();
-    m_window->setNetworkEnabled(true);
-    m_window->setServerPort(port);
-    m_window->ExecuteCommand(QStringLiteral("ON"));
-    auto client = std::make_unique<TestClient>(port);
-    if (!client->waitConnected())
-        qWarning("client not connected");
-    return client;
-}
 
 void tst_Formats::listsHoldTheFormatCodes_data()
 {
@@ -128,8 +85,9 @@ void tst_Formats::listsHoldTheFormatCodes()
     QFETCH(QString, name);
     QFETCH(QStringList, entries);
     QFETCH(QList<int>, codes);
-    openDialog();
-    QComboBox *formats = list(name.toLatin1().constData());
+    FormatsFixture f;
+    f.open();
+    QComboBox *formats = f.list(name.toLatin1().constData());
     QVERIFY(formats->isEditable());
     QStringList texts;
     QList<int> data;
@@ -163,18 +121,19 @@ void tst_Formats::okApplies()
     QFETCH(ListInput, line);
     QFETCH(QString, separator);
     QFETCH(QString, terminator);
-    auto client = connectClient();
+    FormatsFixture f;
+    auto client = f.switchOnWithClient();
 
-    openDialog();
-    enter(list("cmbTokenSep"), token);
-    enter(list("cmbLineTerm"), line);
-    click("btnOK");
-    QVERIFY(!m_dialog->isVisible());
+    f.open();
+    enter(f.list("cmbTokenSep"), token);
+    enter(f.list("cmbLineTerm"), line);
+    f.click("btnOK");
+    QVERIFY(!f.dialog->isVisible());
 
     client->send(QStringLiteral("ANALYZE") + terminator);
     QTRY_COMPARE(client->received, QStringLiteral("OK") + terminator);
-    emit m_window->findChild<platform::PeriodicTimer *>(QStringLiteral("tmrDataGen"))->timeout();
-    const QString dataLine = m_window->findChild<QLineEdit *>(QStringLiteral("txtOutput"))->text();
+    f.tick();
+    const QString dataLine = f.find<QLineEdit>("txtOutput")->text();
     if (!separator.isEmpty())
         QCOMPARE(dataLine.split(separator).size(), 3);
     QTRY_COMPARE(client->received, QStringLiteral("OK") + terminator + dataLine + terminator);
@@ -182,58 +141,61 @@ void tst_Formats::okApplies()
 
 void tst_Formats::cancelWritesNothingAndKeepsTheLists()
 {
-    auto client = connectClient();
-    frmXmitFormats *first = openDialog();
-    enter(list("cmbLineTerm"), pick("<LF>"));
-    enter(list("cmbTokenSep"), type("|"));
-    click("btnCancel");
-    QVERIFY(!m_dialog->isVisible());
+    FormatsFixture f;
+    auto client = f.switchOnWithClient();
+    frmXmitFormats *first = f.open();
+    enter(f.list("cmbLineTerm"), pick("<LF>"));
+    enter(f.list("cmbTokenSep"), type("|"));
+    f.click("btnCancel");
+    QVERIFY(!f.dialog->isVisible());
 
     client->send(QStringLiteral("PAUSE\r"));
     QTRY_COMPARE(client->received, QStringLiteral("OK\r"));
 
-    QCOMPARE(openDialog(), first);
-    QCOMPARE(list("cmbLineTerm")->currentText(), QStringLiteral("<LF>"));
-    QCOMPARE(list("cmbTokenSep")->currentText(), QStringLiteral("|"));
+    QCOMPARE(f.open(), first);
+    QCOMPARE(f.list("cmbLineTerm")->currentText(), QStringLiteral("<LF>"));
+    QCOMPARE(f.list("cmbTokenSep")->currentText(), QStringLiteral("|"));
 }
 
 void tst_Formats::frameCloseUnloads()
 {
-    openDialog();
-    enter(list("cmbLineTerm"), pick("<CR><LF>"));
-    m_dialog->close();
-    QTRY_VERIFY(m_dialog.isNull());
+    FormatsFixture f;
+    f.open();
+    enter(f.list("cmbLineTerm"), pick("<CR><LF>"));
+    f.dialog->close();
+    QTRY_VERIFY(f.dialog.isNull());
 
-    openDialog();
-    QCOMPARE(list("cmbTokenSep")->currentText(), QStringLiteral("<Comma>"));
-    QCOMPARE(list("cmbLineTerm")->currentText(), QStringLiteral("<CR>"));
+    f.open();
+    QCOMPARE(f.list("cmbTokenSep")->currentText(), QStringLiteral("<Comma>"));
+    QCOMPARE(f.list("cmbLineTerm")->currentText(), QStringLiteral("<CR>"));
 }
 
 void tst_Formats::menuShowsOneInstanceWithoutModality()
 {
-    openDialog();
-    openDialog();
-    QCOMPARE(m_window->findChildren<frmXmitFormats *>().size(), 1);
-    QVERIFY(m_dialog->isVisible());
-    QVERIFY(!m_dialog->isModal());
-    QCOMPARE(m_dialog->windowTitle(), QStringLiteral("Transmission Formats"));
+    FormatsFixture f;
+    f.open();
+    f.open();
+    QCOMPARE(f.window->findChildren<frmXmitFormats *>().size(), 1);
+    QVERIFY(f.dialog->isVisible());
+    QVERIFY(!f.dialog->isModal());
+    QCOMPARE(f.dialog->windowTitle(), QStringLiteral("Transmission Formats"));
 
     // Shown again after OK, the same window comes back.
-    click("btnOK");
-    frmXmitFormats *shown = m_dialog;
-    QCOMPARE(openDialog(), shown);
-    QVERIFY(m_dialog->isVisible());
+    f.click("btnOK");
+    frmXmitFormats *shown = f.dialog;
+    QCOMPARE(f.open(), shown);
+    QVERIFY(f.dialog->isVisible());
 }
 
 void tst_Formats::closingTheMainWindowUnloadsTheDialogs()
 {
-    openDialog();
-    m_window->findChild<QAction *>(QStringLiteral("mnuEditNetworkSettings"))->trigger();
-    QPointer<QWidget> settings = m_window->findChild<QWidget *>(QStringLiteral("frmNetworkSettings"));
+    FormatsFixture f;
+    f.open();
+    QPointer<QWidget> settings = f.showDialog<frmNetworkSettings>("mnuEditNetworkSettings");
     QVERIFY(settings);
-    m_window->show();
-    m_window->close();
-    QTRY_VERIFY(m_dialog.isNull() && settings.isNull());
+    f.window->show();
+    f.window->close();
+    QTRY_VERIFY(f.dialog.isNull() && settings.isNull());
 }
 
 QTEST_MAIN(tst_Formats)

@@ -1,29 +1,39 @@
-#include "networktestsupport.h"
+#include "instrumentwindow.h"
 
-#include "core/frmMain.h"
 #include "dialogs/frmNetworkSettings.h"
-#include "platform/network/socketcontrol.h"
-#include "platform/statusbar.h"
-#include "support/messagerecorder.h"
 
-#include <QAction>
 #include <QCheckBox>
-#include <QLineEdit>
 #include <QPointer>
-#include <QPushButton>
-#include <QTest>
-#include <memory>
 
 using platform::SocketControl;
+
+namespace {
+
+// The network suite's instrument with its "Network Settings" dialog.
+struct SettingsFixture : NetworkInstrument
+{
+    QPointer<frmNetworkSettings> dialog;
+
+    frmNetworkSettings *open() { return dialog = showDialog<frmNetworkSettings>("mnuEditNetworkSettings"); }
+    QCheckBox *chkEnabled() const { return dialog->findChild<QCheckBox *>(QStringLiteral("chkEnabled")); }
+    QLineEdit *txtServerPort() const { return dialog->findChild<QLineEdit *>(QStringLiteral("txtServerPort")); }
+    void fill(Qt::CheckState enabled, const QString &port) const
+    {
+        chkEnabled()->setCheckState(enabled);
+        txtServerPort()->selectAll();
+        QTest::keyClick(txtServerPort(), Qt::Key_Backspace);
+        QTest::keyClicks(txtServerPort(), port);
+    }
+    void click(const char *button) const { clickButton(dialog, button); }
+};
+
+} // namespace
 
 class tst_NetworkSettings : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
     void firstShowingPresentsTheDefaults();
     void portText_data();
     void portText();
@@ -33,61 +43,18 @@ private slots:
     void clearingClosesTheSocket();
     void okDropsTheConnectedClient();
     void cancelAppliesNothingAndKeepsTheControls();
-
-private:
-    frmNetworkSettings *openDialog();
-    void fill(Qt::CheckState enabled, const QString &port) const;
-    void click(const char *button) const
-    {
-        QTest::mouseClick(m_dialog->findChild<QPushButton *>(QLatin1String(button)), Qt::LeftButton);
-    }
-    QCheckBox *chkEnabled() const { return m_dialog->findChild<QCheckBox *>(QStringLiteral("chkEnabled")); }
-    QLineEdit *txtServerPort() const { return m_dialog->findChild<QLineEdit *>(QStringLiteral("txtServerPort")); }
-    SocketControl *socket() const { return m_window->findChild<SocketControl *>(QStringLiteral("sckServer")); }
-    QString status() const { return m_window->findChild<platform::StatusBar *>(QStringLiteral("sbrMessage"))->simpleText(); }
-
-    std::unique_ptr<MessageRecorder> m_recorder;
-    std::unique_ptr<frmMain> m_window;
-    QPointer<frmNetworkSettings> m_dialog;
 };
-
-void tst_NetworkSettings::init()
-{
-    m_recorder = std::make_unique<MessageRecorder>();
-    m_window = std::make_unique<frmMain>();
-    m_window->setCommEnabled(false);
-}
-
-void tst_NetworkSettings::cleanup()
-{
-    m_window.reset();
-    m_recorder.reset();
-}
-
-frmNetworkSettings *tst_NetworkSettings::openDialog()
-{
-    m_window->findChild<QAction *>(QStringLiteral("mnuEditNetworkSettings"))->trigger();
-    m_dialog = m_window->findChild<frmNetworkSettings *>(QStringLiteral("frmNetworkSettings"));
-    return m_dialog;
-}
-
-void tst_NetworkSettings::fill(Qt::CheckState enabled, const QString &port) const
-{
-    chkEnabled()->setCheckState(enabled);
-    txtServerPort()->selectAll();
-    QTest::keyClick(txtServerPort(), Qt::Key_Backspace);
-    QTest::keyClicks(txtServerPort(), port);
-}
 
 void tst_NetworkSettings::firstShowingPresentsTheDefaults()
 {
-    openDialog();
-    QVERIFY(m_dialog->isVisible());
-    QVERIFY(!m_dialog->isModal());
-    QCOMPARE(m_dialog->windowTitle(), QStringLiteral("Network Settings"));
-    QCOMPARE(chkEnabled()->text(), QStringLiteral("Connection Enabled:"));
-    QCOMPARE(chkEnabled()->checkState(), Qt::Unchecked);
-    QCOMPARE(txtServerPort()->text(), QStringLiteral("1234"));
+    SettingsFixture f;
+    f.open();
+    QVERIFY(f.dialog->isVisible());
+    QVERIFY(!f.dialog->isModal());
+    QCOMPARE(f.dialog->windowTitle(), QStringLiteral("Network Settings"));
+    QCOMPARE(f.chkEnabled()->text(), QStringLiteral("Connection Enabled:"));
+    QCOMPARE(f.chkEnabled()->checkState(), Qt::Unchecked);
+    QCOMPARE(f.txtServerPort()->text(), QStringLiteral("1234"));
 }
 
 void tst_NetworkSettings::portText_data()
@@ -109,16 +76,16 @@ void tst_NetworkSettings::portText()
 {
     QFETCH(QString, text);
     QFETCH(Qt::CheckState, enabled);
-    QFETCH(int, port);
-    openDialog();
-    fill(enabled, text);
-    click("btnOK");
+    SettingsFixture f;
+    f.open();
+    f.fill(enabled, text);
+    f.click("btnOK");
 
-    QVERIFY(!m_dialog->isVisible());
-    QCOMPARE(int(m_window->serverPort()), port);
-    QVERIFY(!m_window->networkEnabled());
-    QCOMPARE(socket()->State(), SocketControl::Closed);
-    QVERIFY(m_recorder->messages.isEmpty());
+    QVERIFY(!f.dialog->isVisible());
+    QTEST(int(f.window->serverPort()), "port");
+    QVERIFY(!f.window->networkEnabled());
+    QCOMPARE(f.socket()->State(), SocketControl::Closed);
+    QVERIFY(f.recorder.messages.isEmpty());
 }
 
 void tst_NetworkSettings::portBeyond16BitsIsRefused_data()
@@ -132,78 +99,82 @@ void tst_NetworkSettings::portBeyond16BitsIsRefused_data()
 void tst_NetworkSettings::portBeyond16BitsIsRefused()
 {
     QFETCH(QString, text);
-    openDialog();
-    fill(Qt::Checked, text);
-    click("btnOK");
+    SettingsFixture f;
+    f.open();
+    f.fill(Qt::Checked, text);
+    f.click("btnOK");
 
-    QCOMPARE(m_recorder->messages, QStringList{"The server port must be a number from 1 to 32767."});
-    QVERIFY(m_dialog->isVisible());
-    QVERIFY(!m_window->networkEnabled());
-    QCOMPARE(int(m_window->serverPort()), 1234);
-    QCOMPARE(socket()->State(), SocketControl::Closed);
+    QCOMPARE(f.recorder.messages, QStringList{"The server port must be a number from 1 to 32767."});
+    QVERIFY(f.dialog->isVisible());
+    QVERIFY(!f.window->networkEnabled());
+    QCOMPARE(int(f.window->serverPort()), 1234);
+    QCOMPARE(f.socket()->State(), SocketControl::Closed);
 }
 
 void tst_NetworkSettings::enablingListensWhileOff()
 {
+    SettingsFixture f;
     const qint16 port = freeServerPort();
-    openDialog();
-    fill(Qt::Checked, QString::number(port));
-    click("btnOK");
+    f.open();
+    f.fill(Qt::Checked, QString::number(port));
+    f.click("btnOK");
 
-    QVERIFY(m_window->networkEnabled());
-    QCOMPARE(m_window->serverPort(), port);
-    QCOMPARE(socket()->State(), SocketControl::Listening);
-    QCOMPARE(socket()->LocalPort(), port);
-    QCOMPARE(status(), QStringLiteral("Listening ..."));
-    QCOMPARE(m_window->instrumentState(), InstrumentState::Off);
+    QVERIFY(f.window->networkEnabled());
+    QCOMPARE(f.window->serverPort(), port);
+    QCOMPARE(f.socket()->State(), SocketControl::Listening);
+    QCOMPARE(f.socket()->LocalPort(), port);
+    QCOMPARE(f.status(), QStringLiteral("Listening ..."));
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
 }
 
 void tst_NetworkSettings::clearingClosesTheSocket()
 {
-    openDialog();
-    fill(Qt::Checked, QString::number(freeServerPort()));
-    click("btnOK");
-    QCOMPARE(socket()->State(), SocketControl::Listening);
+    SettingsFixture f;
+    f.open();
+    f.fill(Qt::Checked, QString::number(freeServerPort()));
+    f.click("btnOK");
+    QCOMPARE(f.socket()->State(), SocketControl::Listening);
 
-    openDialog();
-    chkEnabled()->setCheckState(Qt::Unchecked);
-    click("btnOK");
-    QCOMPARE(socket()->State(), SocketControl::Closed);
-    QCOMPARE(status(), QString());
+    f.open();
+    f.chkEnabled()->setCheckState(Qt::Unchecked);
+    f.click("btnOK");
+    QCOMPARE(f.socket()->State(), SocketControl::Closed);
+    QCOMPARE(f.status(), QString());
 
-    m_window->ExecuteCommand(QStringLiteral("ON"));
-    QCOMPARE(socket()->State(), SocketControl::Closed);
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    QCOMPARE(f.socket()->State(), SocketControl::Closed);
 }
 
 void tst_NetworkSettings::okDropsTheConnectedClient()
 {
-    const qint16 port = freeServerPort();
-    m_window->ExecuteCommand(QStringLiteral("ON"));
-    openDialog();
-    fill(Qt::Checked, QString::number(port));
-    click("btnOK");
-    TestClient client(port);
-    QVERIFY(client.waitConnected());
-    QTRY_COMPARE(socket()->State(), SocketControl::Connected);
+    SettingsFixture f;
+    f.serverPort = freeServerPort();
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    f.open();
+    f.fill(Qt::Checked, QString::number(f.serverPort));
+    f.click("btnOK");
+    auto client = f.connectClient();
+    QCOMPARE(f.socket()->State(), SocketControl::Connected);
 
-    openDialog();
-    click("btnOK");
-    QVERIFY(client.waitDisconnected());
-    QCOMPARE(socket()->State(), SocketControl::Listening);
+    f.open();
+    f.click("btnOK");
+    QVERIFY(client->waitDisconnected());
+    QCOMPARE(f.socket()->State(), SocketControl::Listening);
 }
 
 void tst_NetworkSettings::cancelAppliesNothingAndKeepsTheControls()
 {
-    frmNetworkSettings *first = openDialog();
-    fill(Qt::Checked, QStringLiteral("4321"));
-    click("btnCancel");
-    QVERIFY(!m_dialog->isVisible());
-    QVERIFY(!m_window->networkEnabled());
-    QCOMPARE(int(m_window->serverPort()), 1234);
+    SettingsFixture f;
+    frmNetworkSettings *first = f.open();
+    f.fill(Qt::Checked, QStringLiteral("4321"));
+    f.click("btnCancel");
+    QVERIFY(!f.dialog->isVisible());
+    QVERIFY(!f.window->networkEnabled());
+    QCOMPARE(int(f.window->serverPort()), 1234);
 
-    QCOMPARE(openDialog(), first);
-    QCOMPARE(chkEnabled()->checkState(), Qt::Checked);
-    QCOMPARE(txtServerPort()->text(), QStringLiteral("4321"));
+    QCOMPARE(f.open(), first);
+    QCOMPARE(f.chkEnabled()->checkState(), Qt::Checked);
+    QCOMPARE(f.txtServerPort()->text(), QStringLiteral("4321"));
 }
 
 QTEST_MAIN(tst_NetworkSettings)

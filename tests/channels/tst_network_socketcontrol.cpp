@@ -1,28 +1,14 @@
+#include "errorcapture.h"
 #include "networktestsupport.h"
 
-#include "platform/errors.h"
 #include "platform/network/socketcontrol.h"
 
 #include <QNetworkInterface>
 #include <QSignalSpy>
 #include <QTest>
-#include <functional>
+#include <memory>
 
 using platform::SocketControl;
-
-namespace {
-
-int errorNumberOf(const std::function<void()> &operation)
-{
-    try {
-        operation();
-    } catch (const platform::RuntimeError &failure) {
-        return failure.number();
-    }
-    return 0;
-}
-
-} // namespace
 
 class tst_NetworkSocketControl : public QObject
 {
@@ -40,8 +26,8 @@ private slots:
     void servesIPv6Clients();
 
 private:
-    // Listens on a free port and accepts the next request.
-    void acceptOne(SocketControl &control, TestClient *&client, qint16 &port);
+    // Listens on a free port and connects a client whose request it accepts.
+    std::unique_ptr<TestClient> acceptOne(SocketControl &control);
 };
 
 void tst_NetworkSocketControl::listenRefusesPorts_data()
@@ -98,30 +84,27 @@ void tst_NetworkSocketControl::unacceptedRequestIsClosedAtOnce()
     QCOMPARE(control.State(), SocketControl::Listening);
 }
 
-void tst_NetworkSocketControl::acceptOne(SocketControl &control, TestClient *&client, qint16 &port)
+std::unique_ptr<TestClient> tst_NetworkSocketControl::acceptOne(SocketControl &control)
 {
-    port = freeServerPort();
-    control.setLocalPort(port);
+    control.setLocalPort(freeServerPort());
     control.Listen();
     connect(&control, &SocketControl::connectionRequested, &control, [&control](qint32 requestId) {
         control.Close();
         control.Accept(requestId);
     });
-    client = new TestClient(port);
-    QVERIFY(client->waitConnected());
-    QTRY_COMPARE(control.State(), SocketControl::Connected);
+    auto client = std::make_unique<TestClient>(qint16(control.LocalPort()));
+    if (!client->waitConnected() || !QTest::qWaitFor([&] { return control.State() == SocketControl::Connected; }))
+        qWarning("client not accepted");
+    return client;
 }
 
 void tst_NetworkSocketControl::acceptedConnectionCarriesBytes()
 {
     SocketControl control;
-    TestClient *client = nullptr;
-    qint16 port = 0;
-    acceptOne(control, client, port);
-    std::unique_ptr<TestClient> owner(client);
+    auto client = acceptOne(control);
 
     // While one connection is carried, nobody else can connect.
-    TestClient second(port);
+    TestClient second(qint16(control.LocalPort()));
     QVERIFY(second.waitDisconnected());
     QCOMPARE(second.socket.error(), QAbstractSocket::ConnectionRefusedError);
 
@@ -137,13 +120,11 @@ void tst_NetworkSocketControl::acceptedConnectionCarriesBytes()
 void tst_NetworkSocketControl::peerHangUpRaisesClosed()
 {
     SocketControl control;
-    TestClient *client = nullptr;
-    qint16 port = 0;
-    acceptOne(control, client, port);
+    auto client = acceptOne(control);
     QSignalSpy closed(&control, &SocketControl::closed);
     QSignalSpy errors(&control, &SocketControl::errorOccurred);
 
-    delete client;
+    client.reset();
     QVERIFY(closed.wait());
     QCOMPARE(control.State(), SocketControl::Closing);
     QVERIFY(errors.isEmpty());
@@ -154,10 +135,7 @@ void tst_NetworkSocketControl::peerHangUpRaisesClosed()
 void tst_NetworkSocketControl::finishedClientKeepsReading()
 {
     SocketControl control;
-    TestClient *client = nullptr;
-    qint16 port = 0;
-    acceptOne(control, client, port);
-    std::unique_ptr<TestClient> owner(client);
+    auto client = acceptOne(control);
     QSignalSpy closed(&control, &SocketControl::closed);
     QSignalSpy idle(&control, &SocketControl::finishedClientIdle);
 
@@ -184,10 +162,7 @@ void tst_NetworkSocketControl::finishedClientKeepsReading()
 void tst_NetworkSocketControl::stalledReaderCostsBoundedMemory()
 {
     SocketControl control;
-    TestClient *client = nullptr;
-    qint16 port = 0;
-    acceptOne(control, client, port);
-    std::unique_ptr<TestClient> owner(client);
+    auto client = acceptOne(control);
     // The client reads nothing while the loop runs (no events are handled), so the output
     // fills the system's buffers and then the control's queue.
     const QString line(1000, QLatin1Char('x'));

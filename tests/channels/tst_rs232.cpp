@@ -1,13 +1,10 @@
 // The RS-232 channel of the instrument window: commands cut from the received characters,
 // replies and data lines written back, the port following the instrument and its settings.
 
-#include "networktestsupport.h"
 #include "rs232fixture.h"
 
 #include "channels/commandbuffer.h"
-#include "platform/network/socketcontrol.h"
 
-#include <QLineEdit>
 #include <QRegularExpression>
 
 class tst_Rs232 : public QObject
@@ -19,8 +16,8 @@ private slots:
     void receivedCommands();
     void dataLinesFollowReplies();
     void offOverThePortClosesIt();
-    void resetDiscardsPartialCommand();
-    void commandsSentWhileClosedAreDropped();
+    void partialCommandLostAtReset_data();
+    void partialCommandLostAtReset();
     void oversizedLineReportedOnce();
     void portNumbers_data();
     void portNumbers();
@@ -92,7 +89,7 @@ void tst_Rs232::dataLinesFollowReplies()
     static const QRegularExpression kThreeValues(QStringLiteral("^\\d+\\.\\d{1,5},\\d+\\.\\d{1,5},\\d+\\.\\d{1,5}\r$"));
     QVERIFY2(kThreeValues.match(QString::fromLatin1(dataLine)).hasMatch(), dataLine.constData());
     // The run of one line ends by itself; nothing more is written.
-    QVERIFY(QTest::qWaitFor([&] { return f.window->instrumentState() == InstrumentState::Idle; }));
+    QTRY_COMPARE(f.window->instrumentState(), InstrumentState::Idle);
     QCOMPARE(f.repliesSoFar(), QByteArray());
 }
 
@@ -110,25 +107,25 @@ void tst_Rs232::offOverThePortClosesIt()
     QCOMPARE(f.repliesSoFar(), QByteArray());
 }
 
-void tst_Rs232::resetDiscardsPartialCommand()
+void tst_Rs232::partialCommandLostAtReset_data()
 {
-    Rs232Fixture f;
-    f.window->ResetRS232Port();
-    QVERIFY(f.sendChunk("ON"));
-    f.window->ResetRS232Port();
-    QVERIFY(f.sendChunk("\r"));
-    QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
-    QCOMPARE(f.repliesSoFar(), QByteArray());
+    QTest::addColumn<bool>("portOpen");
+    // Open, the reset empties the command buffer; closed, what arrives meanwhile is dropped.
+    QTest::newRow("sent while open") << true;
+    QTest::newRow("sent while closed") << false;
 }
 
-void tst_Rs232::commandsSentWhileClosedAreDropped()
+void tst_Rs232::partialCommandLostAtReset()
 {
+    QFETCH(bool, portOpen);
     Rs232Fixture f;
-    QVERIFY(f.line.send("ON"));
+    if (portOpen)
+        f.window->ResetRS232Port();
+    QVERIFY(portOpen ? f.sendChunk("ON") : f.line.send("ON"));
     f.window->ResetRS232Port();
     QVERIFY(f.sendChunk("\r"));
-    QCOMPARE(f.repliesSoFar(), QByteArray());
     QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
+    QCOMPARE(f.repliesSoFar(), QByteArray());
 }
 
 void tst_Rs232::oversizedLineReportedOnce()
@@ -136,12 +133,12 @@ void tst_Rs232::oversizedLineReportedOnce()
     Rs232Fixture f;
     f.window->ResetRS232Port();
     QVERIFY(f.line.send(QByteArray(kMaximumBufferedCommand + 1, 'A')));
-    QVERIFY(QTest::qWaitFor([&] { return !f.recorder.messages.isEmpty(); }));
+    QTRY_VERIFY(!f.recorder.messages.isEmpty());
     QCOMPARE(f.recorder.messages, QStringList{QStringLiteral("Error (frmMain - GetRS232Command) 6: Overflow")});
 
     // The buffer was emptied: the channel serves again.
     QVERIFY(f.line.send("ON\r"));
-    QVERIFY(QTest::qWaitFor([&] { return f.window->instrumentState() == InstrumentState::Idle; }));
+    QTRY_COMPARE(f.window->instrumentState(), InstrumentState::Idle);
     QCOMPARE(f.recorder.messages.size(), 1);
 }
 
@@ -209,7 +206,7 @@ void tst_Rs232::hungUpLineClosesPort()
     f.window->ExecuteCommand(QStringLiteral("ON"));
     QVERIFY(f.port->PortOpen());
     f.line.closeFarEnd();
-    QVERIFY(QTest::qWaitFor([&] { return !f.port->PortOpen(); }));
+    QTRY_VERIFY(!f.port->PortOpen());
     // The instrument goes on; nothing is reported for a line event.
     QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
     QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE 1")), QStringLiteral("OK"));
@@ -219,45 +216,29 @@ void tst_Rs232::hungUpLineClosesPort()
 void tst_Rs232::partialLinesJoinAcrossChannels_data()
 {
     QTest::addColumn<bool>("serialFirst");
-    QTest::addColumn<QByteArray>("first");
-    QTest::addColumn<QByteArray>("second");
 
-    // The channel that completes the line executes it and receives the reply.
-    QTest::newRow("serial, then TCP completes") << true << QByteArray("PA") << QByteArray("USE\r");
-    QTest::newRow("TCP, then serial completes") << false << QByteArray("PA") << QByteArray("USE\r");
+    // "PA" on one channel, "USE\r" on the other: the channel that completes the line
+    // executes it and receives the reply.
+    QTest::newRow("serial, then TCP completes") << true;
+    QTest::newRow("TCP, then serial completes") << false;
 }
 
 void tst_Rs232::partialLinesJoinAcrossChannels()
 {
     QFETCH(bool, serialFirst);
-    QFETCH(QByteArray, first);
-    QFETCH(QByteArray, second);
     Rs232Fixture f;
-    const qint16 serverPort = freeServerPort();
-    f.window->setNetworkEnabled(true);
-    f.window->setServerPort(serverPort);
-    f.window->ExecuteCommand(QStringLiteral("ON"));
-    TestClient client(serverPort);
-    QVERIFY(client.waitConnected());
-    auto *socket = f.window->findChild<platform::SocketControl *>(QStringLiteral("sckServer"));
-    QVERIFY(QTest::qWaitFor([&] { return socket->State() == platform::SocketControl::Connected; }));
-    QSignalSpy tcpArrivals(socket, &platform::SocketControl::dataArrived);
-
-    const auto sendOverTcp = [&](const QByteArray &piece) {
-        const qsizetype before = tcpArrivals.size();
-        client.send(QString::fromLatin1(piece));
-        return QTest::qWaitFor([&] { return tcpArrivals.size() > before; });
-    };
-    QVERIFY(serialFirst ? f.sendChunk(first) : sendOverTcp(first));
-    QVERIFY(serialFirst ? sendOverTcp(second) : f.sendChunk(second));
+    auto client = f.switchOnWithClient();
+    const auto sendOverTcp = [&](const QByteArray &piece) { return f.sendPiece(*client, QString::fromLatin1(piece)); };
+    QVERIFY(serialFirst ? f.sendChunk("PA") : sendOverTcp("PA"));
+    QVERIFY(serialFirst ? sendOverTcp("USE\r") : f.sendChunk("USE\r"));
 
     QCOMPARE(f.input(), QStringLiteral("PAUSE"));
     if (serialFirst) {
-        QVERIFY(QTest::qWaitFor([&] { return client.received == QLatin1String("OK\r"); }));
+        QTRY_COMPARE(client->received, QStringLiteral("OK\r"));
         QCOMPARE(f.repliesSoFar(), QByteArray());
     } else {
         QCOMPARE(f.repliesSoFar(), QByteArray("OK\r"));
-        QCOMPARE(client.received, QString());
+        QCOMPARE(client->received, QString());
     }
 }
 

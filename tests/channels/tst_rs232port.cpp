@@ -1,18 +1,33 @@
 // The serial port control: its settings text, the device map, opening and the text it carries.
 
+#include "errorcapture.h"
 #include "ptypair.h"
 
-#include "platform/errors.h"
 #include "platform/serial/devicemap.h"
 #include "platform/serial/serialportcontrol.h"
 #include "platform/serial/serialsettings.h"
 
 #include <QCoreApplication>
 #include <QTest>
-#include <functional>
-#include <memory>
 
 using platform::SerialPortControl;
+
+namespace {
+
+// Port 1 on a pseudo-terminal pair, at the start-up settings; the test opens it.
+struct PortOnPty
+{
+    PortOnPty()
+    {
+        qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
+        port.setSettings(QStringLiteral("19200,N,8,1"));
+    }
+
+    PtyPair line;
+    SerialPortControl port;
+};
+
+} // namespace
 
 class tst_Rs232Port : public QObject
 {
@@ -39,19 +54,6 @@ private slots:
     void receivedCharactersNotify();
     void vanishedDeviceIsClosed();
     void outputToSilentLineIsBounded();
-
-private:
-    static int failureNumber(const std::function<void()> &operation, QString *description = nullptr)
-    {
-        try {
-            operation();
-        } catch (const platform::RuntimeError &failure) {
-            if (description)
-                *description = failure.description();
-            return failure.number();
-        }
-        return 0;
-    }
 };
 
 void tst_Rs232Port::init()
@@ -114,7 +116,7 @@ void tst_Rs232Port::refusedSettingsText()
     QFETCH(QString, text);
     QFETCH(QString, named);
     QString description;
-    QCOMPARE(failureNumber([&] { platform::parseSerialSettings(text); }, &description),
+    QCOMPARE(errorNumberOf([&] { platform::parseSerialSettings(text); }, &description),
              platform::ErrorNumber::InvalidPropertyValue);
     QVERIFY2(description.contains(named), qPrintable(description));
     QVERIFY2(description.contains(QLatin1Char('"') + text + QLatin1Char('"')), qPrintable(description));
@@ -221,114 +223,99 @@ void tst_Rs232Port::failedOpening()
     SerialPortControl port;
     port.setSettings(settings);
     QString description;
-    QTEST(failureNumber([&] { port.setPortOpen(true); }, &description), "number");
+    QTEST(errorNumberOf([&] { port.setPortOpen(true); }, &description), "number");
     QVERIFY2(description.contains(named), qPrintable(description));
     QVERIFY(!port.PortOpen());
 }
 
 void tst_Rs232Port::settingsChangeOnOpenPort()
 {
-    PtyPair line;
-    qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
-    SerialPortControl port;
-    port.setSettings(QStringLiteral("19200,N,8,1"));
-    port.setPortOpen(true);
+    PortOnPty f;
+    f.port.setPortOpen(true);
 
-    port.setSettings(QStringLiteral("2400,N,8,2"));
-    const termios applied = line.deviceSettings();
+    f.port.setSettings(QStringLiteral("2400,N,8,2"));
+    const termios applied = f.line.deviceSettings();
     QCOMPARE(::cfgetospeed(&applied), speed_t(B2400));
     QCOMPARE(applied.c_cflag & CSTOPB, tcflag_t(CSTOPB));
 
-    QCOMPARE(failureNumber([&] { port.setSettings(QStringLiteral("2400,N,8")); }),
+    QCOMPARE(errorNumberOf([&] { f.port.setSettings(QStringLiteral("2400,N,8")); }),
              platform::ErrorNumber::InvalidPropertyValue);
-    QCOMPARE(port.Settings(), QStringLiteral("2400,N,8,2"));
-    QVERIFY(port.PortOpen());
+    QCOMPARE(f.port.Settings(), QStringLiteral("2400,N,8,2"));
+    QVERIFY(f.port.PortOpen());
 }
 
 void tst_Rs232Port::textIsOneBytePerCharacter()
 {
-    PtyPair line;
-    qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
-    SerialPortControl port;
-    port.setSettings(QStringLiteral("19200,N,8,1"));
-    port.setPortOpen(true);
+    PortOnPty f;
+    f.port.setPortOpen(true);
 
     QByteArray everyByte;
     for (int value = 1; value < 256; ++value)
         everyByte.append(char(value));
     everyByte.append('\0');
 
-    QVERIFY(line.send(everyByte));
+    QVERIFY(f.line.send(everyByte));
     QString received;
     QVERIFY(QTest::qWaitFor([&] {
-        received += port.Input();
+        received += f.port.Input();
         return received.size() >= everyByte.size();
     }));
     QCOMPARE(received, QString::fromLatin1(everyByte));
 
-    port.setOutput(received);
-    QCOMPARE(line.receiveUntil(QByteArray(1, '\0')), everyByte);
+    f.port.setOutput(received);
+    QCOMPARE(f.line.receiveUntil(QByteArray(1, '\0')), everyByte);
 }
 
 void tst_Rs232Port::receivedCharactersNotify()
 {
-    PtyPair line;
-    qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
-    SerialPortControl port;
-    port.setSettings(QStringLiteral("19200,N,8,1"));
+    PortOnPty f;
     QList<qint16> reasons;
     QString received;
-    connect(&port, &SerialPortControl::OnComm, this, [&] {
-        reasons << port.CommEvent();
-        received += port.Input();
+    connect(&f.port, &SerialPortControl::OnComm, this, [&] {
+        reasons << f.port.CommEvent();
+        received += f.port.Input();
     });
-    port.setPortOpen(true);
+    f.port.setPortOpen(true);
 
-    QVERIFY(line.send("A"));
-    QVERIFY(QTest::qWaitFor([&] { return received == QLatin1String("A"); }));
-    QVERIFY(line.send("B"));
-    QVERIFY(QTest::qWaitFor([&] { return received == QLatin1String("AB"); }));
+    QVERIFY(f.line.send("A"));
+    QTRY_COMPARE(received, QStringLiteral("A"));
+    QVERIFY(f.line.send("B"));
+    QTRY_COMPARE(received, QStringLiteral("AB"));
     QCOMPARE(reasons, (QList<qint16>{SerialPortControl::Receive, SerialPortControl::Receive}));
-    QCOMPARE(port.CommEvent(), qint16(SerialPortControl::NoEvent));
+    QCOMPARE(f.port.CommEvent(), qint16(SerialPortControl::NoEvent));
 }
 
 void tst_Rs232Port::vanishedDeviceIsClosed()
 {
-    auto line = std::make_unique<PtyPair>();
-    qputenv("KESTRIN_COM1", line->deviceName().toLocal8Bit());
-    SerialPortControl port;
-    port.setSettings(QStringLiteral("19200,N,8,1"));
+    PortOnPty f;
     QList<qint16> reasons;
-    connect(&port, &SerialPortControl::OnComm, this, [&] { reasons << port.CommEvent(); });
-    port.setPortOpen(true);
+    connect(&f.port, &SerialPortControl::OnComm, this, [&] { reasons << f.port.CommEvent(); });
+    f.port.setPortOpen(true);
 
-    line->closeFarEnd();
-    QVERIFY(QTest::qWaitFor([&] { return !port.PortOpen(); }));
+    f.line.closeFarEnd();
+    QTRY_VERIFY(!f.port.PortOpen());
     QVERIFY(reasons.contains(SerialPortControl::DeviceError));
     QVERIFY(!reasons.contains(SerialPortControl::Receive));
-    QCOMPARE(failureNumber([&] { port.setOutput(QStringLiteral("OK\r")); }),
+    QCOMPARE(errorNumberOf([&] { f.port.setOutput(QStringLiteral("OK\r")); }),
              int(SerialPortControl::kDeviceUnavailable));
 }
 
 void tst_Rs232Port::outputToSilentLineIsBounded()
 {
-    PtyPair line; // its far end never reads
-    qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
-    SerialPortControl port;
-    port.setSettings(QStringLiteral("19200,N,8,1"));
-    port.setPortOpen(true);
+    PortOnPty f; // the far end never reads
+    f.port.setPortOpen(true);
 
     const QString chunk(4096, QLatin1Char('x'));
     const qint64 chunksBeyondBound = 2 * SerialPortControl::kMaximumQueuedOutput / chunk.size();
     QString description;
     int number = 0;
     for (qint64 i = 0; i < chunksBeyondBound && number == 0; ++i) {
-        number = failureNumber([&] { port.setOutput(chunk); }, &description);
+        number = errorNumberOf([&] { f.port.setOutput(chunk); }, &description);
         QCoreApplication::processEvents();
     }
     QCOMPARE(number, int(SerialPortControl::kDeviceIoError));
     QVERIFY2(description.contains(QLatin1String("not reading")), qPrintable(description));
-    QVERIFY(port.PortOpen());
+    QVERIFY(f.port.PortOpen());
 }
 
 QTEST_GUILESS_MAIN(tst_Rs232Port)
