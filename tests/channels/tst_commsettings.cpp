@@ -1,5 +1,5 @@
-// The "Communication Settings" dialog: its lists, the settings text built from their item
-// values, OK applying at once in every instrument state, Cancel and the single instance.
+// The "Communication Settings" dialog: the settings text built from its lists' item values,
+// OK applying at once in every instrument state, and Cancel.
 
 #include "rs232fixture.h"
 
@@ -37,8 +37,6 @@ class tst_CommSettings : public QObject
     Q_OBJECT
 
 private slots:
-    void listsAtLoad_data();
-    void listsAtLoad();
     void okWithoutChanges();
     void settingsFromEveryList_data();
     void settingsFromEveryList();
@@ -46,53 +44,12 @@ private slots:
     void disabledPortStaysClosed();
     void cancelKeepsEditsAndAppliesNothing();
     void failedOpeningClosesDialog();
-    void singleNonModalInstance();
-    void closingMainWindowUnloadsDialog();
 };
-
-void tst_CommSettings::listsAtLoad_data()
-{
-    QTest::addColumn<QString>("list");
-    QTest::addColumn<QStringList>("texts");
-    QTest::addColumn<QList<int>>("values");
-    QTest::addColumn<QString>("selected");
-
-    QTest::newRow("port") << "cmbCommPort" << QStringList{"Port 1", "Port 2"} << QList<int>{1, 2} << "Port 1";
-    QTest::newRow("baud rate") << "cmbBaudRate" << QStringList{"1200", "2400", "9600", "14400", "19200"}
-                               << QList<int>{1200, 2400, 9600, 14400, 19200} << "19200";
-    QTest::newRow("parity") << "cmbParity" << QStringList{"Even", "Mark", "None", "Odd", "Space"}
-                            << QList<int>{'E', 'M', 'N', 'O', 'S'} << "None";
-    QTest::newRow("data bits") << "cmbDataBits" << QStringList{"4", "5", "6", "7", "8"} << QList<int>{4, 5, 6, 7, 8}
-                               << "8";
-    QTest::newRow("stop bits") << "cmbStopBits" << QStringList{"1", "1.5", "2"} << QList<int>{2, 3, 4} << "1";
-}
-
-void tst_CommSettings::listsAtLoad()
-{
-    QFETCH(QString, list);
-    QFETCH(QStringList, texts);
-    QFETCH(QList<int>, values);
-    DialogFixture f;
-    QVERIFY(f.open());
-    QComboBox *box = f.list(list.toLatin1().constData());
-    QVERIFY(box);
-    QVERIFY(!box->isEditable());
-    QStringList shownTexts;
-    QList<int> itemValues;
-    for (int i = 0; i < box->count(); ++i) {
-        shownTexts << box->itemText(i);
-        itemValues << box->itemData(i).toInt();
-    }
-    QCOMPARE(shownTexts, texts);
-    QCOMPARE(itemValues, values);
-    QTEST(box->currentText(), "selected");
-}
 
 void tst_CommSettings::okWithoutChanges()
 {
     DialogFixture f;
     QVERIFY(f.open());
-    QCOMPARE(f.dialog->windowTitle(), QStringLiteral("Communication Settings"));
     QVERIFY(f.control<QCheckBox>("chkEnabled")->isChecked());
     QCOMPARE(f.control<QCheckBox>("chkEnabled")->text(), QStringLiteral("Port Enabled:"));
 
@@ -215,25 +172,6 @@ void tst_CommSettings::failedOpeningClosesDialog()
     QVERIFY(!f.dialog->isVisible());
     QVERIFY(!f.port->PortOpen());
     QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
-}
-
-void tst_CommSettings::singleNonModalInstance()
-{
-    DialogFixture f;
-    frmCommSettings *first = f.open();
-    QVERIFY(first);
-    QVERIFY(first->isVisible());
-    QVERIFY(!first->isModal());
-    QCOMPARE(f.open(), first);
-    QCOMPARE(f.window->findChildren<frmCommSettings *>().size(), 1);
-}
-
-void tst_CommSettings::closingMainWindowUnloadsDialog()
-{
-    DialogFixture f;
-    QVERIFY(f.open());
-    f.window->close();
-    QTRY_VERIFY(f.dialog.isNull());
 }
 
 QTEST_MAIN(tst_CommSettings)

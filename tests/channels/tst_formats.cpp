@@ -1,6 +1,5 @@
 #include "instrumentwindow.h"
 
-#include "dialogs/frmNetworkSettings.h"
 #include "dialogs/frmXmitFormats.h"
 
 #include <QComboBox>
@@ -61,44 +60,11 @@ class tst_Formats : public QObject
     Q_OBJECT
 
 private slots:
-    void listsHoldTheFormatCodes_data();
-    void listsHoldTheFormatCodes();
     void okApplies_data();
     void okApplies();
     void cancelWritesNothingAndKeepsTheLists();
     void frameCloseUnloads();
-    void menuShowsOneInstanceWithoutModality();
-    void closingTheMainWindowUnloadsTheDialogs();
 };
-
-void tst_Formats::listsHoldTheFormatCodes_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QList<int>>("codes");
-    QTest::newRow("token separator") << "cmbTokenSep" << QStringList{"<Comma>", "<Tab>", "<Space>"} << QList<int>{6, 7, 5};
-    QTest::newRow("line terminator") << "cmbLineTerm" << QStringList{"<CR>", "<LF>", "<CR><LF>"} << QList<int>{9, 10, 8};
-}
-
-void tst_Formats::listsHoldTheFormatCodes()
-{
-    QFETCH(QString, name);
-    QFETCH(QStringList, entries);
-    QFETCH(QList<int>, codes);
-    FormatsFixture f;
-    f.open();
-    QComboBox *formats = f.list(name.toLatin1().constData());
-    QVERIFY(formats->isEditable());
-    QStringList texts;
-    QList<int> data;
-    for (int i = 0; i < formats->count(); ++i) {
-        texts << formats->itemText(i);
-        data << formats->itemData(i).toInt();
-    }
-    QCOMPARE(texts, entries);
-    QCOMPARE(data, codes);
-    QCOMPARE(formats->currentIndex(), 0);
-}
 
 void tst_Formats::okApplies_data()
 {
@@ -168,34 +134,6 @@ void tst_Formats::frameCloseUnloads()
     f.open();
     QCOMPARE(f.list("cmbTokenSep")->currentText(), QStringLiteral("<Comma>"));
     QCOMPARE(f.list("cmbLineTerm")->currentText(), QStringLiteral("<CR>"));
-}
-
-void tst_Formats::menuShowsOneInstanceWithoutModality()
-{
-    FormatsFixture f;
-    f.open();
-    f.open();
-    QCOMPARE(f.window->findChildren<frmXmitFormats *>().size(), 1);
-    QVERIFY(f.dialog->isVisible());
-    QVERIFY(!f.dialog->isModal());
-    QCOMPARE(f.dialog->windowTitle(), QStringLiteral("Transmission Formats"));
-
-    // Shown again after OK, the same window comes back.
-    f.click("btnOK");
-    frmXmitFormats *shown = f.dialog;
-    QCOMPARE(f.open(), shown);
-    QVERIFY(f.dialog->isVisible());
-}
-
-void tst_Formats::closingTheMainWindowUnloadsTheDialogs()
-{
-    FormatsFixture f;
-    f.open();
-    QPointer<QWidget> settings = f.showDialog<frmNetworkSettings>("mnuEditNetworkSettings");
-    QVERIFY(settings);
-    f.window->show();
-    f.window->close();
-    QTRY_VERIFY(f.dialog.isNull() && settings.isNull());
 }
 
 QTEST_MAIN(tst_Formats)
