@@ -1,24 +1,12 @@
 #pragma once
 
-// Helpers of the DDE suites: a private socket directory for the run, and a raw peer that
-// speaks the wire protocol line by line, as a hand-written client would.
+// A raw peer of the DDE suites: speaks the wire protocol line by line, as a hand-written
+// client would.
 
 #include "platform/dde/ddedirectory.h"
 
 #include <QLocalSocket>
-#include <QTemporaryDir>
 #include <QTest>
-
-// Points the DDE layer at a fresh directory for the whole run; set before any source exists.
-class PrivateRuntimeDirectory
-{
-public:
-    PrivateRuntimeDirectory() { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_directory.path())); }
-    QString ddeDirectory() const { return m_directory.path() + QStringLiteral("/dde"); }
-
-private:
-    QTemporaryDir m_directory;
-};
 
 class RawPeer
 {

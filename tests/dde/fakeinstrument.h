@@ -36,3 +36,7 @@ public:
     bool on;
     bool refuseExecutes = false;
 };
+
+// What the command client says when the instrument refuses a conversation because it is off.
+inline const QString kTurnInstrumentOn =
+    QStringLiteral("Error.  Please turn the Kestrin On before establishing a DDE connection.");

@@ -8,12 +8,14 @@
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddetextbox.h"
 #include "platform/errors.h"
+#include "support/errorcapture.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QPointer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -68,23 +70,20 @@ public:
     QStringList executes;
 };
 
-std::unique_ptr<DdeTextBox> linkedBox(const QString &item = QStringLiteral("txtData"))
+// A box set to a topic and an item, not yet linked.
+std::unique_ptr<DdeTextBox> boxFor(const QString &topic, const QString &item = QStringLiteral("txtData"))
 {
     auto box = std::make_unique<DdeTextBox>();
-    box->setLinkTopic(kLinkTopic);
+    box->setLinkTopic(topic);
     box->setLinkItem(item);
-    box->setLinkMode(DdeTextBox::kLinkModeAutomatic);
     return box;
 }
 
-int errorNumberOf(const std::function<void()> &call)
+std::unique_ptr<DdeTextBox> linkedBox(const QString &item = QStringLiteral("txtData"))
 {
-    try {
-        call();
-    } catch (const RuntimeError &failure) {
-        return failure.number();
-    }
-    return 0;
+    auto box = boxFor(kLinkTopic, item);
+    box->setLinkMode(DdeTextBox::kLinkModeAutomatic);
+    return box;
 }
 
 } // namespace
@@ -121,7 +120,6 @@ private slots:
     void directoryNotPrivate();
 
 private:
-    PrivateRuntimeDirectory m_runtime;
     std::unique_ptr<ServedWindow> m_window;
 };
 
@@ -167,14 +165,10 @@ void tst_DdeLayer::initiate()
     QCOMPARE(m_window->source->conversationCount(), answer == "ACK" ? 1 : 0);
 
     // The box reports the same outcome by number: a running source that refuses is 293.
-    const int number = errorNumberOf([&] {
-        DdeTextBox box;
-        box.setLinkTopic(kApplication + QLatin1Char('|') + topic);
-        box.setLinkItem(QStringLiteral("txtData"));
-        box.setLinkMode(DdeTextBox::kLinkModeAutomatic);
-        QCOMPARE(box.linkMode(), DdeTextBox::kLinkModeAutomatic);
-    });
-    QCOMPARE(number, answer == "ACK" ? 0 : DdeErrorNumber::NoConversation);
+    auto box = boxFor(kApplication + QLatin1Char('|') + topic);
+    QCOMPARE(errorNumberOf([&] { box->setLinkMode(DdeTextBox::kLinkModeAutomatic); }),
+             answer == "ACK" ? 0 : DdeErrorNumber::NoConversation);
+    QCOMPARE(box->linkMode(), answer == "ACK" ? DdeTextBox::kLinkModeAutomatic : DdeTextBox::kLinkModeNone);
 }
 
 void tst_DdeLayer::linkShowsAndFollowsTheItem()
@@ -191,12 +185,10 @@ void tst_DdeLayer::linkShowsAndFollowsTheItem()
     QCOMPARE(peer.ask("REQUEST txtMissing"), QByteArray("NACK no such item"));
     QCOMPARE(peer.ask("UNADVISE txtData"), QByteArray("NACK not advised"));
 
-    DdeTextBox missing;
-    missing.setLinkTopic(kLinkTopic);
-    missing.setLinkItem(QStringLiteral("txtMissing"));
-    QCOMPARE(errorNumberOf([&] { missing.setLinkMode(1); }), DdeErrorNumber::Refused);
-    QCOMPARE(missing.linkMode(), 0);
-    QCOMPARE(errorNumberOf([&] { missing.setLinkMode(2); }), ErrorNumber::InvalidPropertyValue);
+    auto missing = boxFor(kLinkTopic, QStringLiteral("txtMissing"));
+    QCOMPARE(errorNumberOf([&] { missing->setLinkMode(1); }), DdeErrorNumber::Refused);
+    QCOMPARE(missing->linkMode(), 0);
+    QCOMPARE(errorNumberOf([&] { missing->setLinkMode(2); }), ErrorNumber::InvalidPropertyValue);
 }
 
 void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
@@ -449,20 +441,18 @@ void tst_DdeLayer::noRoomRaisesLinkError7()
     m_window->source->setMaximumConversations(2);
     auto first = linkedBox();
     auto second = linkedBox();
-    DdeTextBox third;
-    QSignalSpy linkErrors(&third, &DdeTextBox::LinkError);
-    third.setLinkTopic(kLinkTopic);
-    third.setLinkItem(QStringLiteral("txtData"));
-    third.setLinkMode(DdeTextBox::kLinkModeAutomatic);
-    QCOMPARE(third.linkMode(), DdeTextBox::kLinkModeNone);
+    auto third = boxFor(kLinkTopic);
+    QSignalSpy linkErrors(third.get(), &DdeTextBox::LinkError);
+    third->setLinkMode(DdeTextBox::kLinkModeAutomatic);
+    QCOMPARE(third->linkMode(), DdeTextBox::kLinkModeNone);
     QTRY_COMPARE(linkErrors.count(), 1);
     QCOMPARE(linkErrors.at(0).at(0).toInt(), DdeLinkError::NoRoom);
 
     // Room made by a leaving client is room for the next.
     first->setLinkMode(DdeTextBox::kLinkModeNone);
     QTRY_COMPARE(m_window->source->conversationCount(), 1);
-    third.setLinkMode(DdeTextBox::kLinkModeAutomatic);
-    QCOMPARE(third.linkMode(), DdeTextBox::kLinkModeAutomatic);
+    third->setLinkMode(DdeTextBox::kLinkModeAutomatic);
+    QCOMPARE(third->linkMode(), DdeTextBox::kLinkModeAutomatic);
 }
 
 void tst_DdeLayer::noApplication()
@@ -490,15 +480,13 @@ void tst_DdeLayer::staleSocketIsReplaced()
     ::close(descriptor);
     QVERIFY(QFileInfo::exists(QFile::decodeName(path)));
 
-    DdeTextBox box;
-    box.setLinkTopic(name + QStringLiteral("|Topic"));
-    box.setLinkItem(QStringLiteral("txtData"));
-    QCOMPARE(errorNumberOf([&] { box.setLinkMode(1); }), DdeErrorNumber::NoApplication);
+    auto box = boxFor(name + QStringLiteral("|Topic"));
+    QCOMPARE(errorNumberOf([&] { box->setLinkMode(1); }), DdeErrorNumber::NoApplication);
 
     ServedWindow restarted(name);
     QVERIFY(restarted.source->isServing());
-    box.setLinkMode(1);
-    QCOMPARE(box.text(), QStringLiteral("start"));
+    box->setLinkMode(1);
+    QCOMPARE(box->text(), QStringLiteral("start"));
 }
 
 void tst_DdeLayer::liveSocketIsNeverTakenOver()
@@ -523,20 +511,18 @@ void tst_DdeLayer::silentSourceTimesOutWithTheLoopRunning()
     m_window.reset();
     QLocalServer silent;
     QVERIFY(silent.listen(DdeDirectory::socketPath(DdeDirectory::ensure(), kApplication)));
-    DdeTextBox box;
-    box.setLinkTopic(kLinkTopic);
-    box.setLinkItem(QStringLiteral("txtData"));
-    box.setLinkTimeout(300);
+    auto box = boxFor(kLinkTopic);
+    box->setLinkTimeout(300);
     int ticks = 0;
     QTimer ticker;
     connect(&ticker, &QTimer::timeout, this, [&] { ++ticks; });
     ticker.start(20);
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(errorNumberOf([&] { box.setLinkMode(1); }), DdeErrorNumber::TimeOut);
+    QCOMPARE(errorNumberOf([&] { box->setLinkMode(1); }), DdeErrorNumber::TimeOut);
     QVERIFY(clock.elapsed() >= 280 && clock.elapsed() < 2000);
     QVERIFY(ticks >= 5);
-    QCOMPARE(box.linkMode(), 0);
+    QCOMPARE(box->linkMode(), 0);
 }
 
 void tst_DdeLayer::directoryNotPrivate_data()
@@ -553,23 +539,21 @@ void tst_DdeLayer::directoryNotPrivate()
     QFETCH(uint, mode);
     QFETCH(bool, foreignOwner);
     constexpr uid_t kNobody = 65534;
-    m_window.reset();
-    const QByteArray directory = QFile::encodeName(m_runtime.ddeDirectory());
-    auto restore = qScopeGuard([&] {
-        QCOMPARE(::chown(directory.constData(), geteuid(), gid_t(-1)), 0);
-        QCOMPARE(::chmod(directory.constData(), 0700), 0);
-    });
-    QCOMPARE(::chmod(directory.constData(), mode), 0);
-    if (foreignOwner && ::chown(directory.constData(), kNobody, gid_t(-1)) != 0)
+    // The directory is spoilt on purpose, so it is one of this case alone.
+    QTemporaryDir runtime;
+    const QByteArray suiteRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    auto restore = qScopeGuard([&] { qputenv("XDG_RUNTIME_DIR", suiteRuntime); });
+    const QString directory = DdeDirectory::ensure();
+    QCOMPARE(::chmod(QFile::encodeName(directory).constData(), mode), 0);
+    if (foreignOwner && ::chown(QFile::encodeName(directory).constData(), kNobody, gid_t(-1)) != 0)
         QSKIP("changing the owner needs root");
 
     ServedWindow refused;
     QVERIFY(!refused.source->isServing());
-    QVERIFY2(refused.source->serviceProblem().contains(m_runtime.ddeDirectory()),
-             qPrintable(refused.source->serviceProblem()));
-    DdeTextBox box;
-    box.setLinkTopic(kLinkTopic);
-    QCOMPARE(errorNumberOf([&] { box.setLinkMode(1); }), DdeErrorNumber::DirectoryNotPrivate);
+    QVERIFY2(refused.source->serviceProblem().contains(directory), qPrintable(refused.source->serviceProblem()));
+    auto box = boxFor(kLinkTopic);
+    QCOMPARE(errorNumberOf([&] { box->setLinkMode(1); }), DdeErrorNumber::DirectoryNotPrivate);
 }
 
 QTEST_MAIN(tst_DdeLayer)

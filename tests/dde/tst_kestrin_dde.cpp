@@ -4,10 +4,11 @@
 #include "ddepeer.h"
 
 #include "core/instrumentfixture.h"
+#include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddeerrors.h"
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddetextbox.h"
-#include "platform/errors.h"
+#include "support/errorcapture.h"
 #include "support/messagerecorder.h"
 
 #include <QProcess>
@@ -37,21 +38,11 @@ struct Client
     // The number of the failure, 0 when the call succeeded.
     int link()
     {
-        try {
-            box.setLinkMode(DdeTextBox::kLinkModeAutomatic);
-        } catch (const RuntimeError &failure) {
-            return failure.number();
-        }
-        return 0;
+        return errorNumberOf([this] { box.setLinkMode(DdeTextBox::kLinkModeAutomatic); });
     }
     int execute(const QString &command)
     {
-        try {
-            box.LinkExecute(command);
-        } catch (const RuntimeError &failure) {
-            return failure.number();
-        }
-        return 0;
+        return errorNumberOf([&] { box.LinkExecute(command); });
     }
 
     DdeTextBox box;
@@ -83,7 +74,6 @@ private slots:
 private:
     void switchOn();
 
-    PrivateRuntimeDirectory m_runtime;
     std::unique_ptr<MessageRecorder> m_messages;
     std::unique_ptr<InstrumentFixture> m_instrument;
 };
@@ -92,8 +82,7 @@ void tst_KestrinDde::init()
 {
     m_messages = std::make_unique<MessageRecorder>();
     m_instrument = std::make_unique<InstrumentFixture>();
-    // No serial port on a test machine; the generator is ticked by hand.
-    m_instrument->window->setCommEnabled(false);
+    // The generator is ticked by hand.
     m_instrument->setText("txtFrequency", QStringLiteral("0.04"));
 }
 
@@ -188,14 +177,14 @@ void tst_KestrinDde::offFromOneConversationEndsAll()
     }
     QCOMPARE(clients.front()->execute(QStringLiteral("OFF")), 0);
     QCOMPARE(m_instrument->window->instrumentState(), InstrumentState::Off);
-    for (auto &client : clients) {
+    for (const auto &client : clients) {
         QTRY_COMPARE(client->box.linkMode(), DdeTextBox::kLinkModeNone);
         QCOMPARE(client->box.text(), QStringLiteral("OK"));
     }
     QCOMPARE(clients.back()->execute(QStringLiteral("ON")), DdeErrorNumber::NoConversation);
     QCOMPARE(clients.back()->link(), DdeErrorNumber::NoConversation);
     QTest::qWait(50);
-    for (auto &client : clients)
+    for (const auto &client : clients)
         QVERIFY(client->linkErrors.isEmpty());
 
     // Switched on again from the front panel, clients connect afresh.
@@ -221,7 +210,7 @@ void tst_KestrinDde::hundredConversationsReceiveEveryLine()
         m_instrument->tick();
         written << m_instrument->text("txtOutput");
     }
-    for (auto &client : clients) {
+    for (const auto &client : clients) {
         QTRY_COMPARE(client->updates.size(), kLines + 2);
         QCOMPARE(client->updates.mid(1), written); // the first is the text at the time of linking
     }
@@ -274,7 +263,7 @@ void tst_KestrinDde::killedClientLeavesTheOthersServed()
     QCOMPARE(survivor.link(), 0);
 
     QProcess killed;
-    killed.start(socat, {QStringLiteral("-"), QStringLiteral("UNIX-CONNECT:") + m_runtime.ddeDirectory() + QStringLiteral("/kestrin")});
+    killed.start(socat, {QStringLiteral("-"), QStringLiteral("UNIX-CONNECT:") + DdeDirectory::socketPath(DdeDirectory::path(), QStringLiteral("Kestrin"))});
     QVERIFY(killed.waitForStarted());
     killed.write("INITIATE Kestrin\nADVISE txtOutput\nEXECU");
     QByteArray answers;
@@ -295,7 +284,6 @@ void tst_KestrinDde::secondInstanceServesNoConversations()
 {
     switchOn();
     InstrumentFixture second;
-    second.window->setCommEnabled(false);
     QVERIFY2(second.status().contains(QLatin1String("serves no conversations")), qPrintable(second.status()));
     second.click("btnOnOff");
 

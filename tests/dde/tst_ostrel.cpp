@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
@@ -31,7 +30,6 @@ class tst_ostrel : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -49,19 +47,11 @@ private:
     void click(const char *button);
     QString sourceData() const;
 
-    QTemporaryDir m_runtimeDirectory;
     std::unique_ptr<MessageRecorder> m_messages;
     std::unique_ptr<frmDestination> m_window;
     std::unique_ptr<frmSource> m_source;
     platform::DdeTextBox *m_box = nullptr;
 };
-
-void tst_ostrel::initTestCase()
-{
-    // Conversations of this suite stay in a DDE directory of its own.
-    QVERIFY(m_runtimeDirectory.isValid());
-    qputenv("XDG_RUNTIME_DIR", m_runtimeDirectory.path().toLocal8Bit());
-}
 
 void tst_ostrel::init()
 {

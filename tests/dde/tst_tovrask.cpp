@@ -16,8 +16,6 @@
 
 namespace {
 
-const QString kTurnInstrumentOn =
-    QStringLiteral("Error.  Please turn the Kestrin On before establishing a DDE connection.");
 const QString kChannelClosed = QStringLiteral("Error. Is the Kestrin running?  The DDE channel is closed.");
 
 } // namespace
@@ -44,9 +42,9 @@ private slots:
     void linkErrorMessages();
 
 private:
+    void click(const char *button);
     void connectWindow();
 
-    QTemporaryDir m_runtimeDirectory;
     QTemporaryDir m_emptyFolder;
     std::unique_ptr<MessageRecorder> m_messages;
     std::unique_ptr<frmTovrask> m_window;
@@ -56,9 +54,6 @@ private:
 
 void tst_tovrask::initTestCase()
 {
-    // Conversations of this suite stay in a DDE directory of its own.
-    QVERIFY(m_runtimeDirectory.isValid());
-    qputenv("XDG_RUNTIME_DIR", m_runtimeDirectory.path().toLocal8Bit());
     // No instrument program may be started by these cases.
     qputenv("PATH", m_emptyFolder.path().toLocal8Bit());
 }
@@ -80,10 +75,17 @@ void tst_tovrask::cleanup()
     m_messages.reset();
 }
 
+void tst_tovrask::click(const char *button)
+{
+    auto *control = m_window->findChild<QPushButton *>(QLatin1String(button));
+    QVERIFY(control);
+    QTest::mouseClick(control, Qt::LeftButton);
+}
+
 void tst_tovrask::connectWindow()
 {
     QSignalSpy finished(m_window.get(), &frmTovrask::connectFinished);
-    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("btnConnect")), Qt::LeftButton);
+    click("btnConnect");
     QVERIFY(finished.count() == 1 || finished.wait());
 }
 
@@ -119,7 +121,7 @@ void tst_tovrask::windowControls()
 void tst_tovrask::executeBeforeConnect()
 {
     m_command->setCurrentIndex(0);
-    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("btnExecute")), Qt::LeftButton);
+    click("btnExecute");
     QCOMPARE(m_messages->messages, QStringList{kChannelClosed});
     QCOMPARE(m_messages->captions, QStringList{QCoreApplication::applicationName()});
 }
@@ -165,7 +167,7 @@ void tst_tovrask::executeSendsFieldUnchanged()
     m_command->setCurrentIndex(pickedEntry);
     m_command->lineEdit()->end(false);
     QTest::keyClicks(m_command->lineEdit(), typed);
-    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("btnExecute")), Qt::LeftButton);
+    click("btnExecute");
 
     QCOMPARE(instrument.executes, QStringList{sent});
     QCOMPARE(m_messages->messages, QStringList());
@@ -191,7 +193,7 @@ void tst_tovrask::refusedExecuteShowsNumberAndDescription()
     instrument.refuseExecutes = true;
     connectWindow();
     m_command->setEditText(QStringLiteral("RESUME"));
-    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("btnExecute")), Qt::LeftButton);
+    click("btnExecute");
 
     QCOMPARE(m_messages->messages.size(), 1);
     const QString message = m_messages->messages.first();

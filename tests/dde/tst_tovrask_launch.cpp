@@ -23,8 +23,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString kCouldNotStart = QStringLiteral("Error.  Could not start the Kestrin");
-const QString kTurnInstrumentOn =
-    QStringLiteral("Error.  Please turn the Kestrin On before establishing a DDE connection.");
 
 // A stand-in program file "kestrin" that only notes each start in `startLog`.
 QString writeFakeProgram(const QString &folder, const QString &startLog, bool executable = true)
@@ -70,7 +68,6 @@ class tst_tovrask_launch : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -85,19 +82,12 @@ private slots:
 private:
     void clickConnect();
 
-    QTemporaryDir m_runtimeDirectory;
     std::unique_ptr<QTemporaryDir> m_beside;
     std::unique_ptr<QTemporaryDir> m_onPath;
     QString m_startLog;
     std::unique_ptr<MessageRecorder> m_messages;
     std::unique_ptr<frmTovrask> m_window;
 };
-
-void tst_tovrask_launch::initTestCase()
-{
-    QVERIFY(m_runtimeDirectory.isValid());
-    qputenv("XDG_RUNTIME_DIR", m_runtimeDirectory.path().toLocal8Bit());
-}
 
 void tst_tovrask_launch::init()
 {
