@@ -1,4 +1,4 @@
-#include "errorcapture.h"
+#include "support/errorcapture.h"
 
 #include "channels/commandbuffer.h"
 

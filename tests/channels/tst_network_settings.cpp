@@ -39,8 +39,7 @@ private slots:
     void portText();
     void portBeyond16BitsIsRefused_data();
     void portBeyond16BitsIsRefused();
-    void enablingListensWhileOff();
-    void clearingClosesTheSocket();
+    void enablingListensWhileOffClearingCloses();
     void okDropsTheConnectedClient();
     void cancelAppliesNothingAndKeepsTheControls();
 };
@@ -108,7 +107,7 @@ void tst_NetworkSettings::portBeyond16BitsIsRefused()
     QCOMPARE(f.socket()->State(), SocketControl::Closed);
 }
 
-void tst_NetworkSettings::enablingListensWhileOff()
+void tst_NetworkSettings::enablingListensWhileOffClearingCloses()
 {
     SettingsFixture f;
     const qint16 port = freeServerPort();
@@ -122,15 +121,6 @@ void tst_NetworkSettings::enablingListensWhileOff()
     QCOMPARE(f.socket()->LocalPort(), port);
     QCOMPARE(f.status(), QStringLiteral("Listening ..."));
     QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
-}
-
-void tst_NetworkSettings::clearingClosesTheSocket()
-{
-    SettingsFixture f;
-    f.open();
-    f.fill(Qt::Checked, QString::number(freeServerPort()));
-    f.click("btnOK");
-    QCOMPARE(f.socket()->State(), SocketControl::Listening);
 
     f.open();
     f.chkEnabled()->setCheckState(Qt::Unchecked);

@@ -1,7 +1,7 @@
-#include "errorcapture.h"
 #include "networktestsupport.h"
 
 #include "platform/network/socketcontrol.h"
+#include "support/errorcapture.h"
 
 #include <QNetworkInterface>
 #include <QSignalSpy>

@@ -1,11 +1,11 @@
 // The serial port control: its settings text, the device map, opening and the text it carries.
 
-#include "errorcapture.h"
 #include "ptypair.h"
 
 #include "platform/serial/devicemap.h"
 #include "platform/serial/serialportcontrol.h"
 #include "platform/serial/serialsettings.h"
+#include "support/errorcapture.h"
 
 #include <QCoreApplication>
 #include <QTest>
