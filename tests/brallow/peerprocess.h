@@ -1,10 +1,13 @@
 #pragma once
 
+#include "clsFileComm.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
+#include <functional>
 
 // Starts the exchange peer helper program (exchangepeer.cpp) as another process.
 inline void startPeer(QProcess &process, const QStringList &arguments)
@@ -20,6 +23,20 @@ inline bool hasEnded(QProcess &process, int timeoutMs = 0)
 {
     return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs)
         || process.state() == QProcess::NotRunning;
+}
+
+// Runs `action` once, as soon as `comm` waits for another program; polled every few
+// milliseconds, since the wait runs inside the call under test.
+inline void whileWaiting(QObject *context, const clsFileComm &comm, std::function<void()> action)
+{
+    auto *poll = new QTimer(context);
+    QObject::connect(poll, &QTimer::timeout, context, [poll, &comm, action] {
+        if (!comm.isWaiting())
+            return;
+        poll->stop();
+        action();
+    });
+    poll->start(5);
 }
 
 // Another process holding an exchange file locked until release() or destruction.

@@ -1,10 +1,9 @@
 // clsFileComm against the file system and against a second process.
 #include "clsFileComm.h"
+#include "exchangefiles.h"
 #include "exchangerecords.h"
-#include "support/messagerecorder.h"
 #include "peerprocess.h"
-
-#include "platform/files/fileattributes.h"
+#include "support/messagerecorder.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,7 +13,6 @@
 #include <QTimer>
 
 #include <ctime>
-#include <sys/stat.h>
 
 namespace FileAttribute = platform::FileAttribute;
 
@@ -32,24 +30,8 @@ void prepare(const QString &path, Initial initial, const QByteArray &content)
 {
     if (initial == Initial::Absent)
         return;
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(initial == Initial::MarkedEmpty ? QByteArray() : content);
-    file.close();
     const mode_t mode = initial == Initial::Clear ? 0644 : initial == Initial::MarkedReadOnlyHiddenSystem ? 0555 : 0744;
-    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
-}
-
-int attributesOf(const QString &path)
-{
-    struct stat status {};
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? platform::attributesFromMode(status.st_mode) : -1;
+    writeExchangeFile(path, initial == Initial::MarkedEmpty ? QByteArray() : content, mode);
 }
 
 double processorSeconds()
@@ -57,19 +39,6 @@ double processorSeconds()
     timespec now {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-// Runs `action` every few milliseconds while `comm` waits for another program, once.
-void whileWaiting(QObject *context, const clsFileComm &comm, std::function<void()> action)
-{
-    auto *poll = new QTimer(context);
-    QObject::connect(poll, &QTimer::timeout, context, [poll, &comm, action] {
-        if (!comm.isWaiting())
-            return;
-        poll->stop();
-        action();
-    });
-    poll->start(5);
 }
 
 } // namespace

@@ -1,10 +1,12 @@
 // The file layer under the exchange protocol: attribute bits in permission bits, exclusive
 // opens by file locks, error numbers.
+#include "exchangefiles.h"
 #include "peerprocess.h"
 
 #include "platform/errors.h"
 #include "platform/files/exclusivefile.h"
 #include "platform/files/fileattributes.h"
+#include "support/errorcapture.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,31 +24,6 @@ mode_t modeOf(const QString &path)
     struct stat status {};
     ::stat(QFile::encodeName(path).constData(), &status);
     return status.st_mode & 07777;
-}
-
-void writeBytes(const QString &path, const QByteArray &bytes, mode_t mode)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
-    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-int errorNumberOf(const std::function<void()> &operation)
-{
-    try {
-        operation();
-    } catch (const RuntimeError &failure) {
-        return failure.number();
-    }
-    return 0;
 }
 
 } // namespace
@@ -95,7 +72,7 @@ void TestExchangeFile::attributeBits()
     QFETCH(int, mode);
     QFETCH(int, normalMode);
     const QString file = path(QStringLiteral("file"));
-    writeBytes(file, "x", mode_t(mode));
+    writeExchangeFile(file, "x", mode_t(mode));
     QTEST(GetAttr(file), "attributes");
     SetAttr(file, FileAttribute::Normal);
     QCOMPARE(int(modeOf(file)), normalMode);
@@ -117,7 +94,7 @@ void TestExchangeFile::errorNumbers_data()
 void TestExchangeFile::errorNumbers()
 {
     QFETCH(QString, name);
-    writeBytes(path(QStringLiteral("plain")), "x", 0644);
+    writeExchangeFile(path(QStringLiteral("plain")), "x", 0644);
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("folder")));
     const QString file = path(name);
 
@@ -137,7 +114,7 @@ void TestExchangeFile::createEmptyFileMarksNewFileOnly()
 
     // Another program created it meanwhile: its content and flag stay.
     const QString existing = path(QStringLiteral("existing"));
-    writeBytes(existing, "theirs\r", 0644);
+    writeExchangeFile(existing, "theirs\r", 0644);
     createEmptyFile(existing);
     QCOMPARE(readBytes(existing), QByteArray("theirs\r"));
     QCOMPARE(GetAttr(existing), FileAttribute::Normal);
@@ -155,7 +132,7 @@ void TestExchangeFile::writesMarkTheFile()
 {
     QFETCH(bool, append);
     const QString file = path(QStringLiteral("exchange"));
-    writeBytes(file, "old content\r", 0644);
+    writeExchangeFile(file, "old content\r", 0644);
 
     ExclusiveFile exclusive;
     exclusive.open(file, ExclusiveFile::Mode::Write);
@@ -181,7 +158,7 @@ void TestExchangeFile::heldFileIsNotTruncated()
 {
     QFETCH(QString, lockKind);
     const QString file = path(QStringLiteral("held"));
-    writeBytes(file, "unread\r", 0744);
+    writeExchangeFile(file, "unread\r", 0744);
     HeldFile held(file, lockKind);
     QVERIFY(held.waitUntilHeld());
 
@@ -202,7 +179,7 @@ void TestExchangeFile::lockLastsUntilClose()
 {
     // Open file description locks also keep out a second opener in the same program.
     const QString file = path(QStringLiteral("exchange"));
-    writeBytes(file, "", 0644);
+    writeExchangeFile(file, "", 0644);
     ExclusiveFile first;
     first.open(file, ExclusiveFile::Mode::Read);
     ExclusiveFile second;

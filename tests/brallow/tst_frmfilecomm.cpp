@@ -1,13 +1,13 @@
 // The window of brallow, driven as a user would through its controls.
+#include "exchangefiles.h"
 #include "frmFileComm.h"
-#include "support/messagerecorder.h"
 #include "peerprocess.h"
+#include "support/messagerecorder.h"
 
 #include "platform/errors.h"
 #include "platform/filedialog.h"
 #include "platform/geometry.h"
 
-#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -15,16 +15,6 @@
 #include <QTimer>
 
 using platform::CommonDialog;
-
-namespace {
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
-}
-
-} // namespace
 
 class TestFileCommWindow : public QObject
 {
@@ -54,6 +44,7 @@ private:
             qFatal("control %s missing", name);
         return found;
     }
+    void click(const char *button) const { QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton); }
     void choose(const char *button, const QString &path);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -85,7 +76,7 @@ void TestFileCommWindow::cleanup()
 void TestFileCommWindow::choose(const char *button, const QString &path)
 {
     m_answer = path;
-    QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton);
+    click(button);
 }
 
 void TestFileCommWindow::controls_data()
@@ -149,7 +140,7 @@ void TestFileCommWindow::fileDialogs()
     choose(button.constData(), notYetThere);
     // A cancelled dialog, whether reported or returned unchanged, keeps the path.
     m_answer.reset();
-    QTest::mouseClick(control<QPushButton>(button.constData()), Qt::LeftButton);
+    click(button.constData());
     choose(button.constData(), notYetThere);
 
     QCOMPARE(m_requests.size(), 3);
@@ -184,7 +175,7 @@ void TestFileCommWindow::dialogFailureIsReported()
     CommonDialog::setChooser([](const CommonDialog::Request &) -> std::optional<QString> {
         throw platform::RuntimeError(platform::ErrorNumber::InvalidPropertyValue);
     });
-    QTest::mouseClick(control<QPushButton>(button.constData()), Qt::LeftButton);
+    click(button.constData());
     QCOMPARE(messages.messages, QStringList{message});
     const clsFileComm *comm = m_window->fileComm();
     QCOMPARE(button == "btnSetInput" ? comm->InFile() : comm->OutFile(), m_dir->filePath(QStringLiteral("first")));
@@ -199,14 +190,14 @@ void TestFileCommWindow::talksToItself()
     auto *txtOut = control<QLineEdit>("txtOut");
     auto *txtIn = control<QLineEdit>("txtIn");
     QTest::keyClicks(txtOut, QStringLiteral("hello"));
-    QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
-    QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
+    click("btnSend");
+    click("btnSend");
     QCOMPARE(txtOut->text(), QStringLiteral("hello"));
     QCOMPARE(readBytes(file), QByteArray("hello\rhello\r"));
 
-    QTest::mouseClick(control<QPushButton>("btnReceive"), Qt::LeftButton);
+    click("btnReceive");
     QCOMPARE(txtIn->text(), QStringLiteral("hello\rhello\r"));
-    QTest::mouseClick(control<QPushButton>("btnReceive"), Qt::LeftButton);
+    click("btnReceive");
     QCOMPARE(txtIn->text(), QString());
 }
 
@@ -216,8 +207,8 @@ void TestFileCommWindow::nothingHappensWithoutPaths()
     auto *txtIn = control<QLineEdit>("txtIn");
     txtIn->setText(QStringLiteral("stale"));
     QTest::keyClicks(control<QLineEdit>("txtOut"), QStringLiteral("unsent"));
-    QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
-    QTest::mouseClick(control<QPushButton>("btnReceive"), Qt::LeftButton);
+    click("btnSend");
+    click("btnReceive");
     QCOMPARE(txtIn->text(), QString());
     QCOMPARE(messages.messages, QStringList());
 }
@@ -226,10 +217,7 @@ void TestFileCommWindow::closingEndsWaits()
 {
     const QString file = m_dir->filePath(QStringLiteral("held"));
     choose("btnSetOutput", file);
-    {
-        QFile create(file);
-        QVERIFY(create.open(QIODevice::WriteOnly));
-    }
+    writeExchangeFile(file, QByteArray(), 0644);
     HeldFile held(file);
     QVERIFY(held.waitUntilHeld());
     QTest::keyClicks(control<QLineEdit>("txtOut"), QStringLiteral("late"));
@@ -239,17 +227,12 @@ void TestFileCommWindow::closingEndsWaits()
     QObject context;
     held.releaseLater(&context);
     int sendsPressed = 1;
-    auto *poll = new QTimer(&context);
-    connect(poll, &QTimer::timeout, &context, [&] {
-        if (!m_window->fileComm() || !m_window->fileComm()->isWaiting())
-            return;
-        poll->stop();
+    whileWaiting(&context, *m_window->fileComm(), [&] {
         QTimer::singleShot(0, &context, [this] { m_window->close(); });
         ++sendsPressed;
-        QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
+        click("btnSend");
     });
-    poll->start(5);
-    QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
+    click("btnSend");
 
     QCOMPARE(sendsPressed, 2);
     QVERIFY(!m_window->fileComm()->isWaiting());

@@ -1,0 +1,37 @@
+#pragma once
+
+// Exchange files as the brallow suites prepare and inspect them, straight through the file
+// system rather than through the layer under test.
+
+#include "platform/files/fileattributes.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QTest>
+
+#include <sys/stat.h>
+
+// Writes the bytes and sets the permission bits, which carry the file's attributes.
+inline void writeExchangeFile(const QString &path, const QByteArray &bytes, mode_t mode)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    file.close();
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
+}
+
+// The file's bytes, or "<absent>" when it cannot be read.
+inline QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
+}
+
+// The attribute bits the permission bits carry, or -1 when the file is missing.
+inline int attributesOf(const QString &path)
+{
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? platform::attributesFromMode(status.st_mode) : -1;
+}
