@@ -46,6 +46,7 @@ private slots:
 private:
     void click(const char *button);
     QString sourceData() const;
+    void writeSource(const QString &text);
 
     std::unique_ptr<MessageRecorder> m_messages;
     std::unique_ptr<frmDestination> m_window;
@@ -78,6 +79,12 @@ void tst_ostrel::click(const char *button)
 QString tst_ostrel::sourceData() const
 {
     return m_source->findChild<QLineEdit *>(QStringLiteral("txtData"))->text();
+}
+
+// Writes the source's item as its program would, so every linked box is updated.
+void tst_ostrel::writeSource(const QString &text)
+{
+    m_source->source()->writeItem(m_source->findChild<QLineEdit *>(QStringLiteral("txtData")), text);
 }
 
 void tst_ostrel::windowControls()
@@ -129,18 +136,17 @@ void tst_ostrel::typedTextSetsBackground()
 void tst_ostrel::connectFollowsSource()
 {
     m_source = std::make_unique<frmSource>();
-    auto *data = m_source->findChild<QLineEdit *>(QStringLiteral("txtData"));
-    m_source->source()->writeItem(data, QStringLiteral("42"));
+    writeSource(QStringLiteral("42"));
 
     click("btnConnect");
     QCOMPARE(m_messages->messages, QStringList());
     QCOMPARE(m_box->text(), QStringLiteral("42"));
 
-    m_source->source()->writeItem(data, QStringLiteral("150"));
+    writeSource(QStringLiteral("150"));
     QTRY_COMPARE(m_box->text(), QStringLiteral("150"));
     QCOMPARE(m_window->backColor(), kRed);
 
-    m_source->source()->writeItem(data, QStringLiteral("100"));
+    writeSource(QStringLiteral("100"));
     QTRY_COMPARE(m_box->text(), QStringLiteral("100"));
     QCOMPARE(m_window->backColor(), buttonFace());
 }
@@ -162,8 +168,7 @@ void tst_ostrel::pokeSendsEditedText()
 void tst_ostrel::resetReachesSource()
 {
     m_source = std::make_unique<frmSource>();
-    auto *data = m_source->findChild<QLineEdit *>(QStringLiteral("txtData"));
-    m_source->source()->writeItem(data, QStringLiteral("250"));
+    writeSource(QStringLiteral("250"));
     click("btnConnect");
     QCOMPARE(m_window->backColor(), kRed);
 
@@ -183,7 +188,7 @@ void tst_ostrel::connectTwiceLeavesOneLink()
     QTRY_COMPARE(m_source->source()->conversationCount(), 1);
 
     QSignalSpy updates(m_box, &platform::DdeTextBox::itemUpdated);
-    m_source->source()->writeItem(m_source->findChild<QLineEdit *>(QStringLiteral("txtData")), QStringLiteral("5"));
+    writeSource(QStringLiteral("5"));
     QVERIFY(updates.wait());
     QVERIFY(!updates.wait(200));
     QCOMPARE(updates.count(), 1);

@@ -24,20 +24,25 @@ namespace {
 
 const QString kCouldNotStart = QStringLiteral("Error.  Could not start the Kestrin");
 
-// A stand-in program file "kestrin" that only notes each start in `startLog`.
-QString writeFakeProgram(const QString &folder, const QString &startLog, bool executable = true)
+// A program file "kestrin" in the folder that runs the shell script; its path, or an empty
+// text when it could not be written.
+QString writeProgram(const QString &folder, const QString &script, bool executable = true)
 {
     const QString path = QDir(folder).filePath(QStringLiteral("kestrin"));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    file.write(QStringLiteral("#!/bin/sh\necho started >> '%1'\n").arg(startLog).toLocal8Bit());
-    file.close();
     QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner;
     if (executable)
         permissions |= QFile::ExeOwner;
-    file.setPermissions(permissions);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QStringLiteral("#!/bin/sh\n").append(script).toLocal8Bit()) < 0
+        || !file.setPermissions(permissions))
+        return QString();
     return path;
+}
+
+// A stand-in for the instrument that only notes each start in `startLog`.
+QString writeFakeProgram(const QString &folder, const QString &startLog, bool executable = true)
+{
+    return writeProgram(folder, QStringLiteral("echo started >> '%1'\n").arg(startLog), executable);
 }
 
 int startsIn(const QString &startLog)
@@ -214,14 +219,9 @@ void tst_tovrask_launch::startsTheInstrumentProgram()
     // becomes the instrument. A started instrument is off, so the 293 message follows.
     const QFileInfo instrument(QDir(qEnvironmentVariable("TARVOLIN_PROGRAM_DIR")).filePath(QStringLiteral("kestrin")));
     QVERIFY2(instrument.isExecutable(), qPrintable(instrument.filePath()));
-    const QString wrapper = QDir(m_beside->path()).filePath(QStringLiteral("kestrin"));
-    QFile file(wrapper);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QStringLiteral("#!/bin/sh\necho $$ >> '%1'\nQT_QPA_PLATFORM=offscreen exec '%2'\n")
-                   .arg(m_startLog, instrument.absoluteFilePath())
-                   .toLocal8Bit());
-    file.close();
-    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString wrapper = QStringLiteral("echo $$ >> '%1'\nQT_QPA_PLATFORM=offscreen exec '%2'\n")
+                                .arg(m_startLog, instrument.absoluteFilePath());
+    QVERIFY(!writeProgram(m_beside->path(), wrapper).isEmpty());
 
     QSignalSpy finished(m_window.get(), &frmTovrask::connectFinished);
     clickConnect();
