@@ -97,6 +97,9 @@ int main(int argc, char *argv[])
     window.show();
     auto *output = window.findChild<QLineEdit *>(QStringLiteral("txtOutput"));
     auto *frequency = window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"));
+    // The generator is measured, not a serial line: with the port on, each line would also wait
+    // for a UART.
+    window.setCommEnabled(false);
     window.ExecuteCommand(QStringLiteral("ON"));
 
     std::printf("Generator of the instrument window against a precise QTimer, %d s per rate\n", seconds);
