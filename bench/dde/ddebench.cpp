@@ -9,6 +9,7 @@
 //  - a run at 1000 lines per second with 10 linked clients for 10 s: lines received by each
 //    client, and whether every client got every line in order.
 
+#include "support/processstats.h"
 #include "core/frmMain.h"
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddetextbox.h"
@@ -21,9 +22,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QSocketNotifier>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -239,19 +238,9 @@ StreamResult streamRun(QProcess &instrument)
     return result;
 }
 
-quint16 freePort()
-{
-    for (;;) {
-        const auto port = quint16(QRandomGenerator::global()->bounded(20000, 32768));
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::Any, port))
-            return port;
-    }
-}
-
 int runClients(const QString &program)
 {
-    const quint16 port = freePort();
+    const quint16 port = bench::freeServerPort();
 
     QProcess instrument;
     instrument.setProcessChannelMode(QProcess::ForwardedErrorChannel);

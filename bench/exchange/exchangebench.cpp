@@ -3,6 +3,7 @@
 //   exchangebench                       run both measurements and print the figures
 //   exchangebench party <out> <in> <n>  one side of the exchange (started by the first)
 //   exchangebench hold <path> <ms>      hold a file locked for <ms> milliseconds
+#include "support/processstats.h"
 #include "clsFileComm.h"
 
 #include "platform/messagebox.h"
@@ -16,7 +17,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,13 +25,6 @@ namespace {
 constexpr int kRecordsPerParty = 5000; // two parties: 10 000 records in all
 constexpr int kHoldMs = 5000;
 constexpr int kTimeoutMs = 300000;
-
-double processorSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
 
 QString record(int number)
 {
@@ -70,7 +63,7 @@ PartyResult runParty(const QString &outFile, const QString &inFile, int count)
     }
     if (!pending.isEmpty() || result.received != count)
         ++result.faults;
-    result.processor = processorSeconds();
+    result.processor = bench::processorSeconds();
     return result;
 }
 
@@ -82,7 +75,7 @@ int party(const QStringList &arguments)
     char go[8] = {};
     if (!std::fgets(go, sizeof go, stdin))
         return 1;
-    const double processorBefore = processorSeconds();
+    const double processorBefore = bench::processorSeconds();
     const PartyResult result = runParty(arguments.at(2), arguments.at(3), arguments.at(4).toInt());
     std::printf("%d %d %.6f\n", result.received, result.faults, result.processor - processorBefore);
     return 0;
@@ -118,7 +111,7 @@ bool measureExchange(const QTemporaryDir &dir)
     other.write("go\n");
     other.waitForBytesWritten(kTimeoutMs);
     wall.start();
-    const double processorBefore = processorSeconds();
+    const double processorBefore = bench::processorSeconds();
     const PartyResult mine = runParty(aToB, bToA, kRecordsPerParty);
     // Its end may already have been noticed while a wait handled events.
     if (other.state() != QProcess::NotRunning && !other.waitForFinished(kTimeoutMs))
@@ -155,9 +148,9 @@ bool measureWait(const QTemporaryDir &dir)
     comm.setOutFile(held);
     QElapsedTimer wall;
     wall.start();
-    const double processorBefore = processorSeconds();
+    const double processorBefore = bench::processorSeconds();
     comm.SendData(QStringLiteral("after the wait"));
-    const double processor = processorSeconds() - processorBefore;
+    const double processor = bench::processorSeconds() - processorBefore;
     const double seconds = double(wall.nsecsElapsed()) / 1e9;
     holder.waitForFinished(kTimeoutMs);
 

@@ -6,6 +6,7 @@
 //  - stream throughput at 1000 lines per second of 100 points, for 10 s;
 //  - resident memory after a megabyte without terminator and after many connections.
 
+#include "support/processstats.h"
 #include "core/frmMain.h"
 #include "platform/messagebox.h"
 
@@ -13,7 +14,6 @@
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QLineEdit>
-#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -22,7 +22,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -42,32 +41,6 @@ constexpr int kStreamRate = 1000;
 constexpr int kPointsPerLine = 100;
 constexpr int kFloodBytes = 1000000;
 constexpr int kConnectionCycles = 10000;
-
-// A free port that the instrument's 16-bit server port can hold.
-quint16 freeServerPort()
-{
-    for (;;) {
-        const auto port = quint16(QRandomGenerator::global()->bounded(20000, 32768));
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::Any, port))
-            return port;
-    }
-}
-
-long residentKilobytes()
-{
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return -1;
-}
 
 // A blocking loopback client that reads CR-terminated lines.
 class Client
@@ -230,7 +203,7 @@ int main(int argc, char *argv[])
     frmMain window;
     // The serial channel is left closed: this measures the TCP channel alone.
     window.setCommEnabled(false);
-    const quint16 port = freeServerPort();
+    const quint16 port = bench::freeServerPort();
     window.setNetworkEnabled(true);
     window.setServerPort(qint16(port));
     window.ExecuteCommand(QStringLiteral("ON"));
@@ -239,7 +212,7 @@ int main(int argc, char *argv[])
     const RoundTrips instrument = measureRoundTrips(port);
     RoundTrips echo;
     {
-        const quint16 echoPort = freeServerPort();
+        const quint16 echoPort = bench::freeServerPort();
         EchoServer server(echoPort);
         echo = measureRoundTrips(echoPort);
     }
@@ -300,12 +273,12 @@ int main(int argc, char *argv[])
             }
         });
     };
-    const long before = residentKilobytes();
+    const long before = bench::residentKiB();
     const int messagesBefore = messages;
     flood();
-    const long afterFlood = residentKilobytes();
+    const long afterFlood = bench::residentKiB();
     flood();
-    const long afterSecondFlood = residentKilobytes();
+    const long afterSecondFlood = bench::residentKiB();
     const int overflowReports = messages - messagesBefore;
     runClient([&] {
         Client client;
@@ -317,7 +290,7 @@ int main(int argc, char *argv[])
             client.closeConnection();
         }
     });
-    const long afterCycles = residentKilobytes();
+    const long afterCycles = bench::residentKiB();
     std::printf("memory: RSS %ld kB; after %d bytes without terminator %ld kB (%+ld kB), after a second such flood "
                 "%ld kB (%+ld kB; %d overflow reports for both); after %d connect/disconnect cycles %ld kB "
                 "(%+ld kB since the start)\n",

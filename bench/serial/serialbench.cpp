@@ -8,6 +8,7 @@
 // A pseudo-terminal carries bytes as fast as they come, whatever the baud rate: the figures
 // show the instrument's own cost, not the line's.
 
+#include "support/processstats.h"
 #include "core/frmMain.h"
 #include "platform/messagebox.h"
 
@@ -17,9 +18,7 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QRadioButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTcpServer>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -46,17 +45,6 @@ constexpr int kBlocks = 10;
 constexpr int kStreamSeconds = 10;
 constexpr int kStreamRate = 100;
 constexpr int kPointsPerLine = 10;
-
-// A free port that the instrument's 16-bit server port can hold.
-quint16 freeServerPort()
-{
-    for (;;) {
-        const auto port = quint16(QRandomGenerator::global()->bounded(20000, 32768));
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::Any, port))
-            return port;
-    }
-}
 
 // Blocking, CR-terminated lines over any file descriptor: a pseudo-terminal or a socket.
 class LineClient
@@ -258,7 +246,7 @@ int main(int argc, char *argv[])
     qputenv("KESTRIN_COM1", deviceName);
 
     frmMain window;
-    const quint16 serverPort = freeServerPort();
+    const quint16 serverPort = bench::freeServerPort();
     window.setNetworkEnabled(true);
     window.setServerPort(qint16(serverPort));
     window.ExecuteCommand(QStringLiteral("ON"));

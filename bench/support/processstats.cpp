@@ -1,6 +1,8 @@
 #include "processstats.h"
 
 #include <QFile>
+#include <QRandomGenerator>
+#include <QTcpServer>
 #include <algorithm>
 #include <cmath>
 #include <ctime>
@@ -35,6 +37,18 @@ double percentile(QList<double> &values, double p)
     std::sort(values.begin(), values.end());
     const auto index = qsizetype(std::ceil(p / 100.0 * double(values.size()))) - 1;
     return values.at(std::clamp<qsizetype>(index, 0, values.size() - 1));
+}
+
+quint16 freeServerPort()
+{
+    constexpr quint32 kLowest = 20000;
+    constexpr quint32 kAboveHighest = 32768;
+    for (;;) {
+        const auto port = quint16(QRandomGenerator::global()->bounded(kLowest, kAboveHighest));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::Any, port))
+            return port;
+    }
 }
 
 } // namespace bench

@@ -11,5 +11,7 @@ long residentKiB();
 double processorSeconds();
 // The p-th percentile (0..100) of the values; the list is sorted in place.
 double percentile(QList<double> &values, double p);
+// A free TCP port that the instrument's 16-bit server port can hold.
+quint16 freeServerPort();
 
 } // namespace bench
