@@ -3,17 +3,20 @@
 #include "platform/errors.h"
 #include "platform/files/exclusivefile.h"
 #include "platform/files/fileattributes.h"
+#include "platform/files/fileerrors.h"
 #include "platform/messagebox.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
 #include <chrono>
+#include <new>
 
 using platform::ExclusiveFile;
 using platform::RuntimeError;
 namespace ErrorNumber = platform::ErrorNumber;
 namespace FileAttribute = platform::FileAttribute;
+namespace FileErrorNumber = platform::FileErrorNumber;
 
 namespace {
 
@@ -134,6 +137,13 @@ QString clsFileComm::GetData()
         if (!(file.attributes() & FileAttribute::Archive))
             return result;
         const qint64 length = file.length();
+        if (length > m_maxReceive)
+            throw RuntimeError(FileErrorNumber::OutOfStringSpace,
+                               QStringLiteral("Out of string space (the unread text of '%1' is %2 characters; at most "
+                                              "%3 can be received, so it stays unread)")
+                                   .arg(m_inFile)
+                                   .arg(length)
+                                   .arg(m_maxReceive));
         if (length > 0)
             result = QString::fromLatin1(file.read(length));
         file.setAttributes(FileAttribute::Normal);
@@ -142,6 +152,11 @@ QString clsFileComm::GetData()
         // The file is gone: nothing was sent yet.
         if (failure.number() != ErrorNumber::FileNotFound)
             platform::showMessage(failure.error().message(kGetFailure));
+    } catch (const std::bad_alloc &) {
+        file.close();
+        platform::showMessage(platform::Error{FileErrorNumber::OutOfMemory,
+                                              QStringLiteral("Out of memory (receiving '%1'; it stays unread)").arg(m_inFile)}
+                                  .message(kGetFailure));
     }
     return result;
 }

@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <limits>
+
 using platform::makeControl;
 using platform::placeInTwips;
 
@@ -53,6 +55,10 @@ void frmFileComm::createControls()
     // The text boxes have no labels; their names tell assistive tools what they hold.
     txtOut->setAccessibleName(QStringLiteral("Text to send"));
     txtIn->setAccessibleName(QStringLiteral("Received text"));
+    // Text from the other program may be far longer than a line edit's default limit of
+    // 32767 characters, which would cut it silently.
+    txtOut->setMaxLength(std::numeric_limits<int>::max());
+    txtIn->setMaxLength(std::numeric_limits<int>::max());
 
     setTabOrder(btnSend, txtOut);
     setTabOrder(txtOut, txtIn);
@@ -69,8 +75,11 @@ void frmFileComm::createControls()
 
 clsFileComm &frmFileComm::FileComm()
 {
-    if (!m_fileComm)
+    if (!m_fileComm) {
         m_fileComm = std::make_unique<clsFileComm>();
+        // A text the box would cut is left unread instead.
+        m_fileComm->setMaxReceive(txtIn->maxLength());
+    }
     return *m_fileComm;
 }
 

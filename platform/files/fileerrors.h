@@ -8,6 +8,8 @@ namespace platform {
 
 // Error numbers of the file layer beyond the common ones in errors.h.
 namespace FileErrorNumber {
+constexpr int OutOfMemory = 7;
+constexpr int OutOfStringSpace = 14;
 constexpr int DeviceIo = 57;
 constexpr int DiskFull = 61;
 } // namespace FileErrorNumber

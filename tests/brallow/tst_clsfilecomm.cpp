@@ -110,35 +110,46 @@ void TestFileComm::send()
 void TestFileComm::receive_data()
 {
     QTest::addColumn<Initial>("initial");
+    QTest::addColumn<int>("maxReceive");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QByteArray>("contentAfter");
     QTest::addColumn<int>("attributesAfter");
-    QTest::newRow("absent") << Initial::Absent << QString() << QByteArray("<absent>") << -1;
+    QTest::addColumn<QString>("message");
+    // The content is 8 characters, just what the receiver takes.
+    QTest::newRow("absent") << Initial::Absent << 8 << QString() << QByteArray("<absent>") << -1 << "";
     QTest::newRow("already read: old content stays")
-        << Initial::Clear << QString() << QByteArray("one\rtwo\r") << FileAttribute::Normal;
-    QTest::newRow("unread") << Initial::Marked << QStringLiteral("one\rtwo\r") << QByteArray("one\rtwo\r")
-                            << FileAttribute::Normal;
+        << Initial::Clear << 8 << QString() << QByteArray("one\rtwo\r") << FileAttribute::Normal << "";
+    QTest::newRow("unread") << Initial::Marked << 8 << QStringLiteral("one\rtwo\r") << QByteArray("one\rtwo\r")
+                            << FileAttribute::Normal << "";
     QTest::newRow("unread, empty: still marked read")
-        << Initial::MarkedEmpty << QString() << QByteArray() << FileAttribute::Normal;
+        << Initial::MarkedEmpty << 8 << QString() << QByteArray() << FileAttribute::Normal << "";
     QTest::newRow("read-only, hidden, system cleared too")
-        << Initial::MarkedReadOnlyHiddenSystem << QStringLiteral("one\rtwo\r") << QByteArray("one\rtwo\r")
-        << FileAttribute::Normal;
+        << Initial::MarkedReadOnlyHiddenSystem << 8 << QStringLiteral("one\rtwo\r") << QByteArray("one\rtwo\r")
+        << FileAttribute::Normal << "";
+    QTest::newRow("longer than the receiver takes: stays unread")
+        << Initial::Marked << 7 << QString() << QByteArray("one\rtwo\r") << FileAttribute::Archive
+        << "Error (GetData) 14: ";
 }
 
 void TestFileComm::receive()
 {
     QFETCH(Initial, initial);
+    QFETCH(int, maxReceive);
+    QFETCH(QString, message);
     const QString file = path(QStringLiteral("in"));
     prepare(file, initial, "one\rtwo\r");
     MessageRecorder messages;
 
     clsFileComm comm;
     comm.setInFile(file);
+    comm.setMaxReceive(maxReceive);
     QTEST(comm.GetData(), "expected");
     QTEST(readBytes(file), "contentAfter");
     QTEST(attributesOf(file), "attributesAfter");
+    QCOMPARE(messages.messages.size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty())
+        QVERIFY2(messages.messages.constFirst().startsWith(message), qPrintable(messages.messages.constFirst()));
     QCOMPARE(comm.GetData(), QString());
-    QCOMPARE(messages.messages, QStringList());
 }
 
 void TestFileComm::twoSendsOneReceive()

@@ -16,6 +16,19 @@
 
 using platform::CommonDialog;
 
+namespace {
+
+// Every printable Latin-1 character in turn, so that a byte lost or changed shows.
+QString latin1Text(qsizetype length)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    for (qsizetype at = 0; at < length; ++at)
+        bytes[at] = char(0x20 + at % 0xE0);
+    return QString::fromLatin1(bytes);
+}
+
+} // namespace
+
 class TestFileCommWindow : public QObject
 {
     Q_OBJECT
@@ -31,6 +44,7 @@ private slots:
     void fileDialogs();
     void dialogFailureIsReported_data();
     void dialogFailureIsReported();
+    void talksToItself_data();
     void talksToItself();
     void nothingHappensWithoutPaths();
     void closingEndsWaits();
@@ -181,22 +195,33 @@ void TestFileCommWindow::dialogFailureIsReported()
     QCOMPARE(button == "btnSetInput" ? comm->InFile() : comm->OutFile(), m_dir->filePath(QStringLiteral("first")));
 }
 
+void TestFileCommWindow::talksToItself_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("a line") << QStringLiteral("hello");
+    // Far beyond a line edit's default limit of 32767 characters.
+    QTest::newRow("100 000 characters") << latin1Text(100000);
+    QTest::newRow("20 MB in two sends") << latin1Text(10 * 1024 * 1024);
+}
+
 void TestFileCommWindow::talksToItself()
 {
+    QFETCH(QString, text);
     const QString file = m_dir->filePath(QStringLiteral("loop"));
     choose("btnSetInput", file);
     choose("btnSetOutput", file);
 
     auto *txtOut = control<QLineEdit>("txtOut");
     auto *txtIn = control<QLineEdit>("txtIn");
-    QTest::keyClicks(txtOut, QStringLiteral("hello"));
+    txtOut->setText(text);
     click("btnSend");
     click("btnSend");
-    QCOMPARE(txtOut->text(), QStringLiteral("hello"));
-    QCOMPARE(readBytes(file), QByteArray("hello\rhello\r"));
+    QCOMPARE(txtOut->text(), text);
+    const QByteArray record = text.toLatin1() + '\r';
+    QCOMPARE(readBytes(file), record + record);
 
     click("btnReceive");
-    QCOMPARE(txtIn->text(), QStringLiteral("hello\rhello\r"));
+    QCOMPARE(txtIn->text(), QString::fromLatin1(record + record));
     click("btnReceive");
     QCOMPARE(txtIn->text(), QString());
 }
