@@ -1,13 +1,19 @@
 #include "messagebox.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QHash>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
 
 namespace platform {
 
 namespace {
+
+// A repeat only counts; the open box shows the count at most this often, so a peer that
+// fails a thousand times a second costs no relayout per failure.
+constexpr int kRepeatNoteInterval = 500; // milliseconds
 
 MessageHandler &messageHandler()
 {
@@ -19,6 +25,7 @@ struct OpenBox
 {
     QPointer<QMessageBox> box;
     int repeats = 0;
+    int repeatsShown = 0;
 };
 
 QHash<QString, OpenBox> &openBoxes()
@@ -31,6 +38,51 @@ QString repeatNote(int repeats)
 {
     return repeats == 1 ? QStringLiteral("This message was raised once more while open.")
                         : QStringLiteral("This message was raised %1 more times while open.").arg(repeats);
+}
+
+void showRepeatNote(const QString &text)
+{
+    OpenBox &open = openBoxes()[text];
+    if (open.box && open.repeats != open.repeatsShown) {
+        open.repeatsShown = open.repeats;
+        open.box->setInformativeText(repeatNote(open.repeats));
+    }
+}
+
+// Counts a repeat of a text whose box is open; false when none is open.
+bool countRepeat(const QString &text)
+{
+    auto &boxes = openBoxes();
+    const auto open = boxes.find(text);
+    if (open == boxes.end())
+        return false;
+    if (!open->box) {
+        // Its parent window took it down before anyone pressed OK.
+        boxes.erase(open);
+        return false;
+    }
+    if (open->repeats++ == open->repeatsShown)
+        QTimer::singleShot(kRepeatNoteInterval, open->box, [text] { showRepeatNote(text); });
+    return true;
+}
+
+// Opens the box for the text and registers it as open until it is dismissed.
+QMessageBox *openBox(const QString &text)
+{
+    auto *box = new QMessageBox(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok,
+                                QApplication::activeWindow());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    openBoxes().insert(text, OpenBox{box});
+    QObject::connect(box, &QMessageBox::finished, box, [text] { openBoxes().remove(text); });
+    return box;
+}
+
+bool handledElsewhere(const QString &text)
+{
+    if (!messageHandler())
+        return false;
+    messageHandler()(QCoreApplication::applicationName(), text);
+    return true;
 }
 
 } // namespace
@@ -47,25 +99,26 @@ int repeatsOfOpenMessage(const QString &text)
 
 void showMessage(const QString &text)
 {
-    const QString caption = QCoreApplication::applicationName();
-    if (messageHandler()) {
-        messageHandler()(caption, text);
+    if (handledElsewhere(text) || countRepeat(text))
         return;
-    }
+    QPointer<QMessageBox> box = openBox(text);
+    // The box's own event loop keeps timers, sockets and other windows going meanwhile.
+    QEventLoop loop;
+    QObject::connect(box, &QMessageBox::finished, &loop, &QEventLoop::quit);
+    QObject::connect(box, &QObject::destroyed, &loop, &QEventLoop::quit);
+    box->setModal(true);
+    box->show();
+    loop.exec();
+}
 
-    auto &boxes = openBoxes();
-    if (auto open = boxes.find(text); open != boxes.end()) {
-        ++open->repeats;
-        if (open->box)
-            open->box->setInformativeText(repeatNote(open->repeats));
+void reportMessage(const QString &text)
+{
+    if (handledElsewhere(text) || countRepeat(text))
         return;
-    }
-
-    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, QApplication::activeWindow());
-    boxes.insert(text, OpenBox{&box, 0});
-    // exec() runs its own event loop, so timers, sockets and other windows go on meanwhile.
-    box.exec();
-    boxes.remove(text);
+    // Not modal either: the panel stays usable while the box waits for OK.
+    QMessageBox *box = openBox(text);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
 }
 
 } // namespace platform

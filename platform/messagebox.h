@@ -12,6 +12,12 @@ namespace platform {
 // remote peer cannot stack boxes without bound.
 void showMessage(const QString &text);
 
+// Shows the same box as showMessage() but returns at once, leaving the box open until the
+// user presses OK. For failures a peer causes: the handler that found the failure goes on
+// serving instead of waiting on the person at the screen. Repeats of an open text are
+// counted as with showMessage().
+void reportMessage(const QString &text);
+
 // How many times each text currently open was asked for again while open.
 int repeatsOfOpenMessage(const QString &text);
 

@@ -4,6 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -11,6 +15,20 @@ namespace {
 constexpr int kFirstFileNumber = 1;
 constexpr char kCarriageReturn = '\r';
 constexpr char kLineFeed = '\n';
+
+QString kindOfFile(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a named pipe");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    if (S_ISDIR(mode))
+        return QStringLiteral("a folder");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("a device");
+    return QStringLiteral("not a regular file");
+}
+
 } // namespace
 
 TextFiles::TextFiles() = default;
@@ -36,10 +54,33 @@ void TextFiles::OpenForInput(int fileNumber, const QString &path)
     if (!info.exists())
         throw RuntimeError(ErrorNumber::FileNotFound, QStringLiteral("File not found: '%1'").arg(path));
 
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly))
+    // Without blocking: opening a named pipe would otherwise wait for a writer, and the
+    // kind of file is checked on what was opened, not on what the name meant a moment ago.
+    const QByteArray name = QFile::encodeName(path);
+    const int descriptor = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status = {};
+    const int examined = descriptor >= 0 ? ::fstat(descriptor, &status) : ::stat(name.constData(), &status);
+    if (examined == 0 && !S_ISREG(status.st_mode)) {
+        // A socket cannot even be opened; it is refused for what it is all the same.
+        if (descriptor >= 0)
+            ::close(descriptor);
+        throw RuntimeError(ErrorNumber::PathFileAccess,
+                           QStringLiteral("Path/File access error: '%1' is %2, not a data file")
+                               .arg(path, kindOfFile(status.st_mode)));
+    }
+    if (descriptor < 0 || examined != 0) {
+        const int failure = errno;
+        if (descriptor >= 0)
+            ::close(descriptor);
+        throw RuntimeError(ErrorNumber::PathFileAccess,
+                           QStringLiteral("Path/File access error: '%1': %2").arg(path, qt_error_string(failure)));
+    }
+    auto file = std::make_unique<QFile>();
+    if (!file->open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
         throw RuntimeError(ErrorNumber::PathFileAccess,
                            QStringLiteral("Path/File access error: '%1': %2").arg(path, file->errorString()));
+    }
     m_files.emplace(fileNumber, std::move(file));
 }
 
@@ -67,6 +108,10 @@ QString TextFiles::LineInput(int fileNumber)
     while (input.getChar(&c)) {
         if (c == kLineFeed)
             break;
+        if (line.size() == kMaximumLineLength)
+            throw RuntimeError(ErrorNumber::Overflow,
+                               QStringLiteral("Overflow: a line of the file is longer than %1 characters")
+                                   .arg(kMaximumLineLength));
         if (c == kCarriageReturn) {
             char next = 0;
             if (input.peek(&next, 1) == 1 && next == kLineFeed)

@@ -19,12 +19,17 @@ public:
     TextFiles(const TextFiles &) = delete;
     TextFiles &operator=(const TextFiles &) = delete;
 
+    // A line longer than this is refused rather than read into memory whole.
+    static constexpr qsizetype kMaximumLineLength = 1024 * 1024;
+
     int FreeFile() const;
-    // Throws RuntimeError: 53 missing file, 76 missing folder, 75 other access failures,
-    // 55 when the number is in use.
+    // Opens without ever waiting: a named pipe, socket, folder or device is refused (75)
+    // like a file that cannot be read. Throws RuntimeError: 53 missing file, 76 missing
+    // folder, 75 other access failures, 55 when the number is in use.
     void OpenForInput(int fileNumber, const QString &path);
     bool Eof(int fileNumber) const;
-    // Throws RuntimeError 62 past the end, 52 for a number not open.
+    // Throws RuntimeError 62 past the end, 52 for a number not open, 6 for a line longer
+    // than kMaximumLineLength (the file stays at that point).
     QString LineInput(int fileNumber);
     void Close(int fileNumber);
     void CloseAll();

@@ -63,7 +63,7 @@ void frmMain::ResetNetworkConnection()
         // state and its other channels.
         sckServer->Close();
         setStatusText(QString());
-        platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - ResetNetworkConnection) ")));
+        platform::reportMessage(failure.error().message(QStringLiteral("Error (frmMain - ResetNetworkConnection) ")));
     }
 }
 
@@ -89,7 +89,9 @@ void frmMain::ReturnNetworkResult(const QString &text)
     try {
         sckServer->SendData(text + LineTerm);
     } catch (const platform::RuntimeError &failure) {
-        platform::showMessage(failure.error().message(QStringLiteral("Kestrin Error (frmMain - ReturnNetworkResult) ")));
+        // The socket has let that client go (one that stopped reading, or whose connection
+        // failed) and listens again for the next one, so this is reported once.
+        platform::reportMessage(failure.error().message(QStringLiteral("Kestrin Error (frmMain - ReturnNetworkResult) ")));
     }
 }
 
@@ -123,7 +125,7 @@ void frmMain::sckServer_Close()
 
 void frmMain::sckServer_Error(qint16 number, const QString &description)
 {
-    platform::showMessage(QStringLiteral("sckServer Error: ") + QString::number(number) + QLatin1Char(' ') + description);
+    platform::reportMessage(QStringLiteral("sckServer Error: ") + QString::number(number) + QLatin1Char(' ') + description);
 }
 
 void frmMain::mnuEditNetworkSettings_Click()

@@ -2,8 +2,6 @@
 
 #include "core/frmMain.h"
 
-#include "channels/commandbuffer.h"
-
 #include "platform/errors.h"
 #include "platform/messagebox.h"
 
@@ -11,20 +9,20 @@
 
 QString frmMain::TakeReceivedCommand(const QString &errorPrefix, const std::function<QString()> &receive)
 {
+    const CommandLineBuffer::Cut cut = CommandBuffer.append(receive(), LineTerm);
+    // Every complete line is shown in turn; only the last one is executed.
     QString command;
-    try {
-        CommandBuffer += receive();
-        // Every complete line is shown in turn; only the last one is executed.
-        const QStringList lines = takeCompleteLines(CommandBuffer, LineTerm);
-        for (const QString &line : lines) {
-            command = line;
-            txtInput->setText(command);
-        }
-    } catch (const platform::RuntimeError &failure) {
-        // Emptying the buffer keeps the channel serving after an oversized line.
-        CommandBuffer.clear();
-        platform::showMessage(failure.error().message(errorPrefix));
-        return QString();
+    for (const QString &line : cut.lines) {
+        command = line;
+        txtInput->setText(command);
+    }
+    // The peer's over-long line is dropped whole; the box does not hold up the channel.
+    if (cut.overflowed) {
+        const platform::Error overflow{platform::ErrorNumber::Overflow,
+                                       QStringLiteral("Overflow: a line longer than %1 characters was discarded "
+                                                      "up to its terminator")
+                                           .arg(kMaximumBufferedCommand)};
+        platform::reportMessage(overflow.message(errorPrefix));
     }
     return command;
 }

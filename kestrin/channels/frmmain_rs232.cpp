@@ -9,6 +9,8 @@
 #include "platform/messagebox.h"
 #include "platform/serial/serialportcontrol.h"
 
+#include <utility>
+
 using platform::SerialPortControl;
 
 void frmMain::setCommPort(qint16 port)
@@ -32,12 +34,14 @@ platform::SerialPortControl *frmMain::createSerialChannel()
     auto *port = new SerialPortControl(this);
     port->setObjectName(QStringLiteral("comKestrin"));
     connect(port, &SerialPortControl::OnComm, this, &frmMain::comKestrin_OnComm);
+    connect(port, &SerialPortControl::outputDrained, this, [this] { m_rs232OutputFailing = false; });
     return port;
 }
 
 void frmMain::ResetRS232Port()
 {
     CommandBuffer.clear();
+    m_rs232OutputFailing = false;
     try {
         if (comKestrin->PortOpen())
             comKestrin->setPortOpen(false);
@@ -49,7 +53,7 @@ void frmMain::ResetRS232Port()
         // A port that cannot be opened or configured stays closed; the instrument keeps its
         // state and its other channels, so switching on works on a machine without the port.
         comKestrin->setPortOpen(false);
-        platform::showMessage(failure.error().message(QStringLiteral("Error (frmMain - ResetRS232Port) ")));
+        platform::reportMessage(failure.error().message(QStringLiteral("Error (frmMain - ResetRS232Port) ")));
     }
 }
 
@@ -83,7 +87,11 @@ void frmMain::ReturnRS232Result(const QString &text)
     try {
         comKestrin->setOutput(text + LineTerm);
     } catch (const platform::RuntimeError &failure) {
-        platform::showMessage(failure.error().message(QStringLiteral("Kestrin Error (frmMain - ReturnRS232Result) ")));
+        // A far end that stopped reading loses lines, as on a cable without flow control:
+        // one report until the line drains, not one per line.
+        if (!std::exchange(m_rs232OutputFailing, true))
+            platform::reportMessage(
+                failure.error().message(QStringLiteral("Kestrin Error (frmMain - ReturnRS232Result) ")));
     }
 }
 

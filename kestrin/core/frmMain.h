@@ -1,5 +1,6 @@
 #pragma once
 
+#include "channels/commandbuffer.h"
 #include "core/commandline.h"
 #include "core/gaussiansource.h"
 
@@ -150,7 +151,10 @@ private:
     qint16 ServerPort = 0;
     QString TokenSep;
     QString LineTerm;
-    QString CommandBuffer;
+    CommandLineBuffer CommandBuffer;
+    // Output to the serial port failed and has not drained since: further failures are
+    // not reported again.
+    bool m_rs232OutputFailing = false;
     int m_linkMode = 1;
 
     // Generator members

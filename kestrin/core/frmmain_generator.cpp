@@ -118,7 +118,15 @@ void frmMain::tmrDataGen_Timer()
             ExecuteCommand(QStringLiteral("Abort"));
             return;
         }
-        line += m_files.LineInput(DataFileNum);
+        try {
+            line += m_files.LineInput(DataFileNum);
+        } catch (const platform::RuntimeError &failure) {
+            // A line too long to hand out ends the run; the reason goes to the status bar,
+            // not into a box that would wait on the instrument's screen.
+            ExecuteCommand(QStringLiteral("Abort"));
+            setStatusText(QStringLiteral("Stopped: ") + failure.description());
+            return;
+        }
     }
 
     WriteOutput(line);

@@ -51,6 +51,14 @@ Error systemError(int number)
     return {SocketControl::kNetworkErrorBase + kind, QString::fromLocal8Bit(std::strerror(number))};
 }
 
+Error unreadOutput()
+{
+    return {SocketControl::kNetworkErrorBase + QAbstractSocket::SocketResourceError,
+            QStringLiteral("No buffer space available: the client left %1 bytes of output unread "
+                           "and was disconnected")
+                .arg(TcpConnection::kMaximumQueuedOutput)};
+}
+
 void refuse(qintptr descriptor)
 {
     ::close(int(descriptor));
@@ -149,8 +157,31 @@ void SocketControl::SendData(const QString &text)
         throw wrongState();
     if (reader == m_finishedClient)
         m_finishedClientIdle->start();
-    if (const int error = reader->write(text.toLatin1()); error != 0)
-        throw RuntimeError(systemError(error));
+    const int error = reader->write(text.toLatin1());
+    if (error == 0)
+        return;
+    const Error failure = error == ENOBUFS ? unreadOutput() : systemError(error);
+    dropReader(reader);
+    throw RuntimeError(failure);
+}
+
+void SocketControl::dropReader(TcpConnection *reader)
+{
+    if (reader == m_finishedClient) {
+        releaseFinishedClient();
+        return;
+    }
+    release(m_connection, this);
+    m_connectionState = Closing;
+    // Raised from the event loop, not from inside the send: the owner typically listens
+    // again, which must not happen in the middle of handing out a line.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!m_connection && m_connectionState == Closing)
+                emit closed();
+        },
+        Qt::QueuedConnection);
 }
 
 void SocketControl::releaseFinishedClient()

@@ -74,7 +74,10 @@ public:
 
     // Queues the text for the client that reads output (see hasReader()); throws RuntimeError
     // without one or when the connection failed. Text for a client the system reports gone
-    // is dropped; for the connected client closed() follows.
+    // is dropped; for the connected client closed() follows. A client that has left a
+    // mebibyte of output unread, or whose connection failed, is disconnected before the
+    // error is thrown (10004 for the unread output); for the connected one, closed() follows
+    // from the event loop.
     void SendData(const QString &text);
 
     // True while a client can receive output: the connected one, or one that has finished
@@ -100,6 +103,7 @@ private:
     void clientFinished();
     void clientGone();
     void connectionFailed(int systemError);
+    void dropReader(TcpConnection *reader);
 
     DescriptorListener *m_listener = nullptr;
     TcpConnection *m_connection = nullptr;

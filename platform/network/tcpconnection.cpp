@@ -16,9 +16,6 @@ namespace {
 // What one read notification takes in: a peer that floods costs at most this much per
 // event, and the rest waits in the system's buffer for the next notification.
 constexpr int kReadChunk = 16 * 1024;
-// Output queued for a peer that does not read, at most; beyond it lines are refused
-// (ENOBUFS), so a stalled client costs bounded memory.
-constexpr qsizetype kMaximumQueuedOutput = 1024 * 1024;
 // Input discarded at close, at most, before the descriptor is closed regardless.
 constexpr int kDiscardChunks = 16;
 
@@ -59,8 +56,6 @@ int TcpConnection::write(const QByteArray &bytes)
 {
     if (m_descriptor < 0 || m_hungUp)
         return 0;
-    if (m_outgoing.size() + bytes.size() > kMaximumQueuedOutput)
-        return ENOBUFS;
     m_outgoing += bytes;
     while (!m_outgoing.isEmpty()) {
         const ssize_t sent = ::send(m_descriptor, m_outgoing.constData(), size_t(m_outgoing.size()), MSG_NOSIGNAL);
@@ -72,7 +67,7 @@ int TcpConnection::write(const QByteArray &bytes)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             m_writeNotifier->setEnabled(true);
-            return 0;
+            return m_outgoing.size() >= kMaximumQueuedOutput ? ENOBUFS : 0;
         }
         if (isHangUp(errno)) {
             reportHangUp();

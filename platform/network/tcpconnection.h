@@ -25,10 +25,15 @@ public:
     QByteArray readAll();
     qint64 bytesAvailable() const { return m_received.size(); }
 
+    // Output the peer has left unread, at most: reaching it means the peer has stopped
+    // reading, and write() reports ENOBUFS. A stalled client thus costs at most this much
+    // plus one write.
+    static constexpr qsizetype kMaximumQueuedOutput = 1024 * 1024;
+
     // Queues the bytes and hands what the system takes at once to it. Returns 0, or the
-    // system's error number when the connection failed (ENOBUFS when the peer leaves more
-    // than a mebibyte unread); after a hang-up the bytes are dropped and hungUp() follows
-    // from the event loop.
+    // system's error number when the connection failed (ENOBUFS when the unread output has
+    // reached kMaximumQueuedOutput); after a hang-up the bytes are dropped and hungUp()
+    // follows from the event loop.
     int write(const QByteArray &bytes);
 
     // True once the peer has finished sending.

@@ -31,7 +31,12 @@ SerialPortControl::SerialPortControl(QObject *parent)
     : QObject(parent)
     , m_port(new QSerialPort(this))
 {
+    m_port->setReadBufferSize(kMaximumBufferedInput);
     connect(m_port, &QSerialPort::readyRead, this, [this] { notify(Receive); });
+    connect(m_port, &QSerialPort::bytesWritten, this, [this] {
+        if (m_port->bytesToWrite() == 0)
+            emit outputDrained();
+    });
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialPortControl::deviceFailed);
 }
 
@@ -154,10 +159,11 @@ void SerialPortControl::setOutput(const QString &text)
         if (bytes.isEmpty())
             return;
     }
-    if (m_port->bytesToWrite() + bytes.size() > kMaximumQueuedOutput)
+    // The rest of a line the line took in part always queues, so no line leaves cut.
+    if (m_port->bytesToWrite() > 0 && m_port->bytesToWrite() + bytes.size() > kMaximumQueuedOutput)
         throw RuntimeError(kDeviceIoError,
-                           QStringLiteral("Device I/O error: the output queue of %1 is full; "
-                                          "the far end is not reading")
+                           QStringLiteral("Device I/O error: the far end of %1 is not reading; "
+                                          "output is dropped until it reads again")
                                .arg(m_device));
     if (m_port->write(bytes) != bytes.size())
         throw RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: %1").arg(m_port->errorString()));

@@ -31,8 +31,12 @@ public:
     static constexpr int kDeviceIoError = 57;
     static constexpr int kDeviceUnavailable = 68;
     // Characters waiting to leave beyond this mean the far end has stopped reading; further
-    // output is refused rather than held without bound.
-    static constexpr qint64 kMaximumQueuedOutput = 1 << 20;
+    // output is dropped, as on a line without flow control, rather than held without bound.
+    static constexpr qint64 kMaximumQueuedOutput = 16 * 1024;
+    // Received characters held for Input(), at most: beyond it the rest waits in the
+    // system's buffer (and, once that is full, the far end waits), so a flood costs
+    // bounded memory.
+    static constexpr qint64 kMaximumBufferedInput = 16 * 1024;
 
     explicit SerialPortControl(QObject *parent = nullptr);
 
@@ -60,7 +64,7 @@ public:
     QString Input();
 
     // Queues the text for sending. Throws RuntimeError when the port is closed (68), when the
-    // output queue is full (57) or when the device refuses the text (57).
+    // output queue is full (57; the text is dropped) or when the device refuses the text (57).
     void setOutput(const QString &text);
 
     // The reason of the notification being handled.
@@ -68,6 +72,8 @@ public:
 
 signals:
     void OnComm();
+    // Everything queued has left: a far end that had stopped reading reads again.
+    void outputDrained();
 
 private:
     void open();

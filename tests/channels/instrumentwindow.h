@@ -31,8 +31,12 @@ struct InstrumentWindow
     QString status() const { return find<platform::StatusBar>("sbrMessage")->simpleText(); }
     QString input() const { return find<QLineEdit>("txtInput")->text(); }
     void setText(const char *box, const QString &text) const { find<QLineEdit>(box)->setText(text); }
-    // The generator's next line, at once.
-    void tick() const { emit find<platform::PeriodicTimer>("tmrDataGen")->timeout(); }
+    // The generator's next lines, at once.
+    void tick(int count = 1) const
+    {
+        for (int i = 0; i < count; ++i)
+            emit find<platform::PeriodicTimer>("tmrDataGen")->timeout();
+    }
 
     // Shows a dialog through its menu entry; each dialog's object name is its class name.
     template<typename Dialog>

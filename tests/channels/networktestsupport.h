@@ -38,6 +38,12 @@ public:
     {
         return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; });
     }
+    // Reads nothing more: what the instrument sends piles up in the system's buffers.
+    void stopReading()
+    {
+        QObject::disconnect(&socket, &QTcpSocket::readyRead, &socket, nullptr);
+        socket.setReadBufferSize(1);
+    }
     // Shuts the sending side only, as `nc` does at the end of its input.
     void finishSending() { ::shutdown(int(socket.socketDescriptor()), SHUT_WR); }
     void send(const QString &text)

@@ -1,5 +1,7 @@
 #include "instrumentwindow.h"
 
+#include "channels/commandbuffer.h"
+
 #include <QRegularExpression>
 
 using platform::SocketControl;
@@ -16,7 +18,8 @@ private slots:
     void secondClientWaitsForTheFirst();
     void offDropsTheClient();
     void dataWithoutClientIsDropped();
-    void oversizedLineKeepsServing();
+    void overLongLineIsNeverExecuted();
+    void clientThatStopsReadingIsDropped();
     void finishedClientReceivesItsRun();
     void finishedClientReadsWhileTheRunGoesOn();
     void portThatCannotListen_data();
@@ -137,21 +140,48 @@ void tst_Network::dataWithoutClientIsDropped()
     QTRY_VERIFY(client->received.endsWith(QLatin1Char('\r')));
 }
 
-void tst_Network::oversizedLineKeepsServing()
+void tst_Network::overLongLineIsNeverExecuted()
 {
     NetworkInstrument f;
     auto client = f.switchOnWithClient();
 
-    client->send(QString(40000, QLatin1Char('A')));
-    QTRY_VERIFY(!f.recorder.messages.isEmpty());
-    for (const QString &message : std::as_const(f.recorder.messages))
-        QCOMPARE(message, QStringLiteral("Error (frmMain - GetNetworkCommand) 6: Overflow"));
+    // The tail of the line would switch the instrument off if it were taken for a command.
+    client->send(QString(kMaximumBufferedCommand + 1, QLatin1Char('X')) + QStringLiteral("OFF\r"));
+    QTRY_COMPARE(f.recorder.messages.size(), 1);
+    QVERIFY2(f.recorder.messages.first().startsWith(QLatin1String("Error (frmMain - GetNetworkCommand) 6: Overflow")),
+             qPrintable(f.recorder.messages.first()));
+    client->send(QStringLiteral("RESUME\r"));
+    QTRY_COMPARE(client->received, QStringLiteral("Error 2: Illegal Command - RESUME\r"));
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
+    QCOMPARE(f.recorder.messages.size(), 1);
+}
 
-    // Whatever was left of the flood ends at the next terminator; then the channel serves on.
-    client->send(QStringLiteral("\r"));
-    client->send(QStringLiteral("PAUSE\r"));
-    QTRY_VERIFY(client->received.endsWith(QStringLiteral("OK\r")));
-    QCOMPARE(f.socket()->State(), SocketControl::Connected);
+void tst_Network::clientThatStopsReadingIsDropped()
+{
+    NetworkInstrument f;
+    f.setText("txtPtsPerLine", QStringLiteral("100"));
+    auto stuck = f.switchOnWithClient();
+    stuck->stopReading();
+    f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
+
+    // Lines fill the system's buffers, then the unread output reaches the cap.
+    constexpr int kEnoughLines = 100000;
+    for (int line = 0; line < kEnoughLines && f.recorder.messages.isEmpty(); ++line) {
+        f.tick();
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(f.recorder.messages.size(), 1);
+    QVERIFY2(f.recorder.messages.first().startsWith(
+                 QLatin1String("Kestrin Error (frmMain - ReturnNetworkResult) 10004: ")),
+             qPrintable(f.recorder.messages.first()));
+    QTRY_COMPARE(f.socket()->State(), SocketControl::Listening);
+
+    // The run goes on without a report per line, and the next client is served.
+    f.tick(100);
+    auto next = f.connectClient();
+    QVERIFY(f.sendPiece(*next, QStringLiteral("PAUSE\r")));
+    QTRY_VERIFY(next->received.endsWith(QStringLiteral("OK\r")));
+    QCOMPARE(f.recorder.messages.size(), 1);
 }
 
 void tst_Network::finishedClientReceivesItsRun()

@@ -18,7 +18,9 @@ private slots:
     void offOverThePortClosesIt();
     void partialCommandLostAtReset_data();
     void partialCommandLostAtReset();
-    void oversizedLineReportedOnce();
+    void overLongLineIsNeverExecuted();
+    void floodWithoutTerminatorLeavesOtherChannelsServing();
+    void farEndThatStopsReadingLosesLines();
     void portNumbers_data();
     void portNumbers();
     void failedOpeningKeepsInstrumentUsable_data();
@@ -128,18 +130,69 @@ void tst_Rs232::partialCommandLostAtReset()
     QCOMPARE(f.repliesSoFar(), QByteArray());
 }
 
-void tst_Rs232::oversizedLineReportedOnce()
+void tst_Rs232::overLongLineIsNeverExecuted()
 {
     Rs232Fixture f;
     f.window->ResetRS232Port();
-    QVERIFY(f.line.send(QByteArray(kMaximumBufferedCommand + 1, 'A')));
-    QTRY_VERIFY(!f.recorder.messages.isEmpty());
-    QCOMPARE(f.recorder.messages, QStringList{QStringLiteral("Error (frmMain - GetRS232Command) 6: Overflow")});
+    // The tail of the line would switch the instrument on if it were taken for a command.
+    QVERIFY(f.line.send(QByteArray(kMaximumBufferedCommand + 1, 'A') + "ON\r"));
+    QTRY_COMPARE(f.recorder.messages.size(), 1);
+    QVERIFY2(f.recorder.messages.first().startsWith(QLatin1String("Error (frmMain - GetRS232Command) 6: Overflow")),
+             qPrintable(f.recorder.messages.first()));
+    QCOMPARE(f.repliesSoFar(), QByteArray());
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Off);
 
-    // The buffer was emptied: the channel serves again.
     QVERIFY(f.line.send("ON\r"));
     QTRY_COMPARE(f.window->instrumentState(), InstrumentState::Idle);
     QCOMPARE(f.recorder.messages.size(), 1);
+}
+
+void tst_Rs232::floodWithoutTerminatorLeavesOtherChannelsServing()
+{
+    Rs232Fixture f;
+    f.setText("txtFrequency", QStringLiteral("100"));
+    auto client = f.switchOnWithClient();
+    f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
+    const QByteArray piece(256 * 1024, 'A');
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(f.line.send(piece));
+        // The run goes on reaching the TCP client while the serial line floods.
+        const qsizetype before = client->received.size();
+        QTRY_VERIFY(client->received.size() > before);
+    }
+    QCOMPARE(f.recorder.messages.size(), 1);
+    // The flood ends at its terminator; the line serves again.
+    QVERIFY(f.line.send("\rOFF\r"));
+    QTRY_COMPARE(f.window->instrumentState(), InstrumentState::Off);
+}
+
+void tst_Rs232::farEndThatStopsReadingLosesLines()
+{
+    Rs232Fixture f;
+    f.setText("txtFrequency", QStringLiteral("0.04"));
+    f.setText("txtPtsPerLine", QStringLiteral("100"));
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
+    const auto jam = [&] {
+        constexpr int kEnoughLines = 10000;
+        for (int line = 0; line < kEnoughLines && f.recorder.messages.size() < 2; ++line)
+            f.tick();
+    };
+
+    jam();
+    QCOMPARE(f.recorder.messages.size(), 1);
+    QVERIFY2(f.recorder.messages.first().startsWith(QLatin1String("Kestrin Error (frmMain - ReturnRS232Result) 57: ")),
+             qPrintable(f.recorder.messages.first()));
+    QVERIFY(f.port->PortOpen());
+
+    // Once the far end reads, the queued lines and then the reply come through...
+    QVERIFY(f.line.send("PAUSE\r"));
+    QVERIFY(!f.line.receiveUntil("OK\r").isEmpty());
+    QVERIFY(f.line.send("RESUME\r"));
+    QVERIFY(!f.line.receiveUntil("OK\r").isEmpty());
+    // ... and a new jam is a new episode, reported once more.
+    jam();
+    QCOMPARE(f.recorder.messages.size(), 2);
 }
 
 void tst_Rs232::portNumbers_data()

@@ -5,8 +5,10 @@
 #include "platform/filedialog.h"
 
 #include <QApplication>
+#include <QLocalServer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <sys/stat.h>
 
 namespace {
 
@@ -273,15 +275,53 @@ private slots:
         QCOMPARE(f.timer()->interval(), 100);
     }
 
-    void missingDataFileDoesNotStart()
+    void dataFileThatCannotBePlayedDoesNotStart_data()
     {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << "absent.txt" << "Error 53: Result code not understood" << "File not found";
+        // Opening a pipe with no writer would wait for one: the whole instrument would freeze.
+        QTest::newRow("named pipe") << "pipe.txt" << "Error 75: Result code not understood" << "a named pipe";
+        QTest::newRow("socket") << "socket.txt" << "Error 75: Result code not understood" << "a socket";
+    }
+    void dataFileThatCannotBePlayedDoesNotStart()
+    {
+        QFETCH(QString, name);
+        const QString path = m_dir.filePath(name);
+        QFile::remove(path);
+        QLocalServer socket;
+        if (name == QLatin1String("pipe.txt"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        if (name == QLatin1String("socket.txt"))
+            QVERIFY(socket.listen(path));
         MessageRecorder recorder;
         RunningInstrument f;
         f.click("opFile");
-        f.setText("txtFileName", m_dir.filePath(QStringLiteral("absent.txt")));
-        QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE")), QStringLiteral("Error 53: Result code not understood"));
+        f.setText("txtFileName", path);
+        QTEST(f.window->ExecuteCommand(QStringLiteral("ANALYZE")), "reply");
         QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
-        QVERIFY(f.status().contains(QStringLiteral("File not found")));
+        QFETCH(QString, reason);
+        QVERIFY2(f.status().contains(reason), qPrintable(f.status()));
+        QCOMPARE(recorder.messages, QStringList());
+    }
+
+    // A line too long to hand out ends the run where it stands, without a box.
+    void overLongDataLineEndsTheRun()
+    {
+        QByteArray content = "first\n";
+        content += QByteArray(10 * 1024 * 1024, 'x');
+        content += "\nlast\n";
+        const QString path = writeTestFile(m_dir, QStringLiteral("long.txt"), content);
+        MessageRecorder recorder;
+        RunningInstrument f;
+        f.click("opFile");
+        f.setText("txtFileName", path);
+        f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
+        f.tick(2);
+        QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
+        QCOMPARE(f.text("txtOutput"), QStringLiteral("OK"));
+        QVERIFY2(f.status().contains(QStringLiteral("longer than 1048576")), qPrintable(f.status()));
         QCOMPARE(recorder.messages, QStringList());
     }
 

@@ -69,6 +69,26 @@ private slots:
         QCOMPARE(platform::repeatsOfOpenMessage(text), 0);
         QVERIFY(!openBox());
     }
+
+    // A peer that fails a thousand times a second: the handler reporting it never waits, and
+    // the repeats only count on the one open box.
+    void reportReturnsAtOnceAndCountsRepeats()
+    {
+        const QString text = QStringLiteral("Kestrin Error (frmMain - ReturnRS232Result) 57: not reading");
+        for (int i = 0; i < 1000; ++i)
+            platform::reportMessage(text);
+        QMessageBox *box = openBox(text);
+        QVERIFY(box);
+        QVERIFY(!box->isModal());
+        QCOMPARE(platform::repeatsOfOpenMessage(text), 999);
+        QTRY_VERIFY(box->informativeText().contains(QLatin1String("999")));
+        box->button(QMessageBox::Ok)->click();
+        QTRY_VERIFY(!openBox());
+        // Dismissed, the next failure opens a box again.
+        platform::reportMessage(text);
+        QVERIFY(openBox(text));
+        openBox(text)->button(QMessageBox::Ok)->click();
+    }
 };
 
 QTEST_MAIN(TestMessageBox)
