@@ -1,6 +1,7 @@
 #include "exclusivefile.h"
 #include "fileattributes.h"
 #include "fileerrors.h"
+#include "pathopen.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -24,17 +25,17 @@ void ExclusiveFile::open(const QString &path, Mode mode)
 {
     close();
     m_path = path;
-    const QByteArray native = nativePath(path);
+    const QString operation = QStringLiteral("opening");
     // A write lock needs a descriptor open for writing, also for reading the file. A file
     // without write permission is read under a read lock, which still keeps every writer out.
-    m_descriptor = ::open(native.constData(), O_RDWR | O_CLOEXEC);
+    m_descriptor = openPath(path, O_RDWR, 0, operation);
     bool readOnlyFallback = false;
     if (m_descriptor < 0 && errno == EACCES && mode == Mode::Read) {
-        m_descriptor = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+        m_descriptor = openPath(path, O_RDONLY, 0, operation);
         readOnlyFallback = true;
     }
     if (m_descriptor < 0)
-        throwFileError(errno, path, QStringLiteral("opening"));
+        throwFileError(errno, path, operation);
     lock(readOnlyFallback);
 }
 
@@ -148,7 +149,7 @@ void ExclusiveFile::markArchive()
 
 void createEmptyFile(const QString &path)
 {
-    const int descriptor = ::open(nativePath(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode);
+    const int descriptor = openPath(path, O_WRONLY | O_CREAT | O_EXCL, kNewFileMode, QStringLiteral("creating"));
     if (descriptor < 0) {
         if (errno == EEXIST)
             return;

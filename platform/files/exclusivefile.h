@@ -26,9 +26,9 @@ public:
     ExclusiveFile(const ExclusiveFile &) = delete;
     ExclusiveFile &operator=(const ExclusiveFile &) = delete;
 
-    // Opens an existing file; it is never created nor truncated here. Throws RuntimeError:
-    // 53 missing file, 76 missing folder, 75 refused or other failures, 70 when another
-    // opener holds the file.
+    // Opens an existing file; it is never created nor truncated here, and links are followed
+    // as openPath() (pathopen.h) follows them. Throws RuntimeError: 53 missing file, 76 missing
+    // folder, 70 when another opener holds the file, 75 refused or other failures.
     void open(const QString &path, Mode mode);
     bool isOpen() const { return m_descriptor >= 0; }
     void close();

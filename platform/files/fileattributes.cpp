@@ -1,8 +1,11 @@
 #include "fileattributes.h"
 #include "fileerrors.h"
+#include "pathopen.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -42,20 +45,33 @@ mode_t modeWithAttributes(mode_t mode, int attributes)
 
 int GetAttr(const QString &path)
 {
+    const QString operation = QStringLiteral("reading the attributes of");
+    const int descriptor = openPath(path, O_PATH, 0, operation);
     struct stat status {};
-    if (::stat(nativePath(path).constData(), &status) != 0)
-        throwFileError(errno, path, QStringLiteral("reading the attributes of"));
+    const bool read = descriptor >= 0 && ::fstat(descriptor, &status) == 0;
+    const int systemError = errno;
+    if (descriptor >= 0)
+        ::close(descriptor);
+    if (!read)
+        throwFileError(systemError, path, operation);
     return attributesFromMode(status.st_mode);
 }
 
 void SetAttr(const QString &path, int attributes)
 {
-    const QByteArray native = nativePath(path);
+    const QString operation = QStringLiteral("setting the attributes of");
+    const int descriptor = openPath(path, O_PATH, 0, operation);
     struct stat status {};
-    if (::stat(native.constData(), &status) != 0)
-        throwFileError(errno, path, QStringLiteral("setting the attributes of"));
-    if (::chmod(native.constData(), modeWithAttributes(status.st_mode, attributes) & 07777) != 0)
-        throwFileError(errno, path, QStringLiteral("setting the attributes of"));
+    // A descriptor opened with O_PATH cannot be changed through fchmod(), but its entry in
+    // /proc names exactly the file the walk found.
+    const QByteArray entry = "/proc/self/fd/" + QByteArray::number(descriptor);
+    const bool set = descriptor >= 0 && ::fstat(descriptor, &status) == 0
+        && ::chmod(entry.constData(), modeWithAttributes(status.st_mode, attributes) & 07777) == 0;
+    const int systemError = errno;
+    if (descriptor >= 0)
+        ::close(descriptor);
+    if (!set)
+        throwFileError(systemError, path, operation);
 }
 
 } // namespace platform

@@ -23,8 +23,8 @@ constexpr int Archive = 32;
 int attributesFromMode(mode_t mode);
 mode_t modeWithAttributes(mode_t mode, int attributes);
 
-// Attributes of the file at `path` (links followed). Throws RuntimeError: 53 missing file,
-// 76 missing folder, 75 other failures.
+// Attributes of the file at `path`, links followed as openPath() (pathopen.h) follows them.
+// Throws RuntimeError: 53 missing file, 76 missing folder, 75 other failures.
 int GetAttr(const QString &path);
 
 // Gives the file at `path` exactly `attributes`; FileAttribute::Normal clears them all.

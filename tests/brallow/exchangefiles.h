@@ -11,6 +11,9 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+constexpr uid_t kOtherUser = 65534; // nobody
 
 // Writes the bytes and sets the permission bits, which carry the file's attributes.
 inline void writeExchangeFile(const QString &path, const QByteArray &bytes, mode_t mode)

@@ -33,7 +33,7 @@ class TestExchangeFile : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { QVERIFY(m_dir.isValid()); }
+    void init();
 
     void attributeBits_data();
     void attributeBits();
@@ -47,9 +47,17 @@ private slots:
     void lockLastsUntilClose();
 
 private:
-    QString path(const QString &name) const { return m_dir.filePath(name); }
-    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    bool makeFolder(const QString &name, mode_t mode, uid_t owner) const;
+    bool makeLink(const QString &name, const QString &target, uid_t owner) const;
+    std::unique_ptr<QTemporaryDir> m_dir;
 };
+
+void TestExchangeFile::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
 
 void TestExchangeFile::attributeBits_data()
 {
@@ -82,27 +90,66 @@ void TestExchangeFile::attributeBits()
 void TestExchangeFile::errorNumbers_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("otherUser");
     QTest::addColumn<int>("getAttr");
-    QTest::addColumn<int>("openWrite");
+    QTest::addColumn<int>("open");
     QTest::addColumn<int>("createEmpty");
-    QTest::newRow("missing file") << "absent" << 53 << 53 << 0;
-    QTest::newRow("missing folder") << "nofolder/file" << 76 << 76 << 76;
-    QTest::newRow("a file used as a folder") << "plain/file" << 76 << 76 << 76;
-    QTest::newRow("a folder") << "folder" << 0 << 75 << 0;
+    QTest::newRow("missing file") << "absent" << false << 53 << 53 << 0;
+    QTest::newRow("missing folder") << "nofolder/file" << false << 76 << 76 << 76;
+    QTest::newRow("a file used as a folder") << "plain/file" << false << 76 << 76 << 76;
+    QTest::newRow("a folder") << "folder" << false << 0 << 75 << 0;
+    // Links to "plain" and "folder" in sticky folders everybody may write ("shared" is ours,
+    // "theirs" the other user's) and in one that is not sticky ("open").
+    QTest::newRow("own link in a sticky shared folder") << "shared/mine" << false << 0 << 0 << 0;
+    QTest::newRow("another user's link in a sticky shared folder") << "shared/theirs" << true << 75 << 75 << 0;
+    QTest::newRow("a folder through another user's link") << "shared/their-folder/file" << true << 75 << 75 << 75;
+    QTest::newRow("another user's link, folder not sticky") << "open/theirs" << true << 0 << 0 << 0;
+    QTest::newRow("a link of the sticky folder's owner") << "theirs/theirs" << true << 0 << 0 << 0;
 }
 
 void TestExchangeFile::errorNumbers()
 {
     QFETCH(QString, name);
+    QFETCH(bool, otherUser);
+    QFETCH(int, open);
+    if (otherUser && ::geteuid() != 0)
+        QSKIP("Only root can give a file to another user.");
     writeExchangeFile(path(QStringLiteral("plain")), "x", 0644);
-    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("folder")));
+    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("folder")));
+    QVERIFY(makeFolder(QStringLiteral("shared"), 01777, ::geteuid()));
+    QVERIFY(makeFolder(QStringLiteral("open"), 0777, ::geteuid()));
+    QVERIFY(makeLink(QStringLiteral("shared/mine"), QStringLiteral("../plain"), ::geteuid()));
+    if (otherUser) {
+        QVERIFY(makeFolder(QStringLiteral("theirs"), 01777, kOtherUser));
+        QVERIFY(makeLink(QStringLiteral("shared/theirs"), QStringLiteral("../plain"), kOtherUser));
+        QVERIFY(makeLink(QStringLiteral("shared/their-folder"), path(QStringLiteral("folder")), kOtherUser));
+        QVERIFY(makeLink(QStringLiteral("open/theirs"), QStringLiteral("../plain"), kOtherUser));
+        QVERIFY(makeLink(QStringLiteral("theirs/theirs"), QStringLiteral("../plain"), kOtherUser));
+    }
     const QString file = path(name);
 
     QTEST(errorNumberOf([&] { GetAttr(file); }), "getAttr");
-    ExclusiveFile exclusive;
-    QTEST(errorNumberOf([&] { exclusive.open(file, ExclusiveFile::Mode::Write); }), "openWrite");
-    QVERIFY(!exclusive.isOpen());
+    for (const ExclusiveFile::Mode mode : {ExclusiveFile::Mode::Write, ExclusiveFile::Mode::Read}) {
+        ExclusiveFile exclusive;
+        QCOMPARE(errorNumberOf([&] { exclusive.open(file, mode); }), open);
+        QCOMPARE(exclusive.isOpen(), open == 0);
+    }
     QTEST(errorNumberOf([&] { createEmptyFile(file); }), "createEmpty");
+    QCOMPARE(readBytes(path(QStringLiteral("plain"))), QByteArray("x"));
+}
+
+bool TestExchangeFile::makeFolder(const QString &name, mode_t mode, uid_t owner) const
+{
+    const QByteArray native = QFile::encodeName(path(name));
+    return ::mkdir(native.constData(), mode) == 0 && ::chmod(native.constData(), mode) == 0
+        && ::chown(native.constData(), owner, gid_t(-1)) == 0;
+}
+
+bool TestExchangeFile::makeLink(const QString &name, const QString &target, uid_t owner) const
+{
+    const QByteArray native = QFile::encodeName(path(name));
+    return ::symlink(QFile::encodeName(target).constData(), native.constData()) == 0
+        && ::lchown(native.constData(), owner, gid_t(-1)) == 0;
 }
 
 void TestExchangeFile::createEmptyFileMarksNewFileOnly()
