@@ -37,6 +37,8 @@ void ExclusiveFile::open(const QString &path, Mode mode)
     if (m_descriptor < 0)
         throwFileError(errno, path, operation);
     lock(readOnlyFallback);
+    if (mode == Mode::Write)
+        checkMarkable();
 }
 
 void ExclusiveFile::lock(bool readOnlyFallback)
@@ -54,6 +56,27 @@ void ExclusiveFile::lock(bool readOnlyFallback)
     if (systemError == EAGAIN || systemError == EACCES)
         throw RuntimeError(lockConflictError(m_path));
     throwFileError(systemError, m_path, QStringLiteral("locking"));
+}
+
+void ExclusiveFile::checkMarkable()
+{
+    // Every write marks the file, and only its owner (or a privileged program) may change its
+    // mode. Asked with the mode it already has, the kernel tells whether a program that is not
+    // the owner may, before anything is written: a record written without its mark would be
+    // overwritten unread.
+    struct stat status {};
+    if (::fstat(m_descriptor, &status) == 0
+        && (status.st_uid == ::geteuid() || ::fchmod(m_descriptor, status.st_mode & 07777) == 0))
+        return;
+    const int systemError = errno;
+    close();
+    if (systemError != EPERM)
+        throwFileError(systemError, m_path, QStringLiteral("opening"));
+    throw RuntimeError(ErrorNumber::PathFileAccess,
+                       QStringLiteral("Path/File access error (the file '%1' belongs to user %2; only its owner "
+                                      "can mark it unread, so nothing was written)")
+                           .arg(m_path)
+                           .arg(status.st_uid));
 }
 
 void ExclusiveFile::close()

@@ -28,7 +28,8 @@ public:
 
     // Opens an existing file; it is never created nor truncated here, and links are followed
     // as openPath() (pathopen.h) follows them. Throws RuntimeError: 53 missing file, 76 missing
-    // folder, 70 when another opener holds the file, 75 refused or other failures.
+    // folder, 70 when another opener holds the file, 75 refused or other failures, among them
+    // a write open of a file whose attributes this program may not set (another user's).
     void open(const QString &path, Mode mode);
     bool isOpen() const { return m_descriptor >= 0; }
     void close();
@@ -47,6 +48,7 @@ public:
 
 private:
     void lock(bool readOnlyFallback);
+    void checkMarkable();
     void writeFrom(qint64 offset, const QByteArray &bytes);
     void markArchive();
     [[noreturn]] void fail(int systemError, const QString &operation) const;

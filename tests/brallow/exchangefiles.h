@@ -15,6 +15,25 @@
 
 constexpr uid_t kOtherUser = 65534; // nobody
 
+// Runs as another user (effective uid) for as long as it lives; only root can.
+class ActingAs
+{
+public:
+    explicit ActingAs(uid_t user) : m_previous(::geteuid()), m_acting(::seteuid(user) == 0) {}
+    ~ActingAs()
+    {
+        if (m_acting)
+            ::seteuid(m_previous);
+    }
+    ActingAs(const ActingAs &) = delete;
+    ActingAs &operator=(const ActingAs &) = delete;
+    bool isActing() const { return m_acting; }
+
+private:
+    uid_t m_previous;
+    bool m_acting;
+};
+
 // Writes the bytes and sets the permission bits, which carry the file's attributes.
 inline void writeExchangeFile(const QString &path, const QByteArray &bytes, mode_t mode)
 {

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <ctime>
+#include <optional>
 
 namespace FileAttribute = platform::FileAttribute;
 
@@ -24,13 +25,17 @@ constexpr int kRaceRecords = 1000;
 constexpr int kRaceRuns = 10;
 constexpr int kRaceTimeoutMs = 30000;
 
-enum class Initial { Absent, Clear, Marked, MarkedEmpty, MarkedReadOnlyHiddenSystem };
+// OthersClear: read before, and another user's, who lets everybody write it.
+enum class Initial { Absent, Clear, OthersClear, Marked, MarkedEmpty, MarkedReadOnlyHiddenSystem };
 
 void prepare(const QString &path, Initial initial, const QByteArray &content)
 {
     if (initial == Initial::Absent)
         return;
-    const mode_t mode = initial == Initial::Clear ? 0644 : initial == Initial::MarkedReadOnlyHiddenSystem ? 0555 : 0744;
+    const mode_t mode = initial == Initial::Clear ? 0644
+        : initial == Initial::OthersClear         ? 0666
+        : initial == Initial::MarkedReadOnlyHiddenSystem ? 0555
+                                                         : 0744;
     writeExchangeFile(path, initial == Initial::MarkedEmpty ? QByteArray() : content, mode);
 }
 
@@ -85,26 +90,44 @@ void TestFileComm::send_data()
 {
     QTest::addColumn<Initial>("initial");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("absent: created with one record") << Initial::Absent << QByteArray("new\r");
-    QTest::newRow("read before: replaced") << Initial::Clear << QByteArray("new\r");
-    QTest::newRow("unread: appended") << Initial::Marked << QByteArray("old\rnew\r");
-    QTest::newRow("unread, empty: appended") << Initial::MarkedEmpty << QByteArray("new\r");
+    QTest::addColumn<int>("attributesAfter");
+    QTest::addColumn<QString>("message");
+    const int marked = FileAttribute::Archive;
+    QTest::newRow("absent: created with one record") << Initial::Absent << QByteArray("new\r") << marked << "";
+    QTest::newRow("read before: replaced") << Initial::Clear << QByteArray("new\r") << marked << "";
+    QTest::newRow("unread: appended") << Initial::Marked << QByteArray("old\rnew\r") << marked << "";
+    QTest::newRow("unread, empty: appended") << Initial::MarkedEmpty << QByteArray("new\r") << marked << "";
+    // It could be written but not marked, and the record would be replaced unread.
+    QTest::newRow("another user's: refused before writing")
+        << Initial::OthersClear << QByteArray("old\r") << FileAttribute::Normal << "Error (SendData) 75: ";
 }
 
 void TestFileComm::send()
 {
     QFETCH(Initial, initial);
+    QFETCH(QString, message);
     const QString file = path(QStringLiteral("out"));
     prepare(file, initial, "old\r");
     MessageRecorder messages;
 
     clsFileComm comm;
     comm.setOutFile(file);
+    std::optional<ActingAs> otherUser;
+    if (initial == Initial::OthersClear) {
+        if (::geteuid() != 0)
+            QSKIP("Only root can act as another user.");
+        QCOMPARE(::chmod(QFile::encodeName(m_dir->path()).constData(), 0711), 0);
+        otherUser.emplace(kOtherUser);
+        QVERIFY(otherUser->isActing());
+    }
     comm.SendData(QStringLiteral("new"));
+    otherUser.reset();
 
     QTEST(readBytes(file), "expected");
-    QCOMPARE(attributesOf(file), FileAttribute::Archive);
-    QCOMPARE(messages.messages, QStringList());
+    QTEST(attributesOf(file), "attributesAfter");
+    QCOMPARE(messages.messages.size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty())
+        QVERIFY2(messages.messages.constFirst().startsWith(message), qPrintable(messages.messages.constFirst()));
 }
 
 void TestFileComm::receive_data()
