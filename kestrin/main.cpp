@@ -1,5 +1,7 @@
 #include "core/frmMain.h"
 
+#include "platform/terminationsignals.h"
+
 #include <QApplication>
 
 int main(int argc, char *argv[])
@@ -9,5 +11,6 @@ int main(int argc, char *argv[])
 
     frmMain window;
     window.show();
+    platform::closeOnTerminationSignals(&window);
     return QApplication::exec();
 }

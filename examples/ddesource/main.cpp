@@ -1,5 +1,7 @@
 #include "frmSource.h"
 
+#include "platform/terminationsignals.h"
+
 #include <QApplication>
 
 int main(int argc, char *argv[])
@@ -9,5 +11,6 @@ int main(int argc, char *argv[])
 
     frmSource window;
     window.show();
+    platform::closeOnTerminationSignals(&window);
     return QApplication::exec();
 }

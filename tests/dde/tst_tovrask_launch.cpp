@@ -6,6 +6,7 @@
 #include "instrumentstarter.h"
 #include "support/messagerecorder.h"
 
+#include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddetextbox.h"
 
 #include <QDir>
@@ -82,6 +83,7 @@ private slots:
     void startsOnceAndGivesUpAfterTheWait();
     void linksToTheStartedInstrument_data();
     void linksToTheStartedInstrument();
+    void startsTheInstrumentProgram_data();
     void startsTheInstrumentProgram();
 
 private:
@@ -213,8 +215,18 @@ void tst_tovrask_launch::linksToTheStartedInstrument()
     QCOMPARE(startsIn(m_startLog), 1);
 }
 
+void tst_tovrask_launch::startsTheInstrumentProgram_data()
+{
+    // Each ends the instrument as closing its window does, which removes its DDE socket.
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP, the session ending") << SIGHUP;
+}
+
 void tst_tovrask_launch::startsTheInstrumentProgram()
 {
+    QFETCH(int, signalNumber);
     // The real instrument, behind a wrapper that notes its process identifier before it
     // becomes the instrument. A started instrument is off, so the 293 message follows.
     const QFileInfo instrument(QDir(qEnvironmentVariable("TARVOLIN_PROGRAM_DIR")).filePath(QStringLiteral("kestrin")));
@@ -238,8 +250,11 @@ void tst_tovrask_launch::startsTheInstrumentProgram()
     QVERIFY(log.open(QIODevice::ReadOnly));
     const pid_t processId = pid_t(log.readAll().trimmed().toLongLong());
     QVERIFY(processId > 0);
-    QCOMPARE(::kill(processId, SIGTERM), 0);
+    const QString socket = platform::DdeDirectory::socketPath(platform::DdeDirectory::path(), QStringLiteral("Kestrin"));
+    QVERIFY(QFileInfo::exists(socket));
+    QCOMPARE(::kill(processId, signalNumber), 0);
     QTRY_VERIFY(hasEnded(processId));
+    QVERIFY(!QFileInfo::exists(socket));
 }
 
 QTEST_MAIN(tst_tovrask_launch)
