@@ -57,6 +57,8 @@ private:
     std::chrono::milliseconds m_startWait;
     QDeadlineTimer m_startDeadline;
     QTimer *m_repeatTimer = nullptr;
+    // From the click on Connect until that Connect has finished.
+    bool m_connecting = false;
     bool m_waitingForInstrument = false;
 
     QPushButton *btnConnect = nullptr;

@@ -130,6 +130,11 @@ void frmTovrask::keyPressEvent(QKeyEvent *event)
 
 void frmTovrask::btnConnect_Click()
 {
+    // A Connect still waiting (for an answer, or for an instrument it started to come up)
+    // goes on alone: a second one would cut its link and could start a second instrument.
+    if (m_connecting)
+        return;
+    m_connecting = true;
     try {
         txtOutput->setLinkMode(kLinkModeNone);
         txtOutput->setLinkTopic(kInstrumentTopic);
@@ -138,10 +143,6 @@ void frmTovrask::btnConnect_Click()
         ReportConnectFailure(failure);
         return;
     }
-    // An instrument started by an earlier Connect is still coming up: its repeats go on, and
-    // no second instrument is started.
-    if (isWaitingForInstrument())
-        return;
     OpenLink(true);
 }
 
@@ -169,6 +170,7 @@ void frmTovrask::OpenLink(bool mayStartInstrument)
 void frmTovrask::FinishConnect(const QString &message)
 {
     // The attempt is over before its message shows, so a Connect pressed afterwards starts afresh.
+    m_connecting = false;
     m_waitingForInstrument = false;
     m_repeatTimer->stop();
     if (!message.isEmpty())

@@ -5,13 +5,16 @@
 #include "frmTovrask.h"
 #include "support/messagerecorder.h"
 
+#include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddetextbox.h"
 
 #include <QComboBox>
+#include <QLocalServer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 
 namespace {
@@ -38,6 +41,7 @@ private slots:
     void refusedExecuteShowsNumberAndDescription();
     void connectToInstrumentThatIsOff();
     void connectTwiceLeavesOneLink();
+    void connectWhileConnectWaits();
     void linkErrorMessages_data();
     void linkErrorMessages();
 
@@ -232,6 +236,21 @@ void tst_tovrask::connectTwiceLeavesOneLink()
     // A second link would deliver the same line again.
     QVERIFY(!updates.wait(200));
     QCOMPARE(updates.count(), 1);
+}
+
+void tst_tovrask::connectWhileConnectWaits()
+{
+    // An instrument that takes the connection but never answers.
+    QLocalServer silent;
+    QVERIFY(silent.listen(platform::DdeDirectory::socketPath(platform::DdeDirectory::ensure(), QStringLiteral("Kestrin"))));
+    m_output->setLinkTimeout(300);
+    QTimer::singleShot(50, m_window.get(), [this] { click("btnConnect"); });
+    connectWindow();
+
+    // The second press did nothing: one Connect, ended by its own time-out.
+    QCOMPARE(m_messages->messages.size(), 1);
+    QVERIFY2(m_messages->messages.first().startsWith(QStringLiteral("Error 286 on Connect.  ")),
+             qPrintable(m_messages->messages.first()));
 }
 
 void tst_tovrask::linkErrorMessages_data()
