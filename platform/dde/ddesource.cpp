@@ -139,7 +139,7 @@ QLineEdit *DdeSource::servedItem(const QString &item) const
         return nullptr;
     const QList<QLineEdit *> boxes = m_window->findChildren<QLineEdit *>();
     for (QLineEdit *box : boxes) {
-        if (box->objectName().compare(item, Qt::CaseInsensitive) == 0)
+        if (box->window() == m_window && box->objectName().compare(item, Qt::CaseInsensitive) == 0)
             return box;
     }
     return nullptr;

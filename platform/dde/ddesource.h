@@ -15,7 +15,8 @@ class DdeConversation;
 
 // The DDE source facility of a window. The source answers conversations for one application
 // name (compared without regard to case) on the window's link topic, and serves the window's
-// text boxes (QLineEdit children) as items under their object names.
+// own text boxes (QLineEdit descendants that are not inside another window, such as a
+// dialog the window owns) as items under their object names.
 //
 // It listens on its own socket as soon as it is constructed. When another running program
 // already serves the application name, or the per-user DDE directory is not private, it

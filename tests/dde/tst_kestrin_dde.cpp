@@ -11,6 +11,7 @@
 #include "support/errorcapture.h"
 #include "support/messagerecorder.h"
 
+#include <QAction>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -304,6 +305,11 @@ void tst_KestrinDde::itemsAreServedButNotPoked()
     QCOMPARE(peer.ask("REQUEST txtOutput"), QByteArray("DATA OK"));
     QCOMPARE(peer.ask("EXECUTE analyze"), QByteArray("ACK"));
     QCOMPARE(peer.ask("REQUEST txtInput"), QByteArray("DATA ANALYZE"));
+
+    // The boxes of the settings dialogs are not the window's items.
+    m_instrument->window->findChild<QAction *>(QStringLiteral("mnuEditNetworkSettings"))->trigger();
+    QVERIFY(m_instrument->window->findChild<QLineEdit *>(QStringLiteral("txtServerPort")));
+    QCOMPARE(peer.ask("REQUEST txtServerPort"), QByteArray("NACK no such item"));
 }
 
 QTEST_MAIN(tst_KestrinDde)
