@@ -28,9 +28,11 @@ DdeConversation::DdeConversation(QLocalSocket *socket, DdeSource *source)
     connect(m_socket, &QLocalSocket::disconnected, this, [this] { end(false); });
 
     m_initiateTimer.setSingleShot(true);
+    // Precise: peers are told ten seconds, and a coarse timer may fire half a second late.
+    m_initiateTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_initiateTimer, &QTimer::timeout, this, [this] {
         if (!m_open)
-            end(false);
+            dropUninitiated();
     });
     m_initiateTimer.start(kInitiateTimeout);
 
@@ -261,6 +263,17 @@ void DdeConversation::handlePoke(const QString &rest)
 void DdeConversation::reply(const QString &word, const QString &text)
 {
     send(P::line(word, P::escape(text)));
+}
+
+void DdeConversation::dropUninitiated()
+{
+    // Nothing is owed to a connection that never opened a conversation: it is cut at once.
+    m_ended = true;
+    m_socket->disconnect(this);
+    m_socket->abort();
+    if (m_source)
+        m_source->conversationEnded(this, false);
+    deleteLater();
 }
 
 void DdeConversation::end(bool sendTerminate)

@@ -47,6 +47,7 @@ private:
     void handleExecute(const QString &command);
     void handlePoke(const QString &rest);
     void reply(const QString &word, const QString &text = QString());
+    void dropUninitiated();
     void end(bool sendTerminate);
     void closeWhenPeerHasRead();
 

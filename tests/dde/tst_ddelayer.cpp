@@ -337,12 +337,18 @@ void tst_DdeLayer::killedClientEndsOnlyItsConversation()
     QVERIFY(m_window->executes.isEmpty());
 
     // A connection that never initiates does not hold its place for ever, nor count.
+    QElapsedTimer connected;
+    connected.start();
     RawPeer silent(kApplication);
     QVERIFY(silent.isConnected());
     QCOMPARE(m_window->source->conversationCount(), 1);
 
     m_window->source->writeItem(m_window->txtData, QStringLiteral("next"));
     QTRY_COMPARE(box->text(), QStringLiteral("next"));
+
+    // It is closed after the ten seconds the protocol gives, not later.
+    QVERIFY(silent.waitForClose(12000));
+    QVERIFY2(connected.elapsed() >= 9900 && connected.elapsed() < 10800, qPrintable(QString::number(connected.elapsed())));
 }
 
 void tst_DdeLayer::endedConversationsAreFreed()
