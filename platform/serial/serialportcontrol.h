@@ -32,7 +32,7 @@ public:
     static constexpr int kDeviceUnavailable = 68;
     // Characters waiting to leave beyond this mean the far end has stopped reading; further
     // output is dropped, as on a line without flow control, rather than held without bound.
-    static constexpr qint64 kMaximumQueuedOutput = 16 * 1024;
+    static constexpr qint64 kMaximumQueuedOutput = 64 * 1024;
     // Received characters held for Input(), at most: beyond it the rest waits in the
     // system's buffer (and, once that is full, the far end waits), so a flood costs
     // bounded memory.
