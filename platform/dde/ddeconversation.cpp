@@ -58,13 +58,17 @@ void DdeConversation::send(const QByteArray &line)
 
 void DdeConversation::terminate()
 {
-    if (m_ended)
+    if (m_ended || m_closing)
         return;
-    if (m_executeDepth > 0) {
-        m_terminateAfterExecute = true;
-        return;
-    }
-    end(true);
+    m_closing = true;
+    m_initiateTimer.stop();
+    if (m_open && m_source)
+        m_source->conversationClosed();
+    QTimer::singleShot(0, this, [this] {
+        // An execute still running sends the terminate itself, after its acknowledgement.
+        if (m_executeDepth == 0)
+            end(true);
+    });
 }
 
 void DdeConversation::closeNow()
@@ -93,13 +97,13 @@ void DdeConversation::readLines()
     m_reader.append(m_socket->readAll());
     QString line;
     bool valid = true;
-    while (self && !m_ended && m_reader.nextLine(line, valid)) {
+    while (self && !m_ended && !m_closing && m_reader.nextLine(line, valid)) {
         if (valid)
             handleLine(line);
         else
             reply(P::kNack, QStringLiteral("text is not UTF-8"));
     }
-    if (self && !m_ended && m_reader.overflowed()) {
+    if (self && !m_ended && !m_closing && m_reader.overflowed()) {
         reply(P::kError, QStringLiteral("line too long"));
         end(false);
     }
@@ -164,7 +168,7 @@ void DdeConversation::handleInitiate(const QString &topic)
     QPointer<DdeConversation> self(this);
     bool cancel = false;
     emit m_source->LinkOpen(cancel);
-    if (!self || m_ended)
+    if (!self || m_ended || m_closing)
         return;
     // The handler may have switched the link mode to none meanwhile.
     if (cancel || !m_source || m_source->linkMode() != DdeSource::kLinkModeSource) {
@@ -222,7 +226,7 @@ void DdeConversation::handleExecute(const QString &command)
         reply(P::kNack, QStringLiteral("refused"));
     else
         reply(P::kAck);
-    if (m_terminateAfterExecute && m_executeDepth == 0)
+    if (m_closing && m_executeDepth == 0)
         end(true);
 }
 
@@ -249,7 +253,7 @@ void DdeConversation::handlePoke(const QString &rest)
     QPointer<QLineEdit> target(box);
     bool cancel = false;
     emit m_source->LinkPoke(box->objectName(), *text, cancel);
-    if (!self || m_ended)
+    if (!self || m_ended || m_closing)
         return;
     if (cancel || !target || !m_source) {
         reply(P::kNack, QStringLiteral("refused"));
@@ -272,7 +276,7 @@ void DdeConversation::dropUninitiated()
     m_socket->disconnect(this);
     m_socket->abort();
     if (m_source)
-        m_source->conversationEnded(this, false);
+        m_source->conversationEnded(this);
     deleteLater();
 }
 
@@ -281,7 +285,7 @@ void DdeConversation::end(bool sendTerminate)
     if (m_ended)
         return;
     m_ended = true;
-    const bool wasOpen = m_open;
+    const bool closesNow = m_open && !m_closing;
     m_initiateTimer.stop();
     if (m_socket->state() == QLocalSocket::UnconnectedState) {
         deleteLater();
@@ -295,8 +299,11 @@ void DdeConversation::end(bool sendTerminate)
             m_socket->write(P::line(P::kTerminate));
         closeWhenPeerHasRead();
     }
-    if (m_source)
-        m_source->conversationEnded(this, wasOpen);
+    if (m_source) {
+        if (closesNow)
+            m_source->conversationClosed();
+        m_source->conversationEnded(this);
+    }
 }
 
 void DdeConversation::closeWhenPeerHasRead()

@@ -24,13 +24,20 @@ public:
     ~DdeConversation() override;
 
     // The initiate was accepted and the conversation has not ended.
-    bool isOpen() const { return m_open && !m_ended; }
-    bool isAdvised(const QString &item) const { return m_advisedItems.contains(item.toLower()); }
+    bool isOpen() const { return m_open && !m_closing && !m_ended; }
+    // Writes of the item are sent here: the client advised it, and the conversation's
+    // terminate has not gone out yet.
+    bool receivesUpdates(const QString &item) const
+    {
+        return m_open && !m_ended && m_advisedItems.contains(item.toLower());
+    }
 
     // Queues one already encoded line; a client that lets too much pile up unread is dropped.
     void send(const QByteArray &line);
-    // Ends the conversation from the source's side with a terminate. Inside this
-    // conversation's own execute the terminate follows the execute's acknowledgement.
+    // Ends the conversation from the source's side: for the program at once (LinkClose), on
+    // the wire with a terminate once the running handler has returned, so that what the
+    // handler still writes into advised items, and the acknowledgement of this
+    // conversation's own execute, reach the client first.
     void terminate();
     // Ends at once when the source goes away: a terminate on a best-effort write, then close.
     void closeNow();
@@ -58,10 +65,10 @@ private:
     QTimer m_initiateTimer;
     QTimer m_closeTimer;
     bool m_open = false;
+    bool m_closing = false; // ended for the program; the terminate is still to go out
     bool m_ended = false;
     bool m_peerTerminated = false;
     int m_executeDepth = 0;
-    bool m_terminateAfterExecute = false;
 };
 
 } // namespace platform

@@ -193,7 +193,7 @@ void DdeSource::publish(QLineEdit *box, const QString &text)
     // Sending may drop a client that stopped reading; walk a copy.
     const QList<DdeConversation *> conversations = m_conversations;
     for (DdeConversation *conversation : conversations) {
-        if (conversation->isOpen() && conversation->isAdvised(item))
+        if (conversation->receivesUpdates(item))
             conversation->send(line);
     }
 }
@@ -203,14 +203,17 @@ void DdeSource::conversationOpened()
     emit conversationCountChanged(conversationCount());
 }
 
-void DdeSource::conversationEnded(DdeConversation *conversation, bool wasOpen)
+void DdeSource::conversationClosed()
 {
-    if (!m_conversations.removeOne(conversation) || m_destroying)
+    if (m_destroying)
         return;
-    if (wasOpen) {
-        emit LinkClose();
-        emit conversationCountChanged(conversationCount());
-    }
+    emit LinkClose();
+    emit conversationCountChanged(conversationCount());
+}
+
+void DdeSource::conversationEnded(DdeConversation *conversation)
+{
+    m_conversations.removeOne(conversation);
 }
 
 } // namespace platform

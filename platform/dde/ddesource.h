@@ -30,9 +30,11 @@ class DdeConversation;
 //   LinkPoke(item, text, cancel)  a poke into a served item, before the text is written
 //   LinkClose()               an opened conversation ended, whichever side ended it
 //
-// The link mode starts at 0 (none). Setting 0 ends every conversation at once (LinkClose for
-// each; inside an execute that conversation gets its acknowledgement first) and refuses new
-// initiates without raising LinkOpen; link mode 1 (source) accepts them.
+// The link mode starts at 0 (none). Setting 0 ends every conversation at once, raising
+// LinkClose for each before it returns, and refuses new initiates without raising LinkOpen;
+// link mode 1 (source) accepts them. The terminates go out when the handler that set 0 has
+// returned: the clients still receive what it writes into their items meanwhile, and an
+// execute that set it gets its acknowledgement first.
 class DdeSource : public QObject
 {
     Q_OBJECT
@@ -94,7 +96,10 @@ private:
     void watchItem(QLineEdit *box);
     void publish(QLineEdit *box, const QString &text);
     void conversationOpened();
-    void conversationEnded(DdeConversation *conversation, bool wasOpen);
+    // An opened conversation ended for the program.
+    void conversationClosed();
+    // A connection is gone or going; it no longer counts against the maximum.
+    void conversationEnded(DdeConversation *conversation);
 
     QString m_applicationName;
     QPointer<QWidget> m_window;

@@ -381,8 +381,12 @@ void tst_DdeLayer::linkModeNoneEndsEveryConversation()
     QCOMPARE(m_window->closes, 5);
     QCOMPARE(m_window->source->conversationCount(), 0);
     QCOMPARE(counts.last().at(0).toInt(), 0);
-    for (const auto &box : boxes)
+    // What the handler that switched writes next still reaches every client, then the terminate.
+    m_window->source->writeItem(m_window->txtData, QStringLiteral("last word"));
+    for (const auto &box : boxes) {
         QTRY_COMPARE(box->linkMode(), DdeTextBox::kLinkModeNone);
+        QCOMPARE(box->text(), QStringLiteral("last word"));
+    }
     QCOMPARE(errorNumberOf([&] { boxes.front()->LinkExecute(QStringLiteral("x")); }), DdeErrorNumber::NoConversation);
     // An ended link is no failure of the source: no link error.
     QTest::qWait(50);

@@ -178,10 +178,13 @@ void tst_KestrinDde::offFromOneConversationEndsAll()
     }
     QCOMPARE(clients.front()->execute(QStringLiteral("OFF")), 0);
     QCOMPARE(m_instrument->window->instrumentState(), InstrumentState::Off);
+    // Each got the reply to OFF (after the text at linking), then the terminate.
     for (const auto &client : clients) {
         QTRY_COMPARE(client->box.linkMode(), DdeTextBox::kLinkModeNone);
-        QCOMPARE(client->box.text(), QStringLiteral("OK"));
+        QCOMPARE(client->updates, QStringList({"OK", "OK"}));
     }
+    // As after OFF from the panel: the ends of the conversations leave no status behind.
+    QCOMPARE(m_instrument->status(), QString());
     QCOMPARE(clients.back()->execute(QStringLiteral("ON")), DdeErrorNumber::NoConversation);
     QCOMPARE(clients.back()->link(), DdeErrorNumber::NoConversation);
     QTest::qWait(50);
