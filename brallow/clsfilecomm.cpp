@@ -144,9 +144,11 @@ QString clsFileComm::GetData()
                                    .arg(m_inFile)
                                    .arg(length)
                                    .arg(m_maxReceive));
-        if (length > 0)
-            result = QString::fromLatin1(file.read(length));
+        const QString text = length > 0 ? QString::fromLatin1(file.read(length)) : QString();
+        // Handed over only once marked read: text the flag still calls unread would come
+        // again with the next receive.
         file.setAttributes(FileAttribute::Normal);
+        result = text;
     } catch (const RuntimeError &failure) {
         file.close();
         // The file is gone: nothing was sent yet.

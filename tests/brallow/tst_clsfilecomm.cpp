@@ -25,8 +25,8 @@ constexpr int kRaceRecords = 1000;
 constexpr int kRaceRuns = 10;
 constexpr int kRaceTimeoutMs = 30000;
 
-// OthersClear: read before, and another user's, who lets everybody write it.
-enum class Initial { Absent, Clear, OthersClear, Marked, MarkedEmpty, MarkedReadOnlyHiddenSystem };
+// OthersClear, OthersMarked: another user's, who lets everybody write it.
+enum class Initial { Absent, Clear, OthersClear, OthersMarked, Marked, MarkedEmpty, MarkedReadOnlyHiddenSystem };
 
 void prepare(const QString &path, Initial initial, const QByteArray &content)
 {
@@ -34,6 +34,7 @@ void prepare(const QString &path, Initial initial, const QByteArray &content)
         return;
     const mode_t mode = initial == Initial::Clear ? 0644
         : initial == Initial::OthersClear         ? 0666
+        : initial == Initial::OthersMarked        ? 0766
         : initial == Initial::MarkedReadOnlyHiddenSystem ? 0555
                                                          : 0744;
     writeExchangeFile(path, initial == Initial::MarkedEmpty ? QByteArray() : content, mode);
@@ -152,6 +153,10 @@ void TestFileComm::receive_data()
     QTest::newRow("longer than the receiver takes: stays unread")
         << Initial::Marked << 7 << QString() << QByteArray("one\rtwo\r") << FileAttribute::Archive
         << "Error (GetData) 14: ";
+    // Handed over without being marked read, the text would come again with the next receive.
+    QTest::newRow("another user's: cannot be marked read, nothing handed over")
+        << Initial::OthersMarked << 8 << QString() << QByteArray("one\rtwo\r") << FileAttribute::Archive
+        << "Error (GetData) 75: ";
 }
 
 void TestFileComm::receive()
@@ -166,6 +171,14 @@ void TestFileComm::receive()
     clsFileComm comm;
     comm.setInFile(file);
     comm.setMaxReceive(maxReceive);
+    std::optional<ActingAs> otherUser;
+    if (initial == Initial::OthersMarked) {
+        if (::geteuid() != 0)
+            QSKIP("Only root can act as another user.");
+        QCOMPARE(::chmod(QFile::encodeName(m_dir->path()).constData(), 0711), 0);
+        otherUser.emplace(kOtherUser);
+        QVERIFY(otherUser->isActing());
+    }
     QTEST(comm.GetData(), "expected");
     QTEST(readBytes(file), "contentAfter");
     QTEST(attributesOf(file), "attributesAfter");
