@@ -30,7 +30,7 @@ public:
     ~frmSource() override;
 
     platform::DdeSource *source() const { return m_source; }
-    // Everything received so far, one entry per event, as in the window's log.
+    // The latest entries received, one per event, as in the window's log.
     const QStringList &received() const { return m_received; }
 
 signals:

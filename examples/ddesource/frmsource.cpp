@@ -24,8 +24,20 @@ namespace {
 constexpr int kClientWidthTwips = 4680;
 constexpr int kClientHeightTwips = 3240;
 constexpr int kCountInterval = 1000;
+// The log keeps the latest entries and the start of long texts, so a busy or verbose
+// client cannot make it grow without bound.
+constexpr int kLogEntries = 1000;
+constexpr int kLoggedCharacters = 200;
 
 const QString kResetCommand = QStringLiteral("RESET");
+
+// A received text as the log shows it: in quotes, a long one by its start and its length.
+QString quoted(const QString &text)
+{
+    if (text.size() <= kLoggedCharacters)
+        return QStringLiteral("\"%1\"").arg(text);
+    return QStringLiteral("\"%1...\" (%2 characters)").arg(text.left(kLoggedCharacters), QString::number(text.size()));
+}
 
 } // namespace
 
@@ -65,6 +77,8 @@ void frmSource::createControls()
     lblData = makeBuddyLabel(this, "lblData", QStringLiteral("&Data:"), txtData);
     placeInTwips(lblData, 60, 60, 1095, 255);
     placeInTwips(txtData, 60, 300, 3135, 315);
+    // A poked text is kept whole, whatever its length, as every client of the item sees it.
+    txtData->setMaxLength(std::numeric_limits<int>::max());
     txtData->setText(QLatin1String(kResetValue));
 
     chkCount = makeControl<QCheckBox>(this, "chkCount", QStringLiteral("&Count up"));
@@ -73,6 +87,7 @@ void frmSource::createControls()
 
     txtLog = makeControl<QPlainTextEdit>(this, "txtLog");
     txtLog->setReadOnly(true);
+    txtLog->setMaximumBlockCount(kLogEntries);
     lblLog = makeBuddyLabel(this, "lblLog", QStringLiteral("&Received:"), txtLog);
     placeInTwips(lblLog, 60, 720, 1095, 255);
     placeInTwips(txtLog, 60, 960, 4560, 1860);
@@ -94,7 +109,7 @@ void frmSource::Form_LinkExecute(const QString &command, bool &cancel)
 {
     // Only RESET is known; anything else gets a negative acknowledgement.
     cancel = command.trimmed().compare(kResetCommand, Qt::CaseInsensitive) != 0;
-    LogReceived(QStringLiteral("execute \"%1\"%2").arg(command, cancel ? QStringLiteral(" refused") : QString()));
+    LogReceived(QStringLiteral("execute %1%2").arg(quoted(command), cancel ? QStringLiteral(" refused") : QString()));
     if (!cancel)
         m_source->writeItem(txtData, QLatin1String(kResetValue));
 }
@@ -102,7 +117,7 @@ void frmSource::Form_LinkExecute(const QString &command, bool &cancel)
 void frmSource::Form_LinkPoke(const QString &item, const QString &text, bool &cancel)
 {
     cancel = false;
-    LogReceived(QStringLiteral("poke %1 \"%2\"").arg(item, text));
+    LogReceived(QStringLiteral("poke %1 %2").arg(item, quoted(text)));
 }
 
 void frmSource::Form_LinkClose()
@@ -129,6 +144,8 @@ void frmSource::tmrCount_Timer()
 
 void frmSource::LogReceived(const QString &entry)
 {
+    if (m_received.size() == kLogEntries)
+        m_received.removeFirst();
     m_received << entry;
     txtLog->appendPlainText(entry);
     QTextStream(stdout) << entry << Qt::endl;

@@ -16,6 +16,8 @@ constexpr int kInitiateTimeout = 10000;
 constexpr int kCloseTimeout = 2000;
 // Unread output a client may leave piled up before it is dropped.
 constexpr qint64 kMaximumBacklogBytes = 16 * 1024 * 1024;
+// The refusal of an item whose text no line can carry.
+const QString kItemTooLong = QStringLiteral("item too long");
 } // namespace
 
 DdeConversation::DdeConversation(QLocalSocket *socket, DdeSource *source)
@@ -187,7 +189,7 @@ void DdeConversation::handleRequest(const QString &item)
     if (!box)
         reply(P::kNack, QStringLiteral("no such item"));
     else
-        reply(P::kData, box->text());
+        replyData(box->text());
 }
 
 void DdeConversation::handleAdvise(const QString &item)
@@ -197,9 +199,14 @@ void DdeConversation::handleAdvise(const QString &item)
         reply(P::kNack, QStringLiteral("no such item"));
         return;
     }
+    const QByteArray data = P::dataLine(box->text());
+    if (data.isEmpty()) {
+        reply(P::kNack, kItemTooLong);
+        return;
+    }
     m_source->watchItem(box);
     m_advisedItems.insert(box->objectName().toLower());
-    reply(P::kData, box->text());
+    send(data);
 }
 
 void DdeConversation::handleUnadvise(const QString &item)
@@ -249,6 +256,11 @@ void DdeConversation::handlePoke(const QString &rest)
         reply(P::kNack, QStringLiteral("refused"));
         return;
     }
+    // A text that the item's updates could not carry is not taken: the poking client keeps it.
+    if (P::updateLine(box->objectName(), *text).isEmpty()) {
+        reply(P::kNack, QStringLiteral("too long"));
+        return;
+    }
     QPointer<DdeConversation> self(this);
     QPointer<QLineEdit> target(box);
     bool cancel = false;
@@ -267,6 +279,15 @@ void DdeConversation::handlePoke(const QString &rest)
 void DdeConversation::reply(const QString &word, const QString &text)
 {
     send(P::line(word, P::escape(text)));
+}
+
+void DdeConversation::replyData(const QString &text)
+{
+    const QByteArray data = P::dataLine(text);
+    if (data.isEmpty())
+        reply(P::kNack, kItemTooLong);
+    else
+        send(data);
 }
 
 void DdeConversation::dropUninitiated()

@@ -54,6 +54,7 @@ private:
     void handleExecute(const QString &command);
     void handlePoke(const QString &rest);
     void reply(const QString &word, const QString &text = QString());
+    void replyData(const QString &text);
     void dropUninitiated();
     void end(bool sendTerminate);
     void closeWhenPeerHasRead();

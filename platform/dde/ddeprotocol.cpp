@@ -68,6 +68,32 @@ QByteArray line(const QString &word, const QString &escapedRest)
     return bytes;
 }
 
+bool fits(const QByteArray &line)
+{
+    return line.size() <= kMaximumLineBytes + 1;
+}
+
+namespace {
+QByteArray fittingLine(const QString &word, const QString &prefix, const QString &text)
+{
+    // Every character takes at least one byte, so a text this long is over before it is encoded.
+    if (text.size() > kMaximumLineBytes)
+        return QByteArray();
+    QByteArray bytes = line(word, prefix + escape(text));
+    return fits(bytes) ? bytes : QByteArray();
+}
+} // namespace
+
+QByteArray dataLine(const QString &text)
+{
+    return fittingLine(kData, QString(), text);
+}
+
+QByteArray updateLine(const QString &item, const QString &text)
+{
+    return fittingLine(kUpdate, item + QLatin1Char(' '), text);
+}
+
 void ignoreBrokenPipes()
 {
     struct sigaction current {};

@@ -25,6 +25,7 @@ inline const QString kData = QStringLiteral("DATA");
 inline const QString kUpdate = QStringLiteral("UPDATE");
 inline const QString kBusy = QStringLiteral("BUSY");
 inline const QString kError = QStringLiteral("ERROR");
+inline const QString kTooLong = QStringLiteral("TOOLONG");
 
 // Text in a message escapes backslash as "\\", LF as "\n" and CR as "\r".
 QString escape(const QString &text);
@@ -41,9 +42,17 @@ Message split(const QString &line);
 // Splits "item text" at the first space; the text part may be empty or missing.
 void splitItem(const QString &rest, QString &item, QString &text);
 
-// A line ready to send: the word, a space and the already escaped rest (none when empty
-// and `alwaysSpace` is false), then LF, in UTF-8.
+// A line ready to send: the word, a space and the already escaped rest (none when empty),
+// then LF, in UTF-8.
 QByteArray line(const QString &word, const QString &escapedRest = QString());
+// Whether a line made by line() stays within kMaximumLineBytes.
+bool fits(const QByteArray &line);
+
+// The lines that carry an item's text: "DATA <text>" and "UPDATE <item> <text>". Empty when
+// the text would make the line longer than the limit: a text is never cut, the caller sends
+// the stand-in the protocol gives for that case instead.
+QByteArray dataLine(const QString &text);
+QByteArray updateLine(const QString &item, const QString &text);
 
 // Writing to a connection the peer has closed must fail with an error, not end the program
 // with SIGPIPE (local sockets write without MSG_NOSIGNAL). Called by every source and client;

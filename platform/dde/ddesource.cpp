@@ -189,7 +189,9 @@ void DdeSource::publish(QLineEdit *box, const QString &text)
     if (m_conversations.isEmpty())
         return;
     const QString item = box->objectName();
-    const QByteArray line = P::line(P::kUpdate, item + QLatin1Char(' ') + P::escape(text));
+    QByteArray line = P::updateLine(item, text);
+    if (line.isEmpty())
+        line = P::line(P::kTooLong, P::escape(item));
     // Sending may drop a client that stopped reading; walk a copy.
     const QList<DdeConversation *> conversations = m_conversations;
     for (DdeConversation *conversation : conversations) {

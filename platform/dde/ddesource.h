@@ -35,6 +35,9 @@ class DdeConversation;
 // link mode 1 (source) accepts them. The terminates go out when the handler that set 0 has
 // returned: the clients still receive what it writes into their items meanwhile, and an
 // execute that set it gets its acknowledgement first.
+//
+// A text too long for one protocol line is never cut: a request or advise of it is refused
+// with "item too long", an update becomes "TOOLONG <item>", a poke of it is refused.
 class DdeSource : public QObject
 {
     Q_OBJECT

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QTimer>
+#include <limits>
 
 namespace platform {
 
@@ -46,6 +47,9 @@ DdeTextBox::DdeTextBox(QWidget *parent)
     : QLineEdit(parent)
 {
     P::ignoreBrokenPipes();
+    // An item's text arrives whole; a line edit would otherwise cut it at 32767 characters,
+    // and a poke would send the cut text back.
+    setMaxLength(std::numeric_limits<int>::max());
 }
 
 DdeTextBox::~DdeTextBox()
@@ -149,8 +153,8 @@ void DdeTextBox::openConversation()
         return;
     case Pending::State::Refused:
         closeConversation(true);
-        throw RuntimeError(DdeErrorNumber::Refused,
-                           QStringLiteral("The DDE source does not serve the item \"%1\"").arg(m_linkItem));
+        throw RuntimeError(DdeErrorNumber::Refused, QStringLiteral("The DDE source refused the item \"%1\" (%2)")
+                                                        .arg(m_linkItem, advise->text));
     case Pending::State::TimedOut:
         closeConversation(true);
         throw RuntimeError(DdeErrorNumber::TimeOut, QStringLiteral("The DDE source did not answer the advise in time"));
@@ -201,7 +205,7 @@ void DdeTextBox::transact(const QByteArray &line, const QString &operation)
 {
     if (!isLinked())
         throw noConversation();
-    if (line.size() > P::kMaximumLineBytes)
+    if (!P::fits(line))
         throw RuntimeError(DdeErrorNumber::Refused,
                            QStringLiteral("The %1 is too long for a DDE message").arg(operation));
     const std::shared_ptr<Pending> pending = send(line, ReplyKind::Acknowledge);
@@ -281,6 +285,17 @@ void DdeTextBox::handleLine(const QString &line)
         }
         if (m_advised && item.compare(m_linkItem, Qt::CaseInsensitive) == 0)
             applyUpdate(*value);
+        return;
+    }
+    if (message.word == P::kTooLong) {
+        // The item's text cannot travel; an empty box is truer than the previous text.
+        const std::optional<QString> item = P::unescape(message.rest);
+        if (!item) {
+            breakLink();
+            return;
+        }
+        if (m_advised && item->compare(m_linkItem, Qt::CaseInsensitive) == 0)
+            applyUpdate(QString());
         return;
     }
     if (message.word == P::kTerminate) {

@@ -14,14 +14,16 @@ class DdeLineReader;
 // The DDE client facility of a text box. The box opens a conversation with a DDE source
 // ("application|topic" in LinkTopic) and keeps an automatic link on one item (LinkItem):
 // every write of the item at the source replaces the box's text and raises textChanged,
-// even when the new text equals the old one.
+// even when the new text equals the old one. The box holds texts of any length; a write too
+// long for the protocol's lines arrives as "TOOLONG" and empties the box.
 //
 // Calls that need an answer from the source wait at most linkTimeout() milliseconds while
 // the event loop keeps running, then fail with DdeErrorNumber::TimeOut. Failures are raised
 // as platform::RuntimeError with the numbers of ddeerrors.h:
 //   282 no application answered the initiate,
 //   293 no conversation open, or the source refused the initiate (also with link mode none),
-//   285 the source refused an execute or poke, or does not serve the item,
+//   285 the source refused an execute or poke, or the item (none such, or too long to send),
+//       or the execute or poke is too long to send,
 //   286 time-out,  70 the per-user DDE directory is not private.
 class DdeTextBox : public QLineEdit
 {

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QStringList>
 #include <QWidget>
+#include <limits>
 
 class FakeInstrument : public QWidget
 {
@@ -18,6 +19,7 @@ public:
     {
         txtOutput = new QLineEdit(this);
         txtOutput->setObjectName(QStringLiteral("txtOutput"));
+        txtOutput->setMaxLength(std::numeric_limits<int>::max());
         source = new platform::DdeSource(QStringLiteral("Kestrin"), this);
         source->setLinkTopic(QStringLiteral("Kestrin"));
         connect(source, &platform::DdeSource::LinkOpen, this, [this](bool &cancel) { cancel = !on; });

@@ -5,6 +5,7 @@
 
 #include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddeerrors.h"
+#include "platform/dde/ddeprotocol.h"
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddetextbox.h"
 #include "platform/errors.h"
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <limits>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +33,9 @@ namespace {
 const QString kApplication = QStringLiteral("TestSource");
 const QString kTopic = QStringLiteral("Topic");
 const QString kLinkTopic = QStringLiteral("testsource|topic");
+// The longest text of txtData that an update line carries, and the longest execute.
+const int kLongestUpdate = DdeProtocol::kMaximumLineBytes - int(qstrlen("UPDATE txtData "));
+const int kLongestExecute = DdeProtocol::kMaximumLineBytes - int(qstrlen("EXECUTE "));
 
 // A window with one editable and one read-only box, served as "TestSource|Topic".
 class ServedWindow : public QWidget
@@ -40,6 +45,7 @@ public:
     {
         txtData = new QLineEdit(this);
         txtData->setObjectName(QStringLiteral("txtData"));
+        txtData->setMaxLength(std::numeric_limits<int>::max());
         txtData->setText(QStringLiteral("start"));
         txtLocked = new QLineEdit(this);
         txtLocked->setObjectName(QStringLiteral("txtLocked"));
@@ -195,7 +201,8 @@ void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
 {
     auto box = linkedBox();
     QSignalSpy changes(box.get(), &QLineEdit::textChanged);
-    const QStringList writes = {"1,0.5", "1,0.5", "", "", "two\nlines \\ and more"};
+    const QStringList writes = {"1,0.5", "1,0.5", "", "", "two\nlines \\ and more", QString(100000, QLatin1Char('x')),
+                                QString(kLongestUpdate, QLatin1Char('y'))};
     for (const QString &text : writes)
         m_window->source->writeItem(m_window->txtData, text);
     QTRY_COMPARE(changes.count(), writes.size());
@@ -204,9 +211,16 @@ void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
         received << change.at(0).toString();
     QCOMPARE(received, writes);
 
-    // An unadvised conversation receives nothing.
+    // A text too long for a line is never cut: the box is emptied, a request refused.
+    m_window->source->writeItem(m_window->txtData, QString(DdeProtocol::kMaximumLineBytes, QLatin1Char('z')));
+    QTRY_COMPARE(changes.count(), writes.size() + 1);
+    QCOMPARE(box->text(), QString());
     RawPeer peer(kApplication);
     QCOMPARE(peer.ask("INITIATE Topic"), QByteArray("ACK"));
+    QCOMPARE(peer.ask("REQUEST txtData"), QByteArray("NACK item too long"));
+
+    // An unadvised conversation receives nothing.
+    m_window->source->writeItem(m_window->txtData, QStringLiteral("two\nlines \\ and more"));
     QCOMPARE(peer.ask("ADVISE txtData"), QByteArray("DATA two\\nlines \\\\ and more"));
     QCOMPARE(peer.ask("UNADVISE txtData"), QByteArray("ACK"));
     m_window->source->writeItem(m_window->txtData, QStringLiteral("after"));
@@ -222,7 +236,8 @@ void tst_DdeLayer::executes_data()
     QTest::newRow("empty") << "" << 0;
     QTest::newRow("spaces and line break kept") << "  two\nlines  " << 0;
     QTest::newRow("refused") << "refuse me" << DdeErrorNumber::Refused;
-    QTest::newRow("too long for a message") << QString(1024 * 1024, QLatin1Char('x')) << DdeErrorNumber::Refused;
+    QTest::newRow("longest a message carries") << QString(kLongestExecute, QLatin1Char('x')) << 0;
+    QTest::newRow("too long for a message") << QString(kLongestExecute + 1, QLatin1Char('x')) << DdeErrorNumber::Refused;
 }
 
 void tst_DdeLayer::executes()
@@ -232,7 +247,7 @@ void tst_DdeLayer::executes()
     auto box = linkedBox();
     QCOMPARE(errorNumberOf([&] { box->LinkExecute(command); }), number);
     // A command too long to send never reaches the source, and the link stays.
-    const bool sent = command.size() < 1024 * 1024;
+    const bool sent = command.size() <= kLongestExecute;
     QCOMPARE(m_window->executes, sent ? QStringList{command} : QStringList());
     QCOMPARE(box->linkMode(), DdeTextBox::kLinkModeAutomatic);
 
@@ -252,6 +267,10 @@ void tst_DdeLayer::pokes_data()
     QTest::newRow("handler vetoes") << "txtData" << "veto" << true << DdeErrorNumber::Refused;
     QTest::newRow("read-only box") << "txtLocked" << "150" << true << DdeErrorNumber::Refused;
     QTest::newRow("pokes switched off") << "txtData" << "150" << false << DdeErrorNumber::Refused;
+    QTest::newRow("longest the links carry") << "txtData" << QString(kLongestUpdate, QLatin1Char('p')) << true << 0;
+    // The poke itself fits in a line, its update would not.
+    QTest::newRow("too long for the links") << "txtData" << QString(kLongestUpdate + 1, QLatin1Char('p')) << true
+                                            << DdeErrorNumber::Refused;
 }
 
 void tst_DdeLayer::pokes()

@@ -6,6 +6,7 @@
 #include "core/instrumentfixture.h"
 #include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddeerrors.h"
+#include "platform/dde/ddeprotocol.h"
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddetextbox.h"
 #include "support/errorcapture.h"
@@ -313,6 +314,13 @@ void tst_KestrinDde::itemsAreServedButNotPoked()
     m_instrument->window->findChild<QAction *>(QStringLiteral("mnuEditNetworkSettings"))->trigger();
     QVERIFY(m_instrument->window->findChild<QLineEdit *>(QStringLiteral("txtServerPort")));
     QCOMPARE(peer.ask("REQUEST txtServerPort"), QByteArray("NACK no such item"));
+
+    // The reply to the longest execute is too long for a line: it is never sent, not even cut.
+    QCOMPARE(peer.ask("ADVISE txtOutput"), QByteArray("DATA OK"));
+    const QByteArray longest(DdeProtocol::kMaximumLineBytes - int(qstrlen("EXECUTE ")), 'x');
+    QCOMPARE(peer.ask("EXECUTE " + longest), QByteArray("TOOLONG txtOutput"));
+    QCOMPARE(peer.nextLine(), QByteArray("NACK refused"));
+    QCOMPARE(peer.ask("REQUEST txtOutput"), QByteArray("NACK item too long"));
 }
 
 QTEST_MAIN(tst_KestrinDde)

@@ -5,6 +5,7 @@
 #include "frmSource.h"
 #include "support/messagerecorder.h"
 
+#include "platform/dde/ddeprotocol.h"
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddetextbox.h"
 
@@ -37,6 +38,7 @@ private slots:
     void typedTextSetsBackground_data();
     void typedTextSetsBackground();
     void connectFollowsSource();
+    void pokeSendsEditedText_data();
     void pokeSendsEditedText();
     void resetReachesSource();
     void connectTwiceLeavesOneLink();
@@ -151,18 +153,48 @@ void tst_ostrel::connectFollowsSource()
     QCOMPARE(m_window->backColor(), buttonFace());
 }
 
+void tst_ostrel::pokeSendsEditedText_data()
+{
+    // The longest text whose update, "UPDATE txtData <text>", fits in a protocol line.
+    const int longest = platform::DdeProtocol::kMaximumLineBytes - int(qstrlen("UPDATE txtData "));
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("logged"); // empty: the poke is refused with 285
+    QTest::newRow("number") << "77.5" << "poke txtData \"77.5\"";
+    QTest::newRow("100 000 characters") << QString(100000, QLatin1Char('1'))
+                                        << "poke txtData \"" + QString(200, QLatin1Char('1')) + "...\" (100000 characters)";
+    QTest::newRow("longest a line carries") << QString(longest, QLatin1Char('2'))
+                                            << "poke txtData \"" + QString(200, QLatin1Char('2')) + "...\" ("
+                                                   + QString::number(longest) + " characters)";
+    QTest::newRow("one more than an update carries") << QString(longest + 1, QLatin1Char('3')) << QString();
+}
+
 void tst_ostrel::pokeSendsEditedText()
 {
+    QFETCH(QString, typed);
+    QFETCH(QString, logged);
     m_source = std::make_unique<frmSource>();
     click("btnConnect");
     QCOMPARE(m_box->text(), QLatin1String(frmSource::kResetValue));
 
     m_box->selectAll();
-    QTest::keyClicks(m_box, QStringLiteral("77.5"));
+    m_box->insert(typed);
+    QCOMPARE(m_box->text().size(), typed.size());
+    QSignalSpy updates(m_box, &platform::DdeTextBox::itemUpdated);
     click("btnPoke");
+    if (logged.isEmpty()) {
+        // Over the line limit the text stays whole in the box and the source keeps its value.
+        QCOMPARE(m_messages->messages.size(), 1);
+        QVERIFY(m_messages->messages.first().startsWith(QStringLiteral("Error (frmDestination - btnPoke_Click) 285: ")));
+        QCOMPARE(sourceData(), QLatin1String(frmSource::kResetValue));
+        QCOMPARE(m_box->text(), typed);
+        return;
+    }
     QCOMPARE(m_messages->messages, QStringList());
-    QCOMPARE(sourceData(), QStringLiteral("77.5"));
-    QCOMPARE(m_source->received().last(), QStringLiteral("poke txtData \"77.5\""));
+    QCOMPARE(sourceData(), typed);
+    QCOMPARE(m_source->received().last(), logged);
+    // The source's update, ahead of its acknowledgement, brought the whole text back.
+    QCOMPARE(updates.count(), 1);
+    QCOMPARE(m_box->text(), typed);
 }
 
 void tst_ostrel::resetReachesSource()

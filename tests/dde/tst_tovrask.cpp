@@ -142,6 +142,10 @@ void tst_tovrask::connectShowsAndFollowsOutput()
 
     instrument.write(QStringLiteral("1,0.5,0.25"));
     QTRY_COMPARE(m_output->text(), QStringLiteral("1,0.5,0.25"));
+    // A long line arrives whole.
+    const QString longLine(100000, QLatin1Char('7'));
+    instrument.write(longLine);
+    QTRY_COMPARE(m_output->text(), longLine);
 }
 
 void tst_tovrask::executeSendsFieldUnchanged_data()
