@@ -1,19 +1,32 @@
 #include "devicemap.h"
 
+#include "platform/runtimefolder.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
 namespace platform {
 
-QString serialDeviceForPort(int port)
+QString mappedSerialDevice(int port)
 {
     if (port < 1)
         return QString();
     const QByteArray variable = "KESTRIN_COM" + QByteArray::number(port);
-    const QString mapped = qEnvironmentVariable(variable.constData()).trimmed();
-    if (!mapped.isEmpty())
-        return mapped;
-    return QStringLiteral("/dev/ttyS") + QString::number(port - 1);
+    return qEnvironmentVariable(variable.constData()).trimmed();
+}
+
+QString virtualSerialPortPath(int port)
+{
+    return RuntimeFolder::path(QLatin1String(kVirtualSerialPortFolder)) + QStringLiteral("/COM")
+           + QString::number(port);
+}
+
+QString serialDeviceForPort(int port)
+{
+    if (port < 1)
+        return QString();
+    const QString mapped = mappedSerialDevice(port);
+    return mapped.isEmpty() ? virtualSerialPortPath(port) : mapped;
 }
 
 } // namespace platform

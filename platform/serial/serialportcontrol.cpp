@@ -3,6 +3,7 @@
 #include "platform/errors.h"
 #include "platform/serial/devicemap.h"
 #include "platform/serial/serialsettings.h"
+#include "platform/serial/virtualserialport.h"
 
 #include <QFile>
 #include <cerrno>
@@ -11,13 +12,6 @@
 namespace platform {
 
 namespace {
-
-RuntimeError settingRefused(const QString &what, const QString &device, const QString &reason)
-{
-    return RuntimeError(ErrorNumber::InvalidPropertyValue,
-                        QStringLiteral("Invalid property value: %1 not supported by the serial driver of %2 (%3)")
-                            .arg(what, device, reason));
-}
 
 QString permissionRemedy()
 {
@@ -30,41 +24,56 @@ QString permissionRemedy()
 SerialPortControl::SerialPortControl(QObject *parent)
     : QObject(parent)
     , m_port(new QSerialPort(this))
+    , m_virtualPort(new VirtualSerialPort(this))
 {
     m_port->setReadBufferSize(kMaximumBufferedInput);
+    m_virtualPort->setReadBufferSize(kMaximumBufferedInput);
     connect(m_port, &QSerialPort::readyRead, this, [this] { notify(Receive); });
     connect(m_port, &QSerialPort::bytesWritten, this, [this] {
         if (m_port->bytesToWrite() == 0)
             emit outputDrained();
     });
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialPortControl::deviceFailed);
+    connect(m_virtualPort, &VirtualSerialPort::readyRead, this, [this] { notify(Receive); });
+    connect(m_virtualPort, &VirtualSerialPort::drained, this, &SerialPortControl::outputDrained);
+    connect(m_virtualPort, &VirtualSerialPort::clientChanged, this, [this] { notify(CarrierDetect); });
+    connect(m_virtualPort, &VirtualSerialPort::writeFailed, this, [this] { notify(DeviceError); });
 }
 
 void SerialPortControl::setSettings(const QString &settings)
 {
     if (m_port->isOpen())
         applySettings(parseSerialSettings(settings));
+    else if (m_virtualPort->isOpen())
+        m_virtualPort->applySettings(parseSerialSettings(settings));
     m_settings = settings;
 }
 
 bool SerialPortControl::PortOpen() const
 {
-    return m_port->isOpen();
+    return m_port->isOpen() || m_virtualPort->isOpen();
 }
 
 void SerialPortControl::setPortOpen(bool open)
 {
-    if (open == m_port->isOpen())
+    if (open == PortOpen())
         return;
-    if (open)
+    if (open) {
         this->open();
-    else
+    } else {
         m_port->close();
+        m_virtualPort->close();
+    }
 }
 
 QString SerialPortControl::deviceName() const
 {
-    return m_port->isOpen() ? m_device : QString();
+    return PortOpen() ? m_device : QString();
+}
+
+bool SerialPortControl::clientAttached() const
+{
+    return m_virtualPort->clientAttached();
 }
 
 void SerialPortControl::open()
@@ -74,12 +83,17 @@ void SerialPortControl::open()
     if (device.isEmpty())
         throw RuntimeError(kDeviceUnavailable,
                            QStringLiteral("Device unavailable: there is no serial port %1").arg(m_commPort));
+    if (mappedSerialDevice(m_commPort).isEmpty()) {
+        m_virtualPort->open(m_commPort, settings);
+        m_device = device;
+        return;
+    }
 
     const QByteArray path = QFile::encodeName(device);
     if (::access(path.constData(), F_OK) != 0)
         throw RuntimeError(kDeviceUnavailable,
-                           QStringLiteral("Device unavailable: %1 (serial port %2) does not exist; "
-                                          "the environment variable KESTRIN_COM%2 can name another device")
+                           QStringLiteral("Device unavailable: %1 (serial port %2, mapped by KESTRIN_COM%2) does not "
+                                          "exist; without the variable the port is a virtual one")
                                .arg(device)
                                .arg(m_commPort));
     if (::access(path.constData(), R_OK | W_OK) != 0)
@@ -138,6 +152,8 @@ void SerialPortControl::applySettings(const SerialSettings &settings)
 
 QString SerialPortControl::Input()
 {
+    if (m_virtualPort->isOpen())
+        return QString::fromLatin1(m_virtualPort->readAll());
     if (!m_port->isOpen())
         return QString();
     return QString::fromLatin1(m_port->readAll());
@@ -145,9 +161,16 @@ QString SerialPortControl::Input()
 
 void SerialPortControl::setOutput(const QString &text)
 {
-    if (!m_port->isOpen())
+    if (!PortOpen())
         throw RuntimeError(kDeviceUnavailable, QStringLiteral("Device unavailable: the serial port is not open"));
     QByteArray bytes = text.toLatin1();
+    if (m_virtualPort->isOpen()) {
+        const qint64 queued = m_virtualPort->bytesToWrite();
+        if (queued > 0 && queued + bytes.size() > kMaximumQueuedOutput)
+            throw outputJammed();
+        m_virtualPort->write(bytes);
+        return;
+    }
     // What the line takes leaves at once, so a reply does not wait for the next turn of the
     // event loop; the rest queues behind it. Only with nothing queued, to keep the order.
     if (m_port->bytesToWrite() == 0) {
@@ -161,12 +184,16 @@ void SerialPortControl::setOutput(const QString &text)
     }
     // The rest of a line the line took in part always queues, so no line leaves cut.
     if (m_port->bytesToWrite() > 0 && m_port->bytesToWrite() + bytes.size() > kMaximumQueuedOutput)
-        throw RuntimeError(kDeviceIoError,
-                           QStringLiteral("Device I/O error: the far end of %1 is not reading; "
-                                          "output is dropped until it reads again")
-                               .arg(m_device));
+        throw outputJammed();
     if (m_port->write(bytes) != bytes.size())
         throw RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: %1").arg(m_port->errorString()));
+}
+
+RuntimeError SerialPortControl::outputJammed() const
+{
+    return RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: the far end of %1 is not reading; "
+                                                       "output is dropped until it reads again")
+                                            .arg(m_device));
 }
 
 void SerialPortControl::notify(CommEventNumber reason)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/errors.h"
+
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -8,12 +10,14 @@
 namespace platform {
 
 struct SerialSettings;
+class VirtualSerialPort;
 
 // The serial port control of a window: a port number, its line settings as one text, an
 // open state, text in and text out, and one notification (OnComm) whose reason CommEvent()
 // tells. It notifies as soon as one character is waiting, and Input() returns everything
 // waiting. Text passes one byte per character (Latin-1) both ways. Port numbers name
-// devices through the serial device map (devicemap.h).
+// devices through the serial device map (devicemap.h): a mapped device is opened as a serial
+// port, an unmapped port is a virtual port the control provides itself (virtualserialport.h).
 class SerialPortControl : public QObject
 {
     Q_OBJECT
@@ -23,6 +27,7 @@ public:
     enum CommEventNumber : qint16 {
         NoEvent = 0,
         Receive = 2,        // characters are waiting
+        CarrierDetect = 5,  // a client opened or closed a virtual port, as a cable plugged or pulled
         DeviceError = 1010, // reading or writing failed; a line that hung up is closed
     };
 
@@ -51,20 +56,25 @@ public:
     void setSettings(const QString &settings);
 
     // Opening uses the current port number and settings and throws RuntimeError when the
-    // device is missing (68), not accessible or locked by another program (70), or the
-    // settings are refused (380); the port then stays closed. Characters that arrived while
-    // the port was closed are discarded. Setting the state it already has does nothing.
+    // device is missing (68), not accessible or locked by another program (70; for a virtual
+    // port also a runtime folder that is not private), or the settings are refused (380); the
+    // port then stays closed. Characters that arrived while the port was closed are
+    // discarded. Setting the state it already has does nothing.
     bool PortOpen() const;
     void setPortOpen(bool open);
 
-    // The device of the port while it is open.
+    // The device of the port while it is open: the mapped device, or the published path of
+    // the virtual port.
     QString deviceName() const;
+    // True while a client has the virtual port open; a device has no client to tell.
+    bool clientAttached() const;
 
     // Every character waiting, removed from the input; empty when the port is closed.
     QString Input();
 
     // Queues the text for sending. Throws RuntimeError when the port is closed (68), when the
     // output queue is full (57; the text is dropped) or when the device refuses the text (57).
+    // A virtual port without a client drops the text without complaint.
     void setOutput(const QString &text);
 
     // The reason of the notification being handled.
@@ -80,8 +90,10 @@ private:
     void applySettings(const SerialSettings &settings);
     void notify(CommEventNumber reason);
     void deviceFailed(QSerialPort::SerialPortError error);
+    RuntimeError outputJammed() const;
 
     QSerialPort *m_port;
+    VirtualSerialPort *m_virtualPort;
     QString m_device; // the device of the open port
     qint16 m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");

@@ -1,7 +1,5 @@
 #include "serialsettings.h"
 
-#include "platform/errors.h"
-
 #include <QStringList>
 
 namespace platform {
@@ -74,6 +72,13 @@ SerialSettings parseSerialSettings(const QString &text)
         refuse(text, QStringLiteral("the stop bits must be 1, 1.5 or 2"));
 
     return settings;
+}
+
+RuntimeError settingRefused(const QString &what, const QString &device, const QString &reason)
+{
+    return RuntimeError(ErrorNumber::InvalidPropertyValue,
+                        QStringLiteral("Invalid property value: %1 not supported by the serial driver of %2 (%3)")
+                            .arg(what, device, reason));
 }
 
 } // namespace platform

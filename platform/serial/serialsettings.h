@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/errors.h"
+
 #include <QSerialPort>
 #include <QString>
 #include <QtGlobal>
@@ -22,5 +24,9 @@ struct SerialSettings
 // when the text does not have that shape. Whether a port can take the settings is decided
 // only when they are applied to it.
 SerialSettings parseSerialSettings(const QString &text);
+
+// The failure of a port that cannot take a setting: RuntimeError 380 naming the setting, the
+// device and why.
+RuntimeError settingRefused(const QString &what, const QString &device, const QString &reason);
 
 } // namespace platform

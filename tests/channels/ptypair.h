@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QTest>
 
@@ -9,41 +10,14 @@
 #include <termios.h>
 #include <unistd.h>
 
-// A pseudo-terminal pair standing in for a serial line: the program under test opens the
-// device end (deviceName(), given to it through KESTRIN_COM<n>), the test talks on the far
-// end. The pair stays open as long as the object lives, even while the program has the
-// device closed.
-class PtyPair
+// The end of a serial line the test talks on, without blocking.
+class LineEnd
 {
 public:
-    PtyPair()
-    {
-        termios raw{};
-        ::cfmakeraw(&raw);
-        char name[128] = {};
-        if (::openpty(&m_far, &m_device, name, &raw, nullptr) != 0)
-            return;
-        ::fcntl(m_far, F_SETFL, ::fcntl(m_far, F_GETFL) | O_NONBLOCK);
-        m_name = QString::fromLocal8Bit(name);
-    }
-    ~PtyPair()
-    {
-        closeFarEnd();
-        if (m_device >= 0)
-            ::close(m_device);
-    }
-    PtyPair(const PtyPair &) = delete;
-    PtyPair &operator=(const PtyPair &) = delete;
-
-    bool isValid() const { return !m_name.isEmpty(); }
-    QString deviceName() const { return m_name; }
-    // The line settings the program applied to the device end.
-    termios deviceSettings() const
-    {
-        termios settings{};
-        ::tcgetattr(m_device, &settings);
-        return settings;
-    }
+    LineEnd() = default;
+    ~LineEnd() { closeFarEnd(); }
+    LineEnd(const LineEnd &) = delete;
+    LineEnd &operator=(const LineEnd &) = delete;
 
     // Writes everything, waiting (with events handled) while the line is full.
     bool send(const QByteArray &bytes)
@@ -85,7 +59,7 @@ public:
         m_far = -1;
     }
 
-private:
+protected:
     void collect()
     {
         char chunk[4096];
@@ -94,7 +68,63 @@ private:
     }
 
     int m_far = -1;
+    QByteArray m_received;
+};
+
+// A pseudo-terminal pair standing in for a serial line: the program under test opens the
+// device end (deviceName(), given to it through KESTRIN_COM<n>), the test talks on the far
+// end. The pair stays open as long as the object lives, even while the program has the
+// device closed.
+class PtyPair : public LineEnd
+{
+public:
+    PtyPair()
+    {
+        termios raw{};
+        ::cfmakeraw(&raw);
+        char name[128] = {};
+        if (::openpty(&m_far, &m_device, name, &raw, nullptr) != 0)
+            return;
+        ::fcntl(m_far, F_SETFL, ::fcntl(m_far, F_GETFL) | O_NONBLOCK);
+        m_name = QString::fromLocal8Bit(name);
+    }
+    ~PtyPair()
+    {
+        if (m_device >= 0)
+            ::close(m_device);
+    }
+
+    bool isValid() const { return !m_name.isEmpty(); }
+    QString deviceName() const { return m_name; }
+    // The line settings the program applied to the device end.
+    termios deviceSettings() const
+    {
+        termios settings{};
+        ::tcgetattr(m_device, &settings);
+        return settings;
+    }
+
+private:
     int m_device = -1;
     QString m_name;
-    QByteArray m_received;
+};
+
+// A client on a virtual port: opens its published path as a terminal program does, touching
+// none of the line settings.
+class PortClient : public LineEnd
+{
+public:
+    explicit PortClient(const QString &path)
+    {
+        m_far = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
+
+    bool isOpen() const { return m_far >= 0; }
+    // The line settings as the client finds them.
+    termios settings() const
+    {
+        termios settings{};
+        ::tcgetattr(m_far, &settings);
+        return settings;
+    }
 };

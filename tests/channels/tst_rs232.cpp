@@ -1,10 +1,12 @@
 // The RS-232 channel of the instrument window: commands cut from the received characters,
-// replies and data lines written back, the port following the instrument and its settings.
+// replies and data lines written back, the port following the instrument and its settings,
+// on a mapped device and on the instrument's own virtual port.
 
 #include "rs232fixture.h"
 
 #include "channels/commandbuffer.h"
 
+#include <QCheckBox>
 #include <QRegularExpression>
 
 class tst_Rs232 : public QObject
@@ -20,7 +22,9 @@ private slots:
     void partialCommandLostAtReset();
     void overLongLineIsNeverExecuted();
     void floodWithoutTerminatorLeavesOtherChannelsServing();
+    void farEndThatStopsReadingLosesLines_data();
     void farEndThatStopsReadingLosesLines();
+    void virtualPortClientReopensMidRun();
     void portNumbers_data();
     void portNumbers();
     void failedOpeningKeepsInstrumentUsable_data();
@@ -166,12 +170,22 @@ void tst_Rs232::floodWithoutTerminatorLeavesOtherChannelsServing()
     QTRY_COMPARE(f.window->instrumentState(), InstrumentState::Off);
 }
 
+void tst_Rs232::farEndThatStopsReadingLosesLines_data()
+{
+    QTest::addColumn<Rs232Fixture::Ports>("ports");
+    QTest::newRow("pty pair") << Rs232Fixture::Ports::Mapped;
+    QTest::newRow("virtual port") << Rs232Fixture::Ports::Virtual;
+}
+
 void tst_Rs232::farEndThatStopsReadingLosesLines()
 {
-    Rs232Fixture f;
+    QFETCH(Rs232Fixture::Ports, ports);
+    Rs232Fixture f(ports);
     f.setText("txtFrequency", QStringLiteral("0.04"));
     f.setText("txtPtsPerLine", QStringLiteral("100"));
     f.window->ExecuteCommand(QStringLiteral("ON"));
+    if (ports == Rs232Fixture::Ports::Virtual)
+        QVERIFY(f.attachClient());
     f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
     const auto jam = [&] {
         constexpr int kEnoughLines = 10000;
@@ -186,13 +200,39 @@ void tst_Rs232::farEndThatStopsReadingLosesLines()
     QVERIFY(f.port->PortOpen());
 
     // Once the far end reads, the queued lines and then the reply come through...
-    QVERIFY(f.line.send("PAUSE\r"));
-    QVERIFY(!f.line.receiveUntil("OK\r").isEmpty());
-    QVERIFY(f.line.send("RESUME\r"));
-    QVERIFY(!f.line.receiveUntil("OK\r").isEmpty());
+    QVERIFY(f.farEnd->send("PAUSE\r"));
+    QVERIFY(!f.farEnd->receiveUntil("OK\r").isEmpty());
+    QVERIFY(f.farEnd->send("RESUME\r"));
+    QVERIFY(!f.farEnd->receiveUntil("OK\r").isEmpty());
     // ... and a new jam is a new episode, reported once more.
     jam();
     QCOMPARE(f.recorder.messages.size(), 2);
+}
+
+void tst_Rs232::virtualPortClientReopensMidRun()
+{
+    Rs232Fixture f(Rs232Fixture::Ports::Virtual);
+    f.setText("txtFrequency", QStringLiteral("0.04"));
+    f.find<QCheckBox>("chkPointNumber")->setChecked(true);
+    // On a machine without serial hardware the first On opens the virtual port, silently.
+    QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ON")), QStringLiteral("OK"));
+    QVERIFY(f.port->PortOpen());
+    QVERIFY(f.attachClient());
+    QVERIFY(f.client->send("ANALYZE\r"));
+    QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
+    f.tick();
+    QVERIFY(f.client->receiveUntil("\r").startsWith("1,"));
+
+    f.tick(); // left unread by the client
+    QVERIFY(f.detachClient());
+    f.tick(2); // sent while nobody listens
+    QVERIFY(f.attachClient());
+    f.tick();
+    const QByteArray first = f.client->receiveUntil("\r");
+    QVERIFY2(first.startsWith("5,"), first.constData());
+    QVERIFY(f.client->send("ABORT\r"));
+    QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
+    QCOMPARE(f.recorder.messages, QStringList());
 }
 
 void tst_Rs232::portNumbers_data()

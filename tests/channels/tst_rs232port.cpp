@@ -1,4 +1,5 @@
-// The serial port control: its settings text, the device map, opening and the text it carries.
+// The serial port control: its settings text, the device map, opening and the text it carries,
+// on a mapped device and on a virtual port of its own.
 
 #include "ptypair.h"
 
@@ -8,7 +9,12 @@
 #include "support/errorcapture.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QScopeGuard>
 #include <QTest>
+#include <memory>
+#include <sys/stat.h>
 
 using platform::SerialPortControl;
 
@@ -49,10 +55,13 @@ private slots:
     void failedOpening_data();
     void failedOpening();
     void settingsChangeOnOpenPort();
+    void virtualPortInUseOrStale();
+    void virtualPortClientsComeAndGo();
 
     void textIsOneBytePerCharacter();
     void receivedCharactersNotify();
     void vanishedDeviceIsClosed();
+    void outputToSilentLineIsBounded_data();
     void outputToSilentLineIsBounded();
 };
 
@@ -128,11 +137,12 @@ void tst_Rs232Port::deviceMap_data()
     QTest::addColumn<QByteArray>("mapped");
     QTest::addColumn<QString>("device");
 
-    QTest::newRow("port 1 unmapped") << 1 << QByteArray() << "/dev/ttyS0";
-    QTest::newRow("port 2 unmapped") << 2 << QByteArray() << "/dev/ttyS1";
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QTest::newRow("port 1 virtual") << 1 << QByteArray() << runtime + "/kestrin/COM1";
+    QTest::newRow("port 2 virtual") << 2 << QByteArray() << runtime + "/kestrin/COM2";
     QTest::newRow("port 1 on an adapter") << 1 << QByteArray("/dev/ttyUSB0") << "/dev/ttyUSB0";
     QTest::newRow("port 2 on a pty, blanks") << 2 << QByteArray(" /dev/pts/7 ") << "/dev/pts/7";
-    QTest::newRow("empty variable") << 1 << QByteArray("") << "/dev/ttyS0";
+    QTest::newRow("empty variable") << 1 << QByteArray("") << runtime + "/kestrin/COM1";
     QTest::newRow("no port 0") << 0 << QByteArray("/dev/ttyUSB0") << "";
 }
 
@@ -150,36 +160,57 @@ void tst_Rs232Port::deviceMap()
 
 void tst_Rs232Port::openingAppliesSettings_data()
 {
+    QTest::addColumn<bool>("virtualPort");
     QTest::addColumn<QString>("settings");
     QTest::addColumn<speed_t>("speed");
     QTest::addColumn<tcflag_t>("flags");
 
     // A pseudo-terminal keeps 8 data bits without parity whatever it is told, so only the
     // baud rate and the stop bits can be checked on it.
-    QTest::newRow("start-up") << "19200,N,8,1" << speed_t(B19200) << tcflag_t(CS8);
-    QTest::newRow("two stop bits") << "9600,N,8,2" << speed_t(B9600) << tcflag_t(CS8 | CSTOPB);
-    QTest::newRow("slowest") << "1200,N,8,1" << speed_t(B1200) << tcflag_t(CS8);
-    // B0: a rate without a standard code, set through the driver's custom divisor.
-    QTest::newRow("rate without a standard code") << "14400,N,8,1" << speed_t(B0) << tcflag_t(CS8);
+    for (const bool virtualPort : {false, true}) {
+        const char *kind = virtualPort ? "virtual" : "pty pair";
+        QTest::addRow("%s, start-up", kind) << virtualPort << "19200,N,8,1" << speed_t(B19200) << tcflag_t(CS8);
+        QTest::addRow("%s, two stop bits", kind) << virtualPort << "9600,N,8,2" << speed_t(B9600) << tcflag_t(CS8 | CSTOPB);
+        QTest::addRow("%s, slowest", kind) << virtualPort << "1200,N,8,1" << speed_t(B1200) << tcflag_t(CS8);
+        // B0: a rate without a standard code, set through the driver's custom divisor.
+        QTest::addRow("%s, rate without a standard code", kind)
+            << virtualPort << "14400,N,8,1" << speed_t(B0) << tcflag_t(CS8);
+    }
 }
 
 void tst_Rs232Port::openingAppliesSettings()
 {
+    QFETCH(bool, virtualPort);
     QFETCH(QString, settings);
     QFETCH(speed_t, speed);
     QFETCH(tcflag_t, flags);
     PtyPair line;
     QVERIFY(line.isValid());
-    qputenv("KESTRIN_COM2", line.deviceName().toLocal8Bit());
+    if (virtualPort)
+        qunsetenv("KESTRIN_COM2");
+    else
+        qputenv("KESTRIN_COM2", line.deviceName().toLocal8Bit());
 
     SerialPortControl port;
     port.setCommPort(2);
     port.setSettings(settings);
     port.setPortOpen(true);
     QVERIFY(port.PortOpen());
-    QCOMPARE(port.deviceName(), line.deviceName());
+    const QString device = virtualPort ? platform::virtualSerialPortPath(2) : line.deviceName();
+    QCOMPARE(port.deviceName(), device);
 
-    const termios applied = line.deviceSettings();
+    std::unique_ptr<PortClient> client;
+    if (virtualPort) {
+        // Published as a link to the terminal of this opening, in a private folder.
+        QVERIFY(QFileInfo(device).isSymLink());
+        QVERIFY2(QFileInfo(device).symLinkTarget().startsWith(QLatin1String("/dev/pts/")), qPrintable(device));
+        struct stat folder {};
+        QCOMPARE(::lstat(QFile::encodeName(QFileInfo(device).path()).constData(), &folder), 0);
+        QCOMPARE(folder.st_mode & 0777, mode_t(0700));
+        client = std::make_unique<PortClient>(device);
+        QVERIFY(client->isOpen());
+    }
+    const termios applied = virtualPort ? client->settings() : line.deviceSettings();
     const tcflag_t checked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
     QCOMPARE(applied.c_cflag & checked, flags);
     if (speed != B0)
@@ -190,35 +221,49 @@ void tst_Rs232Port::openingAppliesSettings()
 
     port.setPortOpen(false);
     QVERIFY(!port.PortOpen());
+    // Closing takes the link away.
+    QVERIFY(!QFileInfo(device).isSymLink());
 }
 
 void tst_Rs232Port::failedOpening_data()
 {
-    QTest::addColumn<bool>("onPty");
+    QTest::addColumn<QString>("device"); // "missing", "pty" (pair) or "virtual"
+    QTest::addColumn<mode_t>("folderMode"); // of the virtual ports' runtime folder
     QTest::addColumn<QString>("settings");
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("named");
 
-    QTest::newRow("missing device") << false << "19200,N,8,1" << int(SerialPortControl::kDeviceUnavailable)
-                                    << "KESTRIN_COM1";
-    QTest::newRow("bad settings text") << true << "19200,N,8" << int(platform::ErrorNumber::InvalidPropertyValue)
-                                       << "separated by commas";
-    QTest::newRow("four data bits") << true << "19200,N,4,1" << int(platform::ErrorNumber::InvalidPropertyValue)
-                                    << "4 data bits";
-    QTest::newRow("one and a half stop bits")
-        << true << "9600,N,8,1.5" << int(platform::ErrorNumber::InvalidPropertyValue) << "1.5 stop bits";
-    QTest::newRow("data bits the driver refuses")
-        << true << "9600,E,7,1" << int(platform::ErrorNumber::InvalidPropertyValue) << "7 data bits";
+    const int refused = platform::ErrorNumber::InvalidPropertyValue;
+    QTest::newRow("missing device") << "missing" << mode_t(0700) << "19200,N,8,1"
+                                    << int(SerialPortControl::kDeviceUnavailable) << "KESTRIN_COM1";
+    QTest::newRow("bad settings text") << "pty" << mode_t(0700) << "19200,N,8" << refused << "separated by commas";
+    QTest::newRow("four data bits") << "pty" << mode_t(0700) << "19200,N,4,1" << refused << "4 data bits";
+    QTest::newRow("one and a half stop bits") << "pty" << mode_t(0700) << "9600,N,8,1.5" << refused << "1.5 stop bits";
+    QTest::newRow("data bits the driver refuses") << "pty" << mode_t(0700) << "9600,E,7,1" << refused << "7 data bits";
+    QTest::newRow("virtual, parity") << "virtual" << mode_t(0700) << "9600,E,8,1" << refused
+                                     << "carries 8 data bits without parity";
+    QTest::newRow("virtual, one and a half stop bits")
+        << "virtual" << mode_t(0700) << "9600,N,8,1.5" << refused << "1.5 stop bits";
+    QTest::newRow("virtual, folder open to others") << "virtual" << mode_t(0755) << "19200,N,8,1"
+                                                    << int(platform::ErrorNumber::PermissionDenied)
+                                                    << "is open to group or others (mode 0755)";
 }
 
 void tst_Rs232Port::failedOpening()
 {
-    QFETCH(bool, onPty);
+    QFETCH(QString, device);
+    QFETCH(mode_t, folderMode);
     QFETCH(QString, settings);
     QFETCH(QString, named);
     PtyPair line;
-    if (onPty)
+    if (device == QLatin1String("pty"))
         qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
+    if (device == QLatin1String("virtual"))
+        qunsetenv("KESTRIN_COM1");
+    const QByteArray folder = QFile::encodeName(QFileInfo(platform::virtualSerialPortPath(1)).path());
+    ::mkdir(folder.constData(), 0700);
+    QCOMPARE(::chmod(folder.constData(), folderMode), 0);
+    const auto restoreFolder = qScopeGuard([&folder] { ::chmod(folder.constData(), 0700); });
 
     SerialPortControl port;
     port.setSettings(settings);
@@ -226,6 +271,7 @@ void tst_Rs232Port::failedOpening()
     QTEST(errorNumberOf([&] { port.setPortOpen(true); }, &description), "number");
     QVERIFY2(description.contains(named), qPrintable(description));
     QVERIFY(!port.PortOpen());
+    QVERIFY(!QFileInfo(platform::virtualSerialPortPath(1)).isSymLink());
 }
 
 void tst_Rs232Port::settingsChangeOnOpenPort()
@@ -242,6 +288,70 @@ void tst_Rs232Port::settingsChangeOnOpenPort()
              platform::ErrorNumber::InvalidPropertyValue);
     QCOMPARE(f.port.Settings(), QStringLiteral("2400,N,8,2"));
     QVERIFY(f.port.PortOpen());
+}
+
+void tst_Rs232Port::virtualPortInUseOrStale()
+{
+    qunsetenv("KESTRIN_COM1");
+    SerialPortControl live;
+    live.setPortOpen(true);
+    const QString path = live.deviceName();
+    const QString terminal = QFileInfo(path).symLinkTarget();
+
+    // A second instrument finds the port of a live one in use, as a locked device.
+    SerialPortControl second;
+    QString description;
+    QCOMPARE(errorNumberOf([&] { second.setPortOpen(true); }, &description), int(platform::ErrorNumber::PermissionDenied));
+    QVERIFY2(description.contains(path + QLatin1String(" is in use")), qPrintable(description));
+    QCOMPARE(QFileInfo(path).symLinkTarget(), terminal);
+
+    // A killed instrument leaves its link but no lock: the next one replaces the link.
+    live.setPortOpen(false);
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QVERIFY(QFile::link(QStringLiteral("/dev/pts/left-by-a-killed-instrument"), path));
+    second.setPortOpen(true);
+    QVERIFY(QFileInfo(path).symLinkTarget().startsWith(QLatin1String("/dev/pts/")));
+    QVERIFY(QFileInfo::exists(path));
+}
+
+void tst_Rs232Port::virtualPortClientsComeAndGo()
+{
+    qunsetenv("KESTRIN_COM1");
+    SerialPortControl port;
+    QList<qint16> reasons;
+    QString received;
+    connect(&port, &SerialPortControl::OnComm, this, [&] {
+        reasons << port.CommEvent();
+        received += port.Input();
+    });
+    port.setPortOpen(true);
+    port.setOutput(QStringLiteral("before any client\r"));
+
+    const auto attach = [&port] {
+        auto client = std::make_unique<PortClient>(port.deviceName());
+        return client->isOpen() && QTest::qWaitFor([&port] { return port.clientAttached(); }) ? std::move(client)
+                                                                                               : nullptr;
+    };
+    std::unique_ptr<PortClient> first = attach();
+    QVERIFY(first);
+    QVERIFY(first->send("ON\r"));
+    QTRY_COMPARE(received, QStringLiteral("ON\r"));
+    port.setOutput(QStringLiteral("OK\r"));
+    QCOMPARE(first->receiveUntil("\r"), QByteArray("OK\r"));
+
+    // Left unread by the first client, and sent while nobody listens: neither reaches the next.
+    port.setOutput(QStringLiteral("unread\r"));
+    first->closeFarEnd();
+    QTRY_VERIFY(!port.clientAttached());
+    port.setOutput(QStringLiteral("while unplugged\r"));
+    std::unique_ptr<PortClient> second = attach();
+    QVERIFY(second);
+    port.setOutput(QStringLiteral("fresh\r"));
+    QCOMPARE(second->receiveUntil("\r"), QByteArray("fresh\r"));
+
+    QVERIFY(port.PortOpen());
+    QCOMPARE(reasons, (QList<qint16>{SerialPortControl::CarrierDetect, SerialPortControl::Receive,
+                                     SerialPortControl::CarrierDetect, SerialPortControl::CarrierDetect}));
 }
 
 void tst_Rs232Port::textIsOneBytePerCharacter()
@@ -300,10 +410,25 @@ void tst_Rs232Port::vanishedDeviceIsClosed()
              int(SerialPortControl::kDeviceUnavailable));
 }
 
+void tst_Rs232Port::outputToSilentLineIsBounded_data()
+{
+    QTest::addColumn<bool>("virtualPort");
+    QTest::newRow("pty pair") << false;
+    QTest::newRow("virtual, client not reading") << true;
+}
+
 void tst_Rs232Port::outputToSilentLineIsBounded()
 {
+    QFETCH(bool, virtualPort);
     PortOnPty f; // the far end never reads
+    if (virtualPort)
+        qunsetenv("KESTRIN_COM1");
     f.port.setPortOpen(true);
+    std::unique_ptr<PortClient> client;
+    if (virtualPort) {
+        client = std::make_unique<PortClient>(f.port.deviceName());
+        QVERIFY(QTest::qWaitFor([&f] { return f.port.clientAttached(); }));
+    }
 
     const QString chunk(4096, QLatin1Char('x'));
     const qint64 chunksBeyondBound = 2 * SerialPortControl::kMaximumQueuedOutput / chunk.size();
@@ -316,6 +441,13 @@ void tst_Rs232Port::outputToSilentLineIsBounded()
     QCOMPARE(number, int(SerialPortControl::kDeviceIoError));
     QVERIFY2(description.contains(QLatin1String("not reading")), qPrintable(description));
     QVERIFY(f.port.PortOpen());
+    if (virtualPort) {
+        // The jam ends with the client that caused it; without a client output goes nowhere.
+        QSignalSpy drained(&f.port, &SerialPortControl::outputDrained);
+        client->closeFarEnd();
+        QVERIFY(drained.wait());
+        QCOMPARE(errorNumberOf([&] { f.port.setOutput(chunk); }), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Rs232Port)

@@ -1,0 +1,276 @@
+#include "virtualserialport.h"
+
+#include "platform/errors.h"
+#include "platform/runtimefolder.h"
+#include "platform/serial/devicemap.h"
+#include "platform/serial/serialportcontrol.h"
+#include "platform/serial/terminalsettings.h"
+
+#include <QFile>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+// How often a port without a client looks for one: a terminal nobody has open reads as hung
+// up, which no notifier can wait on without spinning.
+constexpr int kClientCheckMilliseconds = 50;
+constexpr qint64 kDefaultReadBufferSize = 16 * 1024;
+constexpr int kDeviceIoError = SerialPortControl::kDeviceIoError;
+constexpr int kDeviceUnavailable = SerialPortControl::kDeviceUnavailable;
+constexpr mode_t kLockFileMode = 0600;
+
+// A file descriptor closed when it goes out of scope unless released.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    bool isValid() const { return m_fd >= 0; }
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+QString lastError()
+{
+    return qt_error_string(errno);
+}
+
+int openTerminal(const QString &terminal)
+{
+    return ::open(QFile::encodeName(terminal).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+} // namespace
+
+VirtualSerialPort::VirtualSerialPort(QObject *parent)
+    : QObject(parent)
+    , m_readBufferSize(kDefaultReadBufferSize)
+    , m_readable(new QSocketNotifier(QSocketNotifier::Read, this))
+    , m_writable(new QSocketNotifier(QSocketNotifier::Write, this))
+{
+    m_clientCheck.setInterval(kClientCheckMilliseconds);
+    connect(&m_clientCheck, &QTimer::timeout, this, &VirtualSerialPort::checkForClient);
+    connect(m_readable, &QSocketNotifier::activated, this, &VirtualSerialPort::receive);
+    connect(m_writable, &QSocketNotifier::activated, this, &VirtualSerialPort::sendQueued);
+}
+
+VirtualSerialPort::~VirtualSerialPort()
+{
+    close();
+}
+
+void VirtualSerialPort::open(int port, const SerialSettings &settings)
+{
+    if (isOpen())
+        return;
+    RuntimeFolder::ensure(QLatin1String(kVirtualSerialPortFolder), QStringLiteral("folder of the virtual serial ports"));
+    const QString path = virtualSerialPortPath(port);
+    const QByteArray link = QFile::encodeName(path);
+
+    Descriptor lock(::open((link + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode));
+    if (!lock.isValid())
+        throw RuntimeError(ErrorNumber::PermissionDenied,
+                           QStringLiteral("Permission denied: the lock file of %1 cannot be opened (%2)")
+                               .arg(path, lastError()));
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            throw RuntimeError(ErrorNumber::PermissionDenied,
+                               QStringLiteral("Permission denied: %1 is in use by another running instrument")
+                                   .arg(path));
+        throw RuntimeError(ErrorNumber::PermissionDenied,
+                           QStringLiteral("Permission denied: %1 cannot be locked (%2)").arg(path, lastError()));
+    }
+
+    Descriptor controller(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    char name[128] = {};
+    if (!controller.isValid() || ::grantpt(controller.get()) != 0 || ::unlockpt(controller.get()) != 0
+        || ::ptsname_r(controller.get(), name, sizeof name) != 0)
+        throw RuntimeError(kDeviceUnavailable,
+                           QStringLiteral("Device unavailable: no pseudo-terminal for %1 (%2)").arg(path, lastError()));
+    const QString terminal = QFile::decodeName(name);
+    applyTerminalSettings(controller.get(), settings, path);
+    // Opened and closed once, the terminal reads as hung up until a client opens it; before
+    // that it would take output for the first client as if one were there.
+    if (!Descriptor(openTerminal(terminal)).isValid())
+        throw RuntimeError(kDeviceUnavailable,
+                           QStringLiteral("Device unavailable: %1 cannot be opened (%2)").arg(terminal, lastError()));
+
+    // With the lock ours, a link already there was left by an instrument that was killed.
+    if (::unlink(link.constData()) != 0 && errno != ENOENT)
+        throw RuntimeError(ErrorNumber::PermissionDenied,
+                           QStringLiteral("Permission denied: %1 cannot be replaced (%2)").arg(path, lastError()));
+    if (::symlink(name, link.constData()) != 0)
+        throw RuntimeError(ErrorNumber::PermissionDenied,
+                           QStringLiteral("Permission denied: %1 cannot be published (%2)").arg(path, lastError()));
+
+    m_controller = controller.release();
+    m_lock = lock.release();
+    m_path = path;
+    m_terminal = terminal;
+    m_clientAttached = false;
+    m_readable->setSocket(m_controller);
+    m_writable->setSocket(m_controller);
+    m_clientCheck.start();
+}
+
+void VirtualSerialPort::close()
+{
+    if (!isOpen())
+        return;
+    m_clientCheck.stop();
+    m_readable->setEnabled(false);
+    m_writable->setEnabled(false);
+    // The link is ours while the lock is held; one already gone leaves nothing to remove.
+    ::unlink(QFile::encodeName(m_path).constData());
+    ::close(std::exchange(m_controller, -1));
+    ::close(std::exchange(m_lock, -1));
+    m_path.clear();
+    m_terminal.clear();
+    m_clientAttached = false;
+    m_input.clear();
+    m_output.clear();
+}
+
+void VirtualSerialPort::applySettings(const SerialSettings &settings)
+{
+    applyTerminalSettings(m_controller, settings, m_path);
+}
+
+QByteArray VirtualSerialPort::readAll()
+{
+    if (m_clientAttached)
+        m_readable->setEnabled(true);
+    return std::exchange(m_input, QByteArray());
+}
+
+void VirtualSerialPort::write(const QByteArray &bytes)
+{
+    // Nobody on the line: the characters go nowhere, as down an unplugged cable.
+    if (!m_clientAttached || bytes.isEmpty())
+        return;
+    ssize_t sent = 0;
+    if (m_output.isEmpty()) {
+        sent = ::write(m_controller, bytes.constData(), size_t(bytes.size()));
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            throw RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: %1 (%2)").arg(m_path, lastError()));
+        sent = std::max<ssize_t>(sent, 0);
+    }
+    if (sent < bytes.size()) {
+        m_output.append(bytes.constData() + sent, bytes.size() - sent);
+        m_writable->setEnabled(true);
+    }
+}
+
+void VirtualSerialPort::receive()
+{
+    bool hungUp = false;
+    while (m_input.size() < m_readBufferSize) {
+        char chunk[4096];
+        const size_t room = size_t(std::min<qint64>(qint64(sizeof chunk), m_readBufferSize - m_input.size()));
+        const ssize_t got = ::read(m_controller, chunk, room);
+        if (got > 0) {
+            m_input.append(chunk, got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        // EIO: the last client closed the terminal (what it sent before is read by now).
+        hungUp = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        break;
+    }
+    // Full: the rest waits in the terminal until readAll() makes room.
+    if (m_input.size() >= m_readBufferSize)
+        m_readable->setEnabled(false);
+    if (hungUp)
+        clientGone();
+    if (!m_input.isEmpty())
+        emit readyRead();
+}
+
+void VirtualSerialPort::sendQueued()
+{
+    const ssize_t sent = ::write(m_controller, m_output.constData(), size_t(m_output.size()));
+    if (sent > 0) {
+        m_output.remove(0, sent);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // Reported writable yet full: a terminal whose client went away reads so for ever.
+        if (terminalHungUp())
+            clientGone();
+        return;
+    } else if (errno != EINTR) {
+        m_output.clear();
+        m_writable->setEnabled(false);
+        emit writeFailed();
+        emit drained();
+        return;
+    }
+    if (m_output.isEmpty()) {
+        m_writable->setEnabled(false);
+        emit drained();
+    }
+}
+
+void VirtualSerialPort::checkForClient()
+{
+    if (terminalHungUp())
+        return;
+    m_clientCheck.stop();
+    m_clientAttached = true;
+    m_readable->setEnabled(true);
+    emit clientChanged();
+}
+
+void VirtualSerialPort::clientGone()
+{
+    m_clientAttached = false;
+    m_readable->setEnabled(false);
+    m_writable->setEnabled(false);
+    const bool wasQueued = !m_output.isEmpty();
+    m_output.clear();
+    discardPendingOutput();
+    m_clientCheck.start();
+    emit clientChanged();
+    if (wasQueued)
+        emit drained();
+}
+
+bool VirtualSerialPort::terminalHungUp() const
+{
+    pollfd state{m_controller, POLLIN, 0};
+    return ::poll(&state, 1, 0) < 0 || (state.revents & POLLHUP) != 0;
+}
+
+void VirtualSerialPort::discardPendingOutput()
+{
+    // What the last client left unread would greet the next one. Only the terminal side can
+    // drop it; a terminal that cannot be opened any more has nobody left to greet.
+    const Descriptor terminal(openTerminal(m_terminal));
+    if (terminal.isValid())
+        ::tcflush(terminal.get(), TCIFLUSH);
+}
+
+} // namespace platform

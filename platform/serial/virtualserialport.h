@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QtGlobal>
+
+class QSocketNotifier;
+
+namespace platform {
+
+struct SerialSettings;
+
+// A serial port the program provides itself: it talks on the controlling side of a
+// pseudo-terminal and publishes the terminal side for clients at a stable path, a symbolic
+// link <runtime>/kestrin/COM<n> to the /dev/pts/N of this opening. A lock file beside the
+// link, held while the port is open, tells a live publisher from a link left by a killed one.
+//
+// It behaves like a port with a cable that clients plug and unplug: clients may open and
+// close the path any number of times. While no client has it open, output is dropped, never
+// kept for the next client, and the port is only looked at a few times a second.
+class VirtualSerialPort : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit VirtualSerialPort(QObject *parent = nullptr);
+    ~VirtualSerialPort() override;
+
+    // Creates and publishes port `port` with these line settings. Throws RuntimeError 70
+    // when the runtime folder is not private or another program publishes the port, 68 when
+    // no pseudo-terminal can be had, 380 for settings a pseudo-terminal cannot carry; the
+    // port then stays closed.
+    void open(int port, const SerialSettings &settings);
+    // Removes the link and ends the terminal; a client still on it sees a hang-up.
+    void close();
+    bool isOpen() const { return m_controller >= 0; }
+
+    // The published path while open.
+    QString path() const { return m_path; }
+    void applySettings(const SerialSettings &settings);
+    // True while a client has the terminal open.
+    bool clientAttached() const { return m_clientAttached; }
+
+    // Received characters held at most; beyond it the rest waits in the terminal.
+    void setReadBufferSize(qint64 size) { m_readBufferSize = size; }
+    QByteArray readAll();
+
+    // Sends what the terminal takes now and queues the rest; drops everything while no
+    // client is attached. Throws RuntimeError 57 when the terminal refuses it.
+    void write(const QByteArray &bytes);
+    qint64 bytesToWrite() const { return m_output.size(); }
+
+signals:
+    void readyRead();
+    // The output queue is empty again: everything left, or the client that was not reading
+    // went away and its queue with it.
+    void drained();
+    // A client attached or went away.
+    void clientChanged();
+    // Sending queued output failed; the queue is dropped.
+    void writeFailed();
+
+private:
+    void receive();
+    void sendQueued();
+    void checkForClient();
+    void clientGone();
+    bool terminalHungUp() const;
+    void discardPendingOutput();
+
+    int m_controller = -1; // controlling side of the pseudo-terminal
+    int m_lock = -1;       // lock file, held while open
+    QString m_path;        // the published link
+    QString m_terminal;    // the /dev/pts/N the link points to
+    bool m_clientAttached = false;
+    qint64 m_readBufferSize = 0;
+    QByteArray m_input;
+    QByteArray m_output;
+    QSocketNotifier *m_readable;
+    QSocketNotifier *m_writable;
+    QTimer m_clientCheck;
+};
+
+} // namespace platform
