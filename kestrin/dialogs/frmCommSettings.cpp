@@ -4,10 +4,12 @@
 
 #include "platform/controls.h"
 #include "platform/geometry.h"
+#include "platform/serial/devicemap.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <cstddef>
 
@@ -18,7 +20,8 @@ using platform::placeInTwips;
 namespace {
 
 constexpr int kClientWidthTwips = 3780;
-constexpr int kClientHeightTwips = 2280;
+// One row more than the settings need, for the device of the chosen port.
+constexpr int kClientHeightTwips = 2640;
 
 struct ListEntry
 {
@@ -93,6 +96,14 @@ frmCommSettings::frmCommSettings(frmMain *mainWindow)
     addList("cmbDataBits", "lblDataBits", QStringLiteral("Data Bits:"), 1560, cmbDataBits, lblDataBits);
     addList("cmbStopBits", "lblStopBits", QStringLiteral("Stop Bits:"), 1920, cmbStopBits, lblStopBits);
 
+    // Read-only text rather than a label: a long path scrolls and can be copied whole. It
+    // takes the whole width its short caption leaves, since paths are long.
+    txtDevice = makeControl<QLineEdit>(this, "txtDevice");
+    txtDevice->setReadOnly(true);
+    lblDevice = makeBuddyLabel(this, "lblDevice", QStringLiteral("Device:"), txtDevice);
+    placeInTwips(lblDevice, 60, 2280, 780, 255);
+    placeInTwips(txtDevice, 900, 2280, 2835, 315);
+
     btnOK = makeControl<QPushButton>(this, "btnOK", QStringLiteral("OK"));
     btnOK->setDefault(true);
     placeInTwips(btnOK, 2640, 120, 1095, 315);
@@ -106,9 +117,11 @@ frmCommSettings::frmCommSettings(frmMain *mainWindow)
     setTabOrder(cmbDataBits, cmbStopBits);
     setTabOrder(cmbStopBits, btnOK);
     setTabOrder(btnOK, btnCancel);
+    setTabOrder(btnCancel, txtDevice);
 
     connect(btnOK, &QPushButton::clicked, this, &frmCommSettings::btnOK_Click);
     connect(btnCancel, &QPushButton::clicked, this, &frmCommSettings::btnCancel_Click);
+    connect(cmbCommPort, &QComboBox::currentIndexChanged, this, &frmCommSettings::ShowPortDevice);
     Form_Load();
 }
 
@@ -124,6 +137,26 @@ void frmCommSettings::FillRS232Lists()
     fillList(cmbParity, kParities, kParityAtLoad);
     fillList(cmbDataBits, kDataBits, kDataBitsAtLoad);
     fillList(cmbStopBits, kStopBits, kStopBitsAtLoad);
+}
+
+void frmCommSettings::showEvent(QShowEvent *event)
+{
+    // The device map is read at every opening, so it is read again at every showing.
+    ShowPortDevice();
+    QDialog::showEvent(event);
+}
+
+void frmCommSettings::ShowPortDevice()
+{
+    const int port = selectedValue(cmbCommPort);
+    const QString device = platform::serialDeviceForPort(port);
+    const QString origin = platform::mappedSerialDevice(port).isEmpty()
+                               ? QStringLiteral("The instrument's own virtual port: while it is open, clients "
+                                                "connect to this path.")
+                               : QStringLiteral("KESTRIN_COM%1 maps the port to this device.").arg(port);
+    // The text cursor stays at the end, so a path too long to show whole shows the port's name.
+    txtDevice->setText(device);
+    txtDevice->setToolTip(device + QLatin1Char('\n') + origin);
 }
 
 void frmCommSettings::ApplyRS232Settings()

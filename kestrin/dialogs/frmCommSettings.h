@@ -5,6 +5,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class frmMain;
 
@@ -12,7 +13,8 @@ class frmMain;
 // line settings. The lists offer fixed entries whose item values build the settings text, so
 // every text it produces is well formed. Loaded once and afterwards only hidden, so its
 // controls keep what the user left in them; OK writes into the main window and re-applies
-// the port at once, whatever the instrument state.
+// the port at once, whatever the instrument state. Below the other controls it shows the
+// device of the chosen port, so the user sees where to connect a client.
 class frmCommSettings : public QDialog
 {
     Q_OBJECT
@@ -22,11 +24,15 @@ public:
 
     void ApplyRS232Settings();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void Form_Load();
     void FillRS232Lists();
     void btnOK_Click();
     void btnCancel_Click();
+    void ShowPortDevice();
 
     frmMain *m_mainWindow;
     QCheckBox *chkEnabled = nullptr;
@@ -40,6 +46,8 @@ private:
     QComboBox *cmbDataBits = nullptr;
     QLabel *lblStopBits = nullptr;
     QComboBox *cmbStopBits = nullptr;
+    QLabel *lblDevice = nullptr;
+    QLineEdit *txtDevice = nullptr;
     QPushButton *btnOK = nullptr;
     QPushButton *btnCancel = nullptr;
 };

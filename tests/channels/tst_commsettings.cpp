@@ -1,12 +1,15 @@
 // The "Communication Settings" dialog: the settings text built from its lists' item values,
-// OK applying at once in every instrument state, and Cancel.
+// OK applying at once in every instrument state, Cancel, and the device of the chosen port.
 
 #include "rs232fixture.h"
 
 #include "dialogs/frmCommSettings.h"
+#include "platform/serial/devicemap.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 
 namespace {
@@ -44,6 +47,7 @@ private slots:
     void disabledPortStaysClosed();
     void cancelKeepsEditsAndAppliesNothing();
     void failedOpeningClosesDialog();
+    void deviceOfChosenPort();
 };
 
 void tst_CommSettings::okWithoutChanges()
@@ -172,6 +176,31 @@ void tst_CommSettings::failedOpeningClosesDialog()
     QVERIFY(!f.dialog->isVisible());
     QVERIFY(!f.port->PortOpen());
     QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
+}
+
+void tst_CommSettings::deviceOfChosenPort()
+{
+    DialogFixture f;
+    qunsetenv("KESTRIN_COM1"); // port 1 virtual, port 2 on the second pty pair
+    QVERIFY(f.open());
+    auto *device = f.control<QLineEdit>("txtDevice");
+    QCOMPARE(device->text(), platform::virtualSerialPortPath(1));
+    QCOMPARE(f.control<QLabel>("lblDevice")->buddy(), device);
+    f.choose("cmbCommPort", QStringLiteral("Port 2"));
+    QCOMPARE(device->text(), f.secondLine.deviceName());
+
+    // In a row of its own inside the window, over no other control.
+    QVERIFY(f.dialog->rect().contains(device->geometry()));
+    for (const QWidget *control : f.dialog->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        if (control != device)
+            QVERIFY2(!control->geometry().intersects(device->geometry()), qPrintable(control->objectName()));
+    }
+
+    // The map is read again at the next showing, as at every opening of the port.
+    f.click("btnCancel");
+    qputenv("KESTRIN_COM2", "/dev/ttyUSB7");
+    QVERIFY(f.open());
+    QCOMPARE(device->text(), QStringLiteral("/dev/ttyUSB7"));
 }
 
 QTEST_MAIN(tst_CommSettings)
