@@ -2,6 +2,7 @@
 #include "errors.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -80,8 +81,8 @@ QString formatNumber(double value, const QString &pattern)
             text.chop(1);
     }
     // A negative value that rounds to zero prints without its sign ("0.0", not "-0.0").
-    static const QRegularExpression negativeZero(QStringLiteral(R"(^-[0.]+$)"));
-    if (negativeZero.match(text).hasMatch())
+    const auto isZeroDigit = [](QChar c) { return c == QLatin1Char('0') || c == QLatin1Char('.'); };
+    if (text.startsWith(QLatin1Char('-')) && std::all_of(text.cbegin() + 1, text.cend(), isZeroDigit))
         text.remove(0, 1);
     return text;
 }

@@ -2,7 +2,15 @@
 // clock, tick-to-tick jitter, processor time and memory, beside a plain precise QTimer.
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/generator/bench_generator [seconds per rate]
+//
+// With --window, the window is shown on the display (run it under xvfb-run) and the lines go
+// to clients on each channel, which run in a process of their own; printed per rate: the
+// lines each channel delivered as a ratio to ideal, and the instrument's processor time per
+// line and as a share of one core, beside a bare QTimer in the same run.
+//
+//   xvfb-run -a env QT_QPA_PLATFORM=xcb build/bench/generator/bench_generator --window [seconds]
 
+#include "channelclients.h"
 #include "core/frmMain.h"
 #include "support/processstats.h"
 
@@ -10,9 +18,15 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <cmath>
 #include <cstdio>
+#include <netinet/in.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -84,10 +98,144 @@ void print(const char *what, int rate, const Figures &f)
     std::fflush(stdout);
 }
 
+void runEventLoop(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A port the instrument's 16-bit server port can hold, found without Qt: the clients are
+// forked before the application object exists.
+unsigned short freePortBeforeQt()
+{
+    constexpr unsigned short kLowest = 20000;
+    constexpr unsigned short kHighest = 32767;
+    for (unsigned short port = kLowest + unsigned(::getpid()) % 10000; port <= kHighest; ++port) {
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        const bool free = ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        ::close(probe);
+        if (free)
+            return port;
+    }
+    return 0;
+}
+
+struct WindowRun
+{
+    int rate;
+    int points;
+};
+
+// The instrument's processor time while it streams, and what each channel's client received.
+void measureWindowRun(frmMain &window, bench::ChannelClients &clients, const WindowRun &run, int seconds,
+                      bool allChannels)
+{
+    constexpr int kDrainMilliseconds = 300;
+    window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QString::number(run.rate));
+    window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QString::number(run.points));
+    clients.takeCounts();
+    const double cpuStart = bench::processorSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    window.ExecuteCommand(QStringLiteral("ANALYZE"));
+    runEventLoop(seconds * 1000);
+    window.ExecuteCommand(QStringLiteral("ABORT"));
+    const double elapsed = double(clock.nsecsElapsed()) / 1e9;
+    const double cpu = bench::processorSeconds() - cpuStart;
+    runEventLoop(kDrainMilliseconds);
+    const bench::ChannelCounts counts = clients.takeCounts();
+    const double ideal = double(run.rate) * elapsed;
+    std::printf("kestrin  %5d lines/s x %3d points, %s: delivered/ideal DDE %.4f", run.rate, run.points,
+                allChannels ? "DDE+TCP+serial" : "DDE only      ", double(counts.dde) / ideal);
+    if (allChannels)
+        std::printf("  TCP %.4f  serial %.4f", double(counts.tcp) / ideal, double(counts.serial) / ideal);
+    std::printf("  cpu %.1f us/line  %.2f %% of a core\n", 1e6 * cpu / ideal, 100.0 * cpu / elapsed);
+    std::fflush(stdout);
+}
+
+void measureBareTimer(int rate, int seconds)
+{
+    QLineEdit sink;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(1000 / rate);
+    qint64 count = 0;
+    QObject::connect(&timer, &QTimer::timeout, &sink, [&sink, &count] { sink.setText(QString::number(++count)); });
+    const double cpuStart = bench::processorSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    timer.start();
+    runEventLoop(seconds * 1000);
+    timer.stop();
+    const double elapsed = double(clock.nsecsElapsed()) / 1e9;
+    const double cpu = bench::processorSeconds() - cpuStart;
+    std::printf("QTimer   %5d ticks/s: ticks/ideal %.4f  cpu %.1f us/tick  %.2f %% of a core\n", rate,
+                double(count) / (rate * elapsed), 1e6 * cpu / double(qMax<qint64>(count, 1)), 100.0 * cpu / elapsed);
+    std::fflush(stdout);
+}
+
+int runWindowMode(int argc, char *argv[], int seconds)
+{
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    termios raw{};
+    ::cfmakeraw(&raw);
+    int farEnd = -1;
+    int deviceEnd = -1;
+    char deviceName[128] = {};
+    if (::openpty(&farEnd, &deviceEnd, deviceName, &raw, nullptr) != 0) {
+        std::perror("openpty");
+        return 1;
+    }
+    qputenv("KESTRIN_COM1", deviceName);
+    const unsigned short port = freePortBeforeQt();
+    bench::ChannelClients clients(farEnd, port, runtime.filePath(QStringLiteral("dde/kestrin")).toStdString());
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrin"));
+    frmMain window;
+    window.show();
+    window.setCommEnabled(false);
+    window.ExecuteCommand(QStringLiteral("ON"));
+    bool linked = false;
+    bool connected = false;
+    while (!linked) {
+        runEventLoop(100);
+        clients.takeCounts(&linked);
+    }
+    std::printf("Instrument window on the display (%s), %d s per run; the clients run in a process of their own\n",
+                qPrintable(QApplication::platformName()), seconds);
+    for (const int rate : {100, 1000})
+        measureWindowRun(window, clients, {rate, 10}, seconds, false);
+
+    window.setCommEnabled(true);
+    window.ResetRS232Port();
+    window.setNetworkEnabled(true);
+    window.setServerPort(qint16(port));
+    window.ResetNetworkConnection();
+    while (!connected) {
+        runEventLoop(100);
+        clients.takeCounts(&linked, &connected);
+    }
+    for (const WindowRun &run : {WindowRun{100, 10}, WindowRun{1000, 10}, WindowRun{1000, 100}})
+        measureWindowRun(window, clients, run, seconds, true);
+    for (const int rate : {100, 1000})
+        measureBareTimer(rate, seconds);
+    window.ExecuteCommand(QStringLiteral("OFF"));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && QByteArray(argv[1]) == "--window")
+        return runWindowMode(argc, argv, argc > 2 ? QByteArray(argv[2]).toInt() : kDefaultSecondsPerRate);
+
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrin"));

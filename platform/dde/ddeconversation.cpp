@@ -189,7 +189,7 @@ void DdeConversation::handleRequest(const QString &item)
     if (!box)
         reply(P::kNack, QStringLiteral("no such item"));
     else
-        replyData(box->text());
+        replyData(m_source->itemValue(box));
 }
 
 void DdeConversation::handleAdvise(const QString &item)
@@ -199,7 +199,7 @@ void DdeConversation::handleAdvise(const QString &item)
         reply(P::kNack, QStringLiteral("no such item"));
         return;
     }
-    const QByteArray data = P::dataLine(box->text());
+    const QByteArray data = P::dataLine(m_source->itemValue(box));
     if (data.isEmpty()) {
         reply(P::kNack, kItemTooLong);
         return;

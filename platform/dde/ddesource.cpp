@@ -5,9 +5,12 @@
 #include "platform/dde/ddeprotocol.h"
 #include "platform/errors.h"
 
+#include <utility>
+
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTimer>
 #include <QWidget>
 
 namespace platform {
@@ -32,7 +35,11 @@ DdeSource::DdeSource(const QString &applicationName, QWidget *window)
     : QObject(window)
     , m_applicationName(applicationName)
     , m_window(window)
+    , m_frame(new QTimer(this))
 {
+    m_frame->setSingleShot(true);
+    m_frame->setInterval(kFrameInterval);
+    connect(m_frame, &QTimer::timeout, this, &DdeSource::showWrittenValues);
     P::ignoreBrokenPipes();
     startServing();
 }
@@ -147,16 +154,36 @@ QLineEdit *DdeSource::servedItem(const QString &item) const
 
 void DdeSource::writeItem(QLineEdit *box, const QString &text)
 {
-    if (box->text() == text) {
-        publish(box, text);
-        return;
+    if (box->isVisible()) {
+        m_valuesToShow.insert(box, {box, text});
+        if (!m_frame->isActive())
+            m_frame->start();
+    } else if (box->text() != text) {
+        // The box's textChanged would publish as well; this write publishes once, below, so
+        // a watched and an unwatched box behave alike.
+        m_writingBox = box;
+        box->setText(text);
+        m_writingBox = nullptr;
     }
-    // The box's textChanged would publish as well; this write publishes once, here, so a
-    // watched and an unwatched box behave alike.
-    m_writingBox = box;
-    box->setText(text);
+    publish(box, text);
+}
+
+QString DdeSource::itemValue(const QLineEdit *box) const
+{
+    const auto written = m_valuesToShow.constFind(box);
+    return written != m_valuesToShow.cend() ? written->text : box->text();
+}
+
+void DdeSource::showWrittenValues()
+{
+    const QHash<const QLineEdit *, ValueToShow> values = std::exchange(m_valuesToShow, {});
+    for (const ValueToShow &value : values) {
+        if (!value.box)
+            continue;
+        m_writingBox = value.box;
+        value.box->setText(value.text);
+    }
     m_writingBox = nullptr;
-    publish(box, box->text());
 }
 
 void DdeSource::acceptConnections()
@@ -179,8 +206,11 @@ void DdeSource::watchItem(QLineEdit *box)
         return;
     m_watchedItems.append(box);
     connect(box, &QLineEdit::textChanged, this, [this, box](const QString &text) {
-        if (box != m_writingBox)
-            publish(box, text);
+        if (box == m_writingBox)
+            return;
+        // Set in another way, the box holds the item's value from now on.
+        m_valuesToShow.remove(box);
+        publish(box, text);
     });
 }
 

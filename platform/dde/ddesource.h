@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -7,6 +8,7 @@
 
 class QLineEdit;
 class QLocalServer;
+class QTimer;
 class QWidget;
 
 namespace platform {
@@ -78,7 +80,15 @@ public:
     // Writes `text` into the served box and delivers it on every automatic link of the box's
     // item, also when the text equals the box's current text. Changes made to a served box in
     // any other way (setText, typing) reach the links too, but only when the text changes.
+    // The item's value changes at once; a box on screen shows it by the end of the screen's
+    // frame (kFrameInterval), so a thousand writes a second cost no more laying out and
+    // painting than the screen can show.
     void writeItem(QLineEdit *box, const QString &text);
+
+    // The item's value: the latest text written, which a box on screen shows within a frame.
+    QString itemValue(const QLineEdit *box) const;
+
+    static constexpr int kFrameInterval = 16; // milliseconds: about 60 frames a second
 
     // The window's served box called `item` (without regard to case), or null.
     QLineEdit *servedItem(const QString &item) const;
@@ -98,6 +108,8 @@ private:
     void acceptConnections();
     void watchItem(QLineEdit *box);
     void publish(QLineEdit *box, const QString &text);
+    // Shows the values written during the frame in their boxes.
+    void showWrittenValues();
     void conversationOpened();
     // An opened conversation ended for the program.
     void conversationClosed();
@@ -116,6 +128,14 @@ private:
     QList<DdeConversation *> m_conversations;
     QList<QPointer<QLineEdit>> m_watchedItems;
     QLineEdit *m_writingBox = nullptr;
+    // Values written into boxes on screen that they show at the end of the frame.
+    struct ValueToShow
+    {
+        QPointer<QLineEdit> box;
+        QString text;
+    };
+    QHash<const QLineEdit *, ValueToShow> m_valuesToShow;
+    QTimer *m_frame = nullptr;
     bool m_destroying = false;
 };
 

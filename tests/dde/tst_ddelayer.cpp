@@ -226,6 +226,20 @@ void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
     m_window->source->writeItem(m_window->txtData, QStringLiteral("after"));
     QTRY_COMPARE(box->text(), QStringLiteral("after"));
     QCOMPARE(peer.ask("REQUEST txtData"), QByteArray("DATA after"));
+
+    // On screen, a burst of writes reaches the links and the item's value at once, while the
+    // box lays out and paints only the last of them, by the end of the frame.
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QSignalSpy shown(m_window->txtData, &QLineEdit::textChanged);
+    const qsizetype linkedBefore = changes.count();
+    constexpr int kBurst = 1000;
+    for (int i = 1; i <= kBurst; ++i)
+        m_window->source->writeItem(m_window->txtData, QString::number(i));
+    QCOMPARE(peer.ask("REQUEST txtData"), QByteArray("DATA 1000"));
+    QTRY_COMPARE(changes.count(), linkedBefore + kBurst);
+    QTRY_COMPARE(m_window->txtData->text(), QStringLiteral("1000"));
+    QCOMPARE(shown.count(), 1);
 }
 
 void tst_DdeLayer::executes_data()
@@ -372,6 +386,10 @@ void tst_DdeLayer::killedClientEndsOnlyItsConversation()
 
 void tst_DdeLayer::endedConversationsAreFreed()
 {
+    const auto children = [this] {
+        return m_window->source->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly).size();
+    };
+    const qsizetype before = children();
     for (int i = 0; i < 100; ++i) {
         RawPeer peer(kApplication);
         QCOMPARE(peer.ask("INITIATE Topic"), QByteArray("ACK"));
@@ -382,7 +400,7 @@ void tst_DdeLayer::endedConversationsAreFreed()
         QVERIFY(peer.waitForClose() || i % 2 == 1);
     }
     QTRY_COMPARE(m_window->closes, 100);
-    QTRY_COMPARE(m_window->source->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly).size(), 1);
+    QTRY_COMPARE(children(), before);
 }
 
 void tst_DdeLayer::linkModeNoneEndsEveryConversation()
