@@ -296,7 +296,12 @@ class Program:
         log_path = os.path.join(SCRATCH, f"{name}-{time.monotonic_ns()}.log")
         self.log = open(log_path, "wb")
         environment = dict(os.environ)
-        environment.update(env or {})
+        # A variable given as None is taken out: KESTRIN_COM1=None leaves port 1 virtual.
+        for variable, value in (env or {}).items():
+            if value is None:
+                environment.pop(variable, None)
+            else:
+                environment[variable] = value
         self.process = subprocess.Popen([os.path.join(PROGRAM_DIR, name), *args], env=environment,
                                         cwd=cwd or SCRATCH, stdout=self.log, stderr=subprocess.STDOUT,
                                         preexec_fn=end_with_parent)
