@@ -8,6 +8,7 @@
 #include "platform/messagebox.h"
 #include "platform/periodictimer.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <utility>
 
 using platform::makeControl;
 using platform::placeInTwips;
@@ -105,6 +107,16 @@ void frmMain::createGenerationPanel()
     placeInTwips(txtStDev, 2430, 1275, 780, 315);
     chkAbsVal = makeControl<QCheckBox>(fraProfile, "chkAbsVal", QStringLiteral("Absolute Value"));
     placeInTwips(chkAbsVal, 120, 1740, 2000, 285);
+
+    // Each container's two options form a group of their own. Qt's automatic exclusivity
+    // would take in the options of the inner frames as well, and let "Random" and "From a
+    // file" show selected together.
+    for (auto [first, second] : {std::pair{opRandom, opFile}, std::pair{opContinuous, opFinite},
+                                 std::pair{opFlat, opGaussian}}) {
+        auto *group = new QButtonGroup(first->parentWidget());
+        group->addButton(first);
+        group->addButton(second);
+    }
 
     connect(btnStartAbort, &QPushButton::clicked, this, &frmMain::btnStartAbort_Click);
     connect(btnPauseResume, &QPushButton::clicked, this, &frmMain::btnPauseResume_Click);

@@ -70,7 +70,12 @@ private slots:
         QVERIFY(f.control("btnFileName")->isEnabled());
         QVERIFY(f.control<QCheckBox>("chkPointNumber")->isEnabled());
 
-        f.click("opRandom");
+        // Each container's options exclude each other only: File, Random, File, Random.
+        for (const char *source : {"opRandom", "opFile", "opRandom"}) {
+            f.click(source);
+            QVERIFY2(f.control<QRadioButton>(source)->isChecked(), source);
+            QCOMPARE(f.control<QRadioButton>("opRandom")->isChecked(), !f.control<QRadioButton>("opFile")->isChecked());
+        }
         QVERIFY(f.control("fraPoints")->isEnabled());
         QVERIFY(!f.control("txtFileName")->isEnabled());
         QCOMPARE(f.text("txtFrequency"), QStringLiteral("7"));
