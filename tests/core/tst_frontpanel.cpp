@@ -34,6 +34,12 @@ private slots:
         // The accessible names come from the labels.
         QCOMPARE(f.box("txtInput")->accessibleName(), QStringLiteral("Input"));
         QCOMPARE(f.box("txtNumPts")->accessibleName(), QStringLiteral("No. Lines"));
+        // The controls of a frame stand inside its line, none across it.
+        for (const char *name : {"fraDataGeneration", "fraPoints", "fraProfile"}) {
+            const QWidget *frame = f.control(name);
+            for (const QWidget *inside : frame->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+                QVERIFY2(frame->contentsRect().contains(inside->geometry()), qPrintable(inside->objectName()));
+        }
     }
 
     void panelDefaultsAfterSwitchingOn()
