@@ -145,3 +145,8 @@ void frmXmitFormats::btnCancel_Click()
 {
     hide();
 }
+
+void frmXmitFormats::reject()
+{
+    btnCancel_Click();
+}

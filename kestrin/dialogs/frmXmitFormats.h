@@ -30,6 +30,10 @@ public:
     // Writes the token separator, then the line terminator, into the main window.
     void ApplyFormats();
 
+    // Esc is Cancel: the dialog only hides. (QDialog's own reject() closes it, which would
+    // unload it.)
+    void reject() override;
+
 private:
     void Form_Load();
     void FillFormatLists();

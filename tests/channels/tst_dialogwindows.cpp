@@ -64,6 +64,11 @@ void tst_DialogWindows::oneNonModalInstance()
     QVERIFY(!dialog->isVisible());
     QCOMPARE(showDialog(f, menuEntry, dialogName), dialog.data());
     QVERIFY(dialog->isVisible());
+    // Esc is Cancel: it hides the window and leaves it loaded.
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QVERIFY(!dialog->isVisible());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(showDialog(f, menuEntry, dialogName), dialog.data());
 
     f.window->show();
     f.window->close();
