@@ -28,6 +28,9 @@ protected:
 namespace {
 
 constexpr qint32 kHighestPort = 65535;
+// The instrument's server port is a 16-bit setting, so the ports a user can choose end at
+// 32767; a refusal names that range, as the settings dialog does.
+constexpr qint32 kHighestChoosablePort = 32767;
 
 RuntimeError wrongState()
 {
@@ -124,7 +127,7 @@ void SocketControl::Listen()
     if (m_localPort < 1 || m_localPort > kHighestPort)
         throw RuntimeError(kInvalidPort, QStringLiteral("Invalid port number %1 (ports run from 1 to %2)")
                                              .arg(m_localPort)
-                                             .arg(kHighestPort));
+                                             .arg(kHighestChoosablePort));
     // Any is the dual-stack address: IPv6 and IPv4 clients alike.
     if (!m_listener->listen(QHostAddress::Any, quint16(m_localPort)))
         throw RuntimeError(kNetworkErrorBase + m_listener->serverError(), m_listener->errorString());
