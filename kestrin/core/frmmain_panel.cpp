@@ -105,6 +105,7 @@ void frmMain::createGenerationPanel()
     txtStDev = makeLabelledBox(fraProfile, "txtStDev", "lblStDev", QStringLiteral("St Dev:"));
     placeInTwips(labelOf(fraProfile, "lblStDev"), 1800, 1320, 600, 255);
     placeInTwips(txtStDev, 2430, 1275, 780, 315);
+    txtStDev->setToolTip(QStringLiteral("Used squared: an entry of 2.0 scales the normal deviates by 4.0."));
     chkAbsVal = makeControl<QCheckBox>(fraProfile, "chkAbsVal", QStringLiteral("Absolute Value"));
     placeInTwips(chkAbsVal, 120, 1740, 2000, 285);
 

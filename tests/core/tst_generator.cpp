@@ -239,6 +239,9 @@ private slots:
         QTest::newRow("CRLF") << QByteArray("a\r\nb\r\n") << QStringList{"1,a", "2,b"};
         QTest::newRow("LF") << QByteArray("a\nb") << QStringList{"1,a", "2,b"};
         QTest::newRow("unchanged text") << QByteArray("3.14159265, x ,\n") << QStringList{"1,3.14159265, x ,"};
+        // One character per byte, so that the serial line and TCP pass the bytes on unchanged.
+        QTest::newRow("bytes read as Latin-1") << QByteArray("caf\xc3\xa9\n")
+                                               << QStringList{QString::fromLatin1("1,caf\xc3\xa9")};
         QTest::newRow("empty file") << QByteArray() << QStringList{};
     }
     void fileRuns()
