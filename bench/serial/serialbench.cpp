@@ -1,36 +1,43 @@
-// Benchmark of the instrument's RS-232 channel, run against a live frmMain in this process
-// (offscreen) whose serial port 1 is one end of a pseudo-terminal pair (KESTRIN_COM1). The
-// client runs on a thread of its own with blocking I/O on the other end, so the window thread
-// serves exactly as it does for a terminal on a serial line. Prints:
-//  - command round trip (PAUSE while Idle -> OK) over the serial line, median and p99, beside
+// Benchmark of the instrument's virtual serial port, run against a live frmMain in this process
+// (offscreen) with port 1 left unmapped, in a runtime folder of its own. The client opens the
+// published path on a thread of its own with blocking I/O, as a terminal program does, so the
+// window thread serves exactly as it does for any client. Prints:
+//  - command round trip (PAUSE while Idle -> OK) over the virtual port, median and p99, beside
 //    the same client code over the instrument's own TCP channel in the same run;
-//  - streaming at 100 lines per second of 10 points for 10 s: lines received, lost and cut.
+//  - streaming at 1000 lines per second of 10 points for 10 s: lines received, lost, cut and
+//    out of order;
+//  - processor use of the whole program with the port open and its client gone, over 10 s.
 // A pseudo-terminal carries bytes as fast as they come, whatever the baud rate: the figures
 // show the instrument's own cost, not the line's.
 
 #include "support/processstats.h"
 #include "core/frmMain.h"
 #include "platform/messagebox.h"
+#include "platform/serial/serialportcontrol.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QEventLoop>
+#include <QFile>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <pty.h>
 #include <string>
 #include <sys/socket.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -43,8 +50,9 @@ constexpr int kRoundTrips = 5000;
 constexpr int kWarmUp = 200;
 constexpr int kBlocks = 10;
 constexpr int kStreamSeconds = 10;
-constexpr int kStreamRate = 100;
+constexpr int kStreamRate = 1000;
 constexpr int kPointsPerLine = 10;
+constexpr int kIdleSeconds = 10;
 
 // Blocking, CR-terminated lines over any file descriptor: a pseudo-terminal or a socket.
 class LineClient
@@ -134,33 +142,6 @@ void measureRoundTrips(int fd, int count, int warmUp, RoundTrips &result)
     });
 }
 
-// The floor a pseudo-terminal sets: the same client against a plain echo thread that reads
-// the device end with blocking I/O and answers "OK" per line, no event loop involved.
-RoundTrips measurePtyFloor()
-{
-    RoundTrips result;
-    termios raw{};
-    ::cfmakeraw(&raw);
-    int farEnd = -1;
-    int deviceEnd = -1;
-    if (::openpty(&farEnd, &deviceEnd, nullptr, &raw, nullptr) != 0) {
-        result.failures = -1;
-        return result;
-    }
-    std::thread echo([deviceEnd] {
-        LineClient device(deviceEnd);
-        std::string line;
-        while (device.readLine(line) && line != "QUIT")
-            device.send("OK\r");
-    });
-    measureRoundTrips(farEnd, kRoundTrips, kWarmUp, result);
-    LineClient(farEnd).send("QUIT\r");
-    echo.join();
-    ::close(farEnd);
-    ::close(deviceEnd);
-    return result;
-}
-
 int connectToLoopback(quint16 port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -182,11 +163,13 @@ struct Stream
     int lines = 0;
     int lost = 0;
     int cut = 0;
+    int outOfOrder = 0;
     double seconds = 0;
 };
 
 // Reads the data lines of a running analysis for kStreamSeconds. Each line carries its
-// point number, so a gap shows a lost line; a line without all its values is cut.
+// point number, so a gap shows a lost line and a step back one out of order; a line without
+// all its values is cut.
 Stream measureStream(int fd)
 {
     Stream result;
@@ -212,8 +195,10 @@ Stream measureStream(int fd)
                 continue;
             }
             const long number = fields.first().toLong();
+            if (number < expected)
+                ++result.outOfOrder;
             result.lost += int(std::max(0L, number - expected));
-            expected = number + 1;
+            expected = std::max(expected, number + 1);
         }
         result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         client.send("ABORT\r");
@@ -223,27 +208,31 @@ Stream measureStream(int fd)
     return result;
 }
 
+// Runs the event loop for a while and returns the share of one processor the program used.
+double processorShare(std::chrono::seconds period)
+{
+    const double before = bench::processorSeconds();
+    const auto start = Clock::now();
+    QEventLoop loop;
+    QTimer::singleShot(period, &loop, &QEventLoop::quit);
+    loop.exec();
+    return (bench::processorSeconds() - before) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // A runtime folder of its own: the bench never meets an instrument the user is running.
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    qunsetenv("KESTRIN_COM1");
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrin"));
     QStringList messages;
     platform::setMessageHandler([&messages](const QString &, const QString &text) { messages << text; });
-
-    termios raw{};
-    ::cfmakeraw(&raw);
-    int farEnd = -1;
-    int deviceEnd = -1;
-    char deviceName[128] = {};
-    if (::openpty(&farEnd, &deviceEnd, deviceName, &raw, nullptr) != 0) {
-        std::perror("openpty");
-        return 1;
-    }
-    qputenv("KESTRIN_COM1", deviceName);
 
     frmMain window;
     const quint16 serverPort = bench::freeServerPort();
@@ -252,6 +241,14 @@ int main(int argc, char *argv[])
     window.ExecuteCommand(QStringLiteral("ON"));
     if (!messages.isEmpty()) {
         std::fprintf(stderr, "switching on failed: %s\n", qPrintable(messages.join(QLatin1Char('\n'))));
+        return 1;
+    }
+
+    const auto *port = window.findChild<platform::SerialPortControl *>(QStringLiteral("comKestrin"));
+    const QByteArray path = QFile::encodeName(port->deviceName());
+    const int client = ::open(path.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (client < 0) {
+        std::fprintf(stderr, "cannot open the virtual port %s: %s\n", path.constData(), std::strerror(errno));
         return 1;
     }
 
@@ -266,35 +263,45 @@ int main(int argc, char *argv[])
     RoundTrips network;
     for (int block = 0; block < kBlocks; ++block) {
         const int warmUp = block == 0 ? kWarmUp : 0;
-        measureRoundTrips(farEnd, kRoundTrips / kBlocks, warmUp, serial);
+        measureRoundTrips(client, kRoundTrips / kBlocks, warmUp, serial);
         measureRoundTrips(tcp, kRoundTrips / kBlocks, warmUp, network);
     }
     ::close(tcp);
-    RoundTrips floor = measurePtyFloor();
 
-    std::printf("serial round trip (PAUSE -> OK, %d commands over a pty at 19200,N,8,1): "
+    std::printf("virtual port round trip (PAUSE -> OK, %d commands at 19200,N,8,1): "
                 "median %.1f us, p99 %.1f us, failures %d\n",
                 kRoundTrips, serial.percentile(50), serial.percentile(99), serial.failures);
     std::printf("TCP round trip through the same instrument, same client (loopback): "
                 "median %.1f us, p99 %.1f us, failures %d\n",
                 network.percentile(50), network.percentile(99), network.failures);
-    std::printf("pty floor (same client, blocking echo thread, no instrument): median %.1f us, p99 %.1f us\n",
-                floor.percentile(50), floor.percentile(99));
-    std::printf("serial/TCP: median %.2f, p99 %.2f (target: at most 2)\n",
+    std::printf("virtual port/TCP: median %.2f, p99 %.2f (target: at most 1.5)\n",
                 serial.percentile(50) / network.percentile(50), serial.percentile(99) / network.percentile(99));
 
     window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QString::number(kStreamRate));
     window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QString::number(kPointsPerLine));
     window.findChild<QRadioButton *>(QStringLiteral("opContinuous"))->click();
     window.findChild<QCheckBox *>(QStringLiteral("chkPointNumber"))->setChecked(true);
-    const Stream stream = measureStream(farEnd);
-    std::printf("serial streaming at %d lines/s of %d points for %.1f s: %d lines (%.1f/s), lost %d, cut %d\n",
+    const Stream stream = measureStream(client);
+    std::printf("virtual port streaming at %d lines/s of %d points for %.1f s: %d lines (%.1f/s), lost %d, cut %d, "
+                "out of order %d\n",
                 kStreamRate, kPointsPerLine, stream.seconds, stream.lines, stream.lines / stream.seconds, stream.lost,
-                stream.cut);
+                stream.cut, stream.outOfOrder);
+
+    ::close(client);
+    QEventLoop untilNoticed;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &untilNoticed, [&] {
+        if (!port->clientAttached())
+            untilNoticed.quit();
+    });
+    check.start(1);
+    untilNoticed.exec();
+    check.stop();
+    std::printf("processor use, instrument On, port open, client gone, over %d s: %.3f %% of one processor "
+                "(target: under 1 %%)\n",
+                kIdleSeconds, 100 * processorShare(std::chrono::seconds(kIdleSeconds)));
 
     if (!messages.isEmpty())
         std::fprintf(stderr, "messages: %s\n", qPrintable(messages.join(QLatin1Char('\n'))));
-    ::close(farEnd);
-    ::close(deviceEnd);
     return 0;
 }
