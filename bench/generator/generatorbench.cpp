@@ -14,6 +14,7 @@
 #include "channelclients.h"
 #include "core/frmMain.h"
 #include "support/processstats.h"
+#include "support/serialline.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -24,9 +25,7 @@
 #include <cmath>
 #include <cstdio>
 #include <netinet/in.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -99,6 +98,20 @@ void print(const char *what, int rate, const Figures &f)
     std::fflush(stdout);
 }
 
+// The baseline: a precise QTimer that writes a count into a box that is not shown.
+struct BareTimer
+{
+    explicit BareTimer(int rate)
+    {
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(1000 / rate);
+        QObject::connect(&timer, &QTimer::timeout, &sink, [this] { sink.setText(QString::number(++count)); });
+    }
+    QLineEdit sink;
+    QTimer timer;
+    qint64 count = 0;
+};
+
 void runEventLoop(int milliseconds)
 {
     QEventLoop loop;
@@ -160,22 +173,18 @@ void measureWindowRun(frmMain &window, bench::ChannelClients &clients, const Win
 
 void measureBareTimer(int rate, int seconds)
 {
-    QLineEdit sink;
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setInterval(1000 / rate);
-    qint64 count = 0;
-    QObject::connect(&timer, &QTimer::timeout, &sink, [&sink, &count] { sink.setText(QString::number(++count)); });
+    BareTimer bare(rate);
     const double cpuStart = bench::processorSeconds();
     QElapsedTimer clock;
     clock.start();
-    timer.start();
+    bare.timer.start();
     runEventLoop(seconds * 1000);
-    timer.stop();
+    bare.timer.stop();
     const double elapsed = double(clock.nsecsElapsed()) / 1e9;
     const double cpu = bench::processorSeconds() - cpuStart;
     std::printf("QTimer   %5d ticks/s: ticks/ideal %.4f  cpu %.1f us/tick  %.2f %% of a core\n", rate,
-                double(count) / (rate * elapsed), 1e6 * cpu / double(qMax<qint64>(count, 1)), 100.0 * cpu / elapsed);
+                double(bare.count) / (rate * elapsed), 1e6 * cpu / double(qMax<qint64>(bare.count, 1)),
+                100.0 * cpu / elapsed);
     std::fflush(stdout);
 }
 
@@ -183,16 +192,9 @@ int runWindowMode(int argc, char *argv[], int seconds)
 {
     QTemporaryDir runtime;
     qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-    termios raw{};
-    ::cfmakeraw(&raw);
-    int farEnd = -1;
-    int deviceEnd = -1;
-    char deviceName[128] = {};
-    if (::openpty(&farEnd, &deviceEnd, deviceName, &raw, nullptr) != 0) {
-        std::perror("openpty");
+    const int farEnd = bench::mapSerialPortOneToPty();
+    if (farEnd < 0)
         return 1;
-    }
-    qputenv("KESTRIN_COM1", deviceName);
     const unsigned short port = freePortBeforeQt();
     bench::ChannelClients clients(farEnd, port, runtime.filePath(QStringLiteral("dde/kestrin")).toStdString());
 
@@ -259,14 +261,9 @@ int main(int argc, char *argv[])
                                        [&] { window.ExecuteCommand(QStringLiteral("ANALYZE")); },
                                        [&] { window.ExecuteCommand(QStringLiteral("ABORT")); }));
 
-        QLineEdit sink;
-        QTimer timer;
-        timer.setTimerType(Qt::PreciseTimer);
-        timer.setInterval(1000 / rate);
-        qint64 count = 0;
-        QObject::connect(&timer, &QTimer::timeout, &sink, [&sink, &count] { sink.setText(QString::number(++count)); });
-        print("QTimer", rate, measure(rate, seconds, &sink, &QLineEdit::textChanged, [&] { timer.start(); },
-                                      [&] { timer.stop(); }));
+        BareTimer bare(rate);
+        print("QTimer", rate, measure(rate, seconds, &bare.sink, &QLineEdit::textChanged, [&] { bare.timer.start(); },
+                                      [&] { bare.timer.stop(); }));
     }
 
     // Memory over many lines: drive the generator's ticks directly.

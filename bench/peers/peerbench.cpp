@@ -10,6 +10,7 @@
 //  - 30 MB without a terminator on the serial line.
 
 #include "support/processstats.h"
+#include "support/serialline.h"
 #include "core/frmMain.h"
 #include "platform/messagebox.h"
 
@@ -27,11 +28,9 @@
 #include <functional>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -201,16 +200,9 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    termios raw{};
-    ::cfmakeraw(&raw);
-    int farEnd = -1;
-    int deviceEnd = -1;
-    char deviceName[128] = {};
-    if (::openpty(&farEnd, &deviceEnd, deviceName, &raw, nullptr) != 0) {
-        std::perror("openpty");
+    const int farEnd = bench::mapSerialPortOneToPty();
+    if (farEnd < 0)
         return 1;
-    }
-    qputenv("KESTRIN_COM1", deviceName);
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrin"));

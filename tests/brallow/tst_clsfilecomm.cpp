@@ -78,6 +78,13 @@ private slots:
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
+    // Acts as another user, who may pass through the test folder, while `acting` lives.
+    bool actAsOtherUser(std::optional<ActingAs> &acting)
+    {
+        if (::chmod(QFile::encodeName(m_dir->path()).constData(), 0711) != 0)
+            return false;
+        return acting.emplace(kOtherUser).isActing();
+    }
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
@@ -117,9 +124,7 @@ void TestFileComm::send()
     if (initial == Initial::OthersClear) {
         if (::geteuid() != 0)
             QSKIP("Only root can act as another user.");
-        QCOMPARE(::chmod(QFile::encodeName(m_dir->path()).constData(), 0711), 0);
-        otherUser.emplace(kOtherUser);
-        QVERIFY(otherUser->isActing());
+        QVERIFY(actAsOtherUser(otherUser));
     }
     comm.SendData(QStringLiteral("new"));
     otherUser.reset();
@@ -175,9 +180,7 @@ void TestFileComm::receive()
     if (initial == Initial::OthersMarked) {
         if (::geteuid() != 0)
             QSKIP("Only root can act as another user.");
-        QCOMPARE(::chmod(QFile::encodeName(m_dir->path()).constData(), 0711), 0);
-        otherUser.emplace(kOtherUser);
-        QVERIFY(otherUser->isActing());
+        QVERIFY(actAsOtherUser(otherUser));
     }
     QTEST(comm.GetData(), "expected");
     QTEST(readBytes(file), "contentAfter");
