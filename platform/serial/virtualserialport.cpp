@@ -80,13 +80,28 @@ VirtualSerialPort::VirtualSerialPort(QObject *parent)
 
 VirtualSerialPort::~VirtualSerialPort()
 {
-    close();
+    release();
 }
 
 void VirtualSerialPort::open(int port, const SerialSettings &settings)
 {
     if (isOpen())
         return;
+    if (m_releasePending && port == m_port) {
+        try {
+            applyTerminalSettings(m_controller, settings, m_path);
+        } catch (const RuntimeError &) {
+            release();
+            throw;
+        }
+        m_releasePending = false;
+        if (m_clientAttached)
+            m_readable->setEnabled(true);
+        else
+            m_clientCheck.start();
+        return;
+    }
+    release();
     RuntimeFolder::ensure(QLatin1String(kVirtualSerialPortFolder), QStringLiteral("folder of the virtual serial ports"));
     const QString path = virtualSerialPortPath(port);
     const QByteArray link = QFile::encodeName(path);
@@ -127,6 +142,7 @@ void VirtualSerialPort::open(int port, const SerialSettings &settings)
         throw RuntimeError(ErrorNumber::PermissionDenied,
                            QStringLiteral("Permission denied: %1 cannot be published (%2)").arg(path, lastError()));
 
+    m_port = port;
     m_controller = controller.release();
     m_lock = lock.release();
     m_path = path;
@@ -140,6 +156,23 @@ void VirtualSerialPort::open(int port, const SerialSettings &settings)
 void VirtualSerialPort::close()
 {
     if (!isOpen())
+        return;
+    m_releasePending = true;
+    m_clientCheck.stop();
+    m_readable->setEnabled(false);
+    m_writable->setEnabled(false);
+    m_input.clear();
+    m_output.clear();
+    QTimer::singleShot(0, this, [this] {
+        if (m_releasePending)
+            release();
+    });
+}
+
+void VirtualSerialPort::release()
+{
+    m_releasePending = false;
+    if (m_controller < 0)
         return;
     m_clientCheck.stop();
     m_readable->setEnabled(false);

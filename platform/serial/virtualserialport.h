@@ -33,9 +33,12 @@ public:
     // no pseudo-terminal can be had, 380 for settings a pseudo-terminal cannot carry; the
     // port then stays closed.
     void open(int port, const SerialSettings &settings);
-    // Removes the link and ends the terminal; a client still on it sees a hang-up.
+    // Closes the port. The link and the terminal go once control returns to the event loop,
+    // and a client still on it then sees a hang-up: a port opened again before that with the
+    // same number keeps them and its client, as a reset of a real port keeps the device and
+    // the cable.
     void close();
-    bool isOpen() const { return m_controller >= 0; }
+    bool isOpen() const { return m_controller >= 0 && !m_releasePending; }
 
     // The published path while open.
     QString path() const { return m_path; }
@@ -63,6 +66,8 @@ signals:
     void writeFailed();
 
 private:
+    // Removes the link and ends the terminal.
+    void release();
     void receive();
     void sendQueued();
     void checkForClient();
@@ -70,6 +75,8 @@ private:
     bool terminalHungUp() const;
     void discardPendingOutput();
 
+    int m_port = 0;
+    bool m_releasePending = false;
     int m_controller = -1; // controlling side of the pseudo-terminal
     int m_lock = -1;       // lock file, held while open
     QString m_path;        // the published link

@@ -232,6 +232,15 @@ void tst_Rs232::virtualPortClientReopensMidRun()
     QVERIFY2(first.startsWith("5,"), first.constData());
     QVERIFY(f.client->send("ABORT\r"));
     QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
+
+    // Settings applied while the instrument is Off open the port; ON over it resets the port,
+    // which keeps the terminal, so the client stays and receives the reply.
+    f.window->ExecuteCommand(QStringLiteral("OFF"));
+    f.window->ResetRS232Port();
+    QVERIFY(f.attachClient());
+    QVERIFY(f.client->send("ON\r"));
+    QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
+    QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
     QCOMPARE(f.recorder.messages, QStringList());
 }
 
