@@ -5,6 +5,8 @@ set(TARVOLIN_PROGRAM_DIR ${CMAKE_BINARY_DIR}/bin)
 function(tarvolin_program target)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TARVOLIN_PROGRAM_DIR})
     target_compile_options(${target} PRIVATE -Wall -Wextra)
+    # The pictures of packaging/icons, as :/icons/<program>.png for the windows' icon.
+    target_link_libraries(${target} PRIVATE window_icons)
     install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
