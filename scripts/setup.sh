@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev libgl-dev
     xvfb xauth dbus dbus-x11 at-spi2-core python3 python3-pyatspi python3-pyvisa python3-pyvisa-py python3-serial
     socat netcat-openbsd imagemagick x11-utils
-    librsvg2-bin file
+    librsvg2-bin file lintian desktop-file-utils appstream
 )
 
 missing=()
