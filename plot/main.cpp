@@ -1,0 +1,18 @@
+#include "plotwindow.h"
+
+#include "platform/terminationsignals.h"
+
+#include <QApplication>
+#include <QIcon>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrin-plot"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kestrin-plot.png")));
+
+    PlotWindow window;
+    window.show();
+    platform::closeOnTerminationSignals(&window);
+    return QApplication::exec();
+}
