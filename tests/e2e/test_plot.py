@@ -11,9 +11,11 @@ TITLE = "Kestrin Plot"
 # St Dev is used squared: an entry of 2 gives a spread of 4.
 MEAN, ST_DEV_ENTRY, SPREAD = 10.0, 2.0, 4.0
 MEAN_TOLERANCE, SPREAD_TOLERANCE = 0.3, 0.4
-LINES_PER_SECOND = 200
+LINES_PER_SECOND = 1000
 POINTS_PER_LINE = 2
-ENOUGH_LINES = 1000
+# The mean of n deviates of spread 4 strays by 4/sqrt(n): over 5000 lines 0.057, so 0.3 is over five
+# times that (over the default window of 1000 lines it would be 2.4 times, failing one run in 60).
+ENOUGH_LINES = 5000
 NUMBER = r"(-?\d+(?:\.\d+)?(?:[eE][-+]?\d+)?)"
 TRACE_LINE = re.compile(rf"Trace (\d+): count (\d+), mean {NUMBER}, sd {NUMBER}, min {NUMBER}, max {NUMBER}")
 
@@ -72,6 +74,10 @@ class PlotTest(unittest.TestCase):
         return trace_statistics(desktop.text_of(desktop.find(self.window, "label", description="Statistics")))
 
     def test_gaussian_run_reads_its_mean_and_spread_in_the_statistics(self):
+        lines = desktop.find(self.window, "spin button", "Lines:")
+        desktop.fresh(lines).queryValue().currentValue = ENOUGH_LINES
+        desktop.wait_until(lambda: desktop.text_of(lines).replace(",", "") == str(ENOUGH_LINES),
+                           f"a window of {ENOUGH_LINES} lines")
         connect_plot(self.window)
         self.panel.press("Start")
         self.panel.wait_state("Analyzing ...")
