@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr int kMargin = 48;        // room for the axis labels left and below
+constexpr int kMargin = 48;        // room for the vertical axis labels
+constexpr int kBottomMargin = 24;  // room for the horizontal axis labels
 constexpr int kTopMargin = 12;
 constexpr double kHeadroom = 0.05; // share of the range added above and below the data
 
@@ -70,7 +71,7 @@ void PlotWidget::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.fillRect(rect(), palette().base());
-    const QRectF area(kMargin, kTopMargin, width() - kMargin - kTopMargin, height() - kMargin - kTopMargin);
+    const QRectF area(kMargin, kTopMargin, width() - kMargin - kTopMargin, height() - kBottomMargin - kTopMargin);
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawRect(area);
     if (!m_buffer || m_buffer->isEmpty() || area.width() < 2 || area.height() < 2)
@@ -113,8 +114,8 @@ void PlotWidget::paintEvent(QPaintEvent *)
     qsizetype traces = 0;
     for (qsizetype i = 0; i < m_buffer->size(); ++i)
         traces = std::max(traces, m_buffer->at(i).values.size());
-    const bool decimate = m_buffer->size() > 2 * qsizetype(area.width());
-    painter.setRenderHint(QPainter::Antialiasing, !decimate);
+    // No antialiasing: with ten traces at the screen's pace it costs more than the rest together.
+    const bool decimate = m_buffer->size() > qsizetype(area.width());
     QList<QPointF> points;
     for (qsizetype t = 0; t < traces; ++t) {
         points.clear();

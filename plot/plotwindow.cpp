@@ -32,6 +32,9 @@ constexpr int kMinimumLines = 100;
 constexpr int kMaximumLines = 100000;
 // One repaint per frame at most, however fast the lines come.
 constexpr std::chrono::milliseconds kFrameInterval{16};
+// The statistics are read, not watched: a few times a second is enough, and every new text of the
+// label also goes out to the accessibility bus.
+constexpr std::chrono::milliseconds kStatisticsInterval{250};
 
 const QString kInstrumentTopic = QStringLiteral("Kestrin|Kestrin");
 const QString kInstrumentItem = QStringLiteral("txtOutput");
@@ -192,7 +195,8 @@ void PlotWindow::showFrame()
         return;
     m_newRows = false;
     m_plot->update();
-    refreshStatistics();
+    if (!m_statisticsAge.isValid() || m_statisticsAge.elapsed() >= kStatisticsInterval.count())
+        refreshStatistics();
 }
 
 void PlotWindow::togglePause()
@@ -229,6 +233,7 @@ const RingBuffer &PlotWindow::visibleRows() const
 
 void PlotWindow::refreshStatistics()
 {
+    m_statisticsAge.start();
     m_statistics->setText(statisticsText(traceStatistics(visibleRows())));
 }
 

@@ -2,6 +2,7 @@
 
 #include "ringbuffer.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 class PlotWidget;
@@ -52,6 +53,7 @@ private:
 
     RingBuffer m_rows;
     RingBuffer m_frozenRows; // what the display shows while paused
+    QElapsedTimer m_statisticsAge;
     bool m_paused = false;
     bool m_newRows = false;
     bool m_linked = false;
