@@ -206,6 +206,8 @@ void PlotWindow::togglePause()
     if (m_paused) {
         m_frozenRows = m_rows;
         m_plot->setBuffer(&m_frozenRows);
+        // The statistics may be a few frames old; held, they describe exactly the picture held.
+        refreshStatistics();
         return;
     }
     m_frozenRows.clear();
