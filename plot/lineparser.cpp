@@ -34,14 +34,15 @@ ParsedLine parseLine(QStringView line, bool pointNumbers)
     // Spaces pad the columns of some files, so runs of them count as one; the other
     // separators keep empty fields, which then fail as numbers.
     const auto behaviour = separator == QLatin1Char(' ') ? Qt::SkipEmptyParts : Qt::KeepEmptyParts;
-    const QList<QStringView> fields = text.split(separator, behaviour);
+    QList<QStringView> fields = text.split(separator, behaviour);
     if (pointNumbers && fields.size() < 2)
         return parsed;
+    fields.resize(qMin(fields.size(), kMaximumTraces + (pointNumbers ? 1 : 0)));
 
     QList<double> numbers;
     numbers.reserve(fields.size());
     const QLocale c = QLocale::c();
-    for (const QStringView field : fields) {
+    for (const QStringView field : std::as_const(fields)) {
         bool ok = false;
         const double value = c.toDouble(field.trimmed(), &ok);
         if (!ok)

@@ -18,6 +18,11 @@ struct ParsedLine
     QList<double> values;   // one per trace
 };
 
+// Traces a line gives at most. A line of thousands of points would otherwise make every row
+// of the window that large: the window's memory stays bounded by its number of lines.
+constexpr qsizetype kMaximumTraces = 64;
+
 // Splits a data line at the separator the line itself uses: "," when it has one, else a tab,
 // else ";", else runs of spaces. With pointNumbers the first field is x and is not a trace.
+// Values beyond the first kMaximumTraces are left out, unread.
 ParsedLine parseLine(QStringView line, bool pointNumbers);

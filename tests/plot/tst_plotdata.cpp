@@ -45,6 +45,9 @@ void tst_PlotData::parse_data()
     QTest::newRow("empty field") << "1,,3" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("decimal comma is not a number") << "1,5;2,5" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("OKAY is not OK") << "OKAY" << false << Kind::Unparsed << 0.0 << Values{};
+    // A line of 32767 points keeps the window's rows small.
+    const QString widest = QStringLiteral("1,").repeated(32766) + QStringLiteral("1");
+    QTest::newRow("traces beyond the most kept") << widest << false << Kind::Data << 0.0 << Values(kMaximumTraces, 1.0);
 }
 
 void tst_PlotData::parse()
