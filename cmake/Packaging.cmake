@@ -19,8 +19,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${TARVOLIN_HOMEPAGE})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt loads its platform plugins at run time, out of the sight of dpkg-shlibdeps, and its
-# libraries only recommend them: without them no window opens.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
+# libraries only recommend them: without them no window opens. The test kit's command is a
+# Python script.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, python3")
+# What else the test kit needs serves the tests of the instrument's clients, not the programs:
+# recommended (apt installs it unless told not to), and named with its package when missing.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-pyatspi, xvfb, dbus, at-spi2-core")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pytest")
 # Debian ships programs without their debugging information.
 set(CPACK_STRIP_FILES ON)
 # The folders of the package are 0755 whatever the umask of the one who builds it.

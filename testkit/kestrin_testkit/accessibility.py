@@ -1,0 +1,435 @@
+"""Drives the programs' windows from the outside, through the accessibility tree (AT-SPI).
+
+Controls are found by role and accessible name: a button or option by its caption, a box by the
+caption of the label tied to it, a window by its title. Qt 6.4 does not publish object names
+over AT-SPI, so names and captions are the handles; where a control has no caption (the state
+label, the status bar text) the programs give it an accessible description, which is used instead.
+
+Everything that waits polls a condition until a deadline; nothing sleeps for a fixed time.
+"""
+
+import errno
+import os
+import random
+import signal
+import socket
+import subprocess
+import time
+
+import pyatspi
+
+from kestrin_testkit.desktop import end_with_parent, is_zombie
+
+DEFAULT_TIMEOUT = float(os.environ.get("KESTRIN_TESTKIT_WAIT", "20"))
+POLL_INTERVAL = 0.05
+# The instrument's port setting is a 16-bit signed number, so its ports lie below the range the
+# system hands out for port 0.
+PORT_RANGE = (20000, 32767)
+
+
+class WaitTimeout(AssertionError):
+    pass
+
+
+# Programs still running, whose windows a failure report shows.
+_live_programs = []
+
+
+def snapshot_of_desktop():
+    """The accessibility trees of the running programs, and a screenshot of the display when an
+    artifacts folder is given, to explain a failed wait."""
+    report = []
+    for program in list(_live_programs):
+        if program.running() and program.known_application() is not None:
+            report.append(describe(program.known_application()))
+    folder = os.environ.get("TARVOLIN_E2E_ARTIFACTS")
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, f"failure-{time.strftime('%H%M%S')}-{time.monotonic_ns() % 10**6}.png")
+        if subprocess.run(["import", "-window", "root", path], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=30).returncode == 0:
+            report.append(f"screenshot: {path}")
+    return "\n".join(report)
+
+
+def wait_until(condition, what, timeout=DEFAULT_TIMEOUT):
+    """Returns the first truthy result of condition(), or fails naming what was awaited."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while True:
+        try:
+            last = condition()
+        except AssertionError:
+            raise
+        except Exception as failure:  # the tree changes under us while windows come and go
+            last = failure
+        else:
+            if last:
+                return last
+        if time.monotonic() > deadline:
+            raise WaitTimeout(f"waited {timeout:.0f} s for {what}; last seen: {last!r}\n"
+                              f"{snapshot_of_desktop()}")
+        time.sleep(POLL_INTERVAL)
+
+
+def fresh(node):
+    """Drops what the accessibility library remembers about a node, so the next read asks the program."""
+    try:
+        node.clear_cache()
+    except Exception:
+        pass
+    return node
+
+
+def role_name(node):
+    return fresh(node).getRoleName()
+
+
+def children(node):
+    try:
+        return [child for child in fresh(node) if child is not None]
+    except Exception:
+        return []
+
+
+def descendants(node):
+    pending = [node]
+    while pending:
+        current = pending.pop(0)
+        for child in children(current):
+            yield child
+            pending.append(child)
+
+
+def matches(node, role, name, description):
+    try:
+        fresh(node)
+        if role is not None and node.getRoleName() != role:
+            return False
+        if name is not None and node.name != name:
+            return False
+        if description is not None and node.description != description:
+            return False
+        return True
+    except Exception:
+        return False
+
+
+def find_all(root, role=None, name=None, description=None):
+    return [node for node in descendants(root) if matches(node, role, name, description)]
+
+
+def find(root, role=None, name=None, description=None, timeout=DEFAULT_TIMEOUT):
+    """Waits for exactly one control below root with the given role, name and/or description."""
+    def lookup():
+        found = find_all(root, role, name, description)
+        if len(found) > 1:
+            raise AssertionError(f"{len(found)} controls match role={role!r} name={name!r} "
+                                 f"description={description!r}; the handle is ambiguous")
+        return found[0] if found else None
+    return wait_until(lookup, f"{role or 'control'} {name or description!r}", timeout)
+
+
+def states(node):
+    return fresh(node).getState()
+
+
+def is_enabled(node):
+    return states(node).contains(pyatspi.STATE_ENABLED)
+
+
+def is_showing(node):
+    return states(node).contains(pyatspi.STATE_SHOWING)
+
+
+def is_checked(node):
+    return states(node).contains(pyatspi.STATE_CHECKED)
+
+
+def text_of(node):
+    """The text of a box, or the caption of a label or button."""
+    fresh(node)
+    try:
+        text = node.queryText()
+        return text.getText(0, -1)
+    except NotImplementedError:
+        return node.name
+
+
+def do_action(node, *names, timeout=DEFAULT_TIMEOUT):
+    """Performs the first of the named actions that the control offers, once it is enabled
+    (a greyed control offers none)."""
+    def offered():
+        if not is_enabled(node):
+            return None
+        actions = fresh(node).queryAction()
+        available = [actions.getName(index) for index in range(actions.nActions)]
+        for wanted in names:
+            for index, action in enumerate(available):
+                if action.lower() == wanted.lower():
+                    return actions, index
+        raise AssertionError(f"{node.getRoleName()} {node.name!r} offers {available}, none of {names}")
+    actions, index = wait_until(offered, f"{node.name!r} to be enabled", timeout)
+    if not actions.doAction(index):
+        raise AssertionError(f"action {names} on {node.name!r} was refused")
+
+
+def press(node):
+    do_action(node, "Press", "press", "click", "Toggle")
+
+
+def click(node, timeout=DEFAULT_TIMEOUT):
+    """Clicks the middle of a control with the pointer, where it is on the screen now.
+
+    Option buttons need this: their accessibility action only toggles the checked state,
+    which a program that reacts to the click, as a user's selection does, never sees."""
+    wait_until(lambda: is_enabled(node) and is_showing(node), f"{node.name!r} to be enabled and shown", timeout)
+    extents = fresh(node).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    x, y = extents.x + extents.width // 2, extents.y + extents.height // 2
+    pyatspi.Registry.generateMouseEvent(x, y, pyatspi.MOUSE_B1C)
+
+
+def set_text(node, value):
+    """Replaces the text of a box, as typing over it would."""
+    editable = fresh(node).queryEditableText()
+    if not editable.setTextContents(value):
+        raise AssertionError(f"box {node.name!r} refused the text {value!r}")
+
+
+def top_edge(node):
+    return fresh(node).queryComponent().getExtents(pyatspi.DESKTOP_COORDS).y
+
+
+def pick(combo_box, entry, timeout=DEFAULT_TIMEOUT):
+    """Opens a list and clicks one of its entries with the pointer, as a user picks it. Qt names
+    a list after its current entry."""
+    do_action(combo_box, "Press", "showMenu", timeout=timeout)
+    click(find(combo_box, "list item", entry, timeout=timeout), timeout)
+    wait_until(lambda: fresh(combo_box).name == entry, f"the list to show {entry!r}", timeout)
+
+
+def choose_menu(window, *path):
+    """Triggers a menu item given by its captions without access keys, e.g. ("Edit", "Network Settings ...")."""
+    menu_bar = find(window, "menu bar")
+    node = menu_bar
+    for caption in path:
+        node = find(node, "menu item", caption)
+    press(node)
+
+
+def free_port():
+    """A TCP port that nothing listens on, on IPv4 or (where the machine has it) IPv6, within the
+    instrument's range."""
+    for _ in range(200):
+        port = random.randint(*PORT_RANGE)
+        if _bindable(socket.AF_INET, "0.0.0.0", port) and _bindable(socket.AF_INET6, "::", port):
+            return port
+    raise AssertionError("no free TCP port found")
+
+
+def _bindable(family, address, port):
+    try:
+        probe = socket.socket(family)
+    except OSError:
+        return True  # no such protocol here: nothing can listen on it either
+    with probe:
+        if family == socket.AF_INET6:
+            probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        try:
+            probe.bind((address, port))
+        except OSError as failure:
+            return failure.errno == errno.EADDRNOTAVAIL
+    return True
+
+
+def accessibility_bus_ready():
+    """Starts the accessibility bus and its registry (the session bus activates them on the first
+    call), so that a program started afterwards finds them and registers its windows."""
+    return wait_until(lambda: pyatspi.Registry.getDesktop(0) is not None and
+                      pyatspi.Registry.getDesktop(0).childCount >= 0, "the accessibility registry")
+
+
+def click_menu(window, menu, item):
+    """Opens a menu and chooses an item with the pointer. For items whose action opens a modal
+    box: their accessibility action would only return once the box is closed."""
+    entry = find(find(window, "menu bar"), "menu item", menu)
+    click(entry)
+    click(find(entry, "menu item", item))
+
+
+class Program:
+    """One program started from here, its output kept in a log file of the given folder."""
+
+    def __init__(self, path, *, log_folder, env=None, cwd=None, args=()):
+        accessibility_bus_ready()
+        self.name = os.path.basename(path)
+        log_path = os.path.join(log_folder, f"{self.name}-{time.monotonic_ns()}.log")
+        self.log = open(log_path, "wb")
+        environment = dict(os.environ)
+        # A variable given as None is taken out: KESTRIN_COM1=None leaves port 1 virtual.
+        for variable, value in (env or {}).items():
+            if value is None:
+                environment.pop(variable, None)
+            else:
+                environment[variable] = value
+        self.process = subprocess.Popen([path, *args], env=environment, cwd=cwd or log_folder,
+                                        stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=end_with_parent)
+        self._application = None
+        _live_programs.append(self)
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def known_application(self):
+        return self._application
+
+    def application(self, timeout=DEFAULT_TIMEOUT):
+        if self._application is None:
+            self._application = application_of(self.pid, self.name, timeout)
+        return self._application
+
+    def window(self, title, timeout=DEFAULT_TIMEOUT):
+        return window_of(self.application(timeout), title, timeout)
+
+    def wait_exit(self, timeout=DEFAULT_TIMEOUT):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise WaitTimeout(f"{self.name} did not end within {timeout:.0f} s") from None
+
+    def running(self):
+        return self.process.poll() is None
+
+    def output(self):
+        if not self.log.closed:
+            self.log.flush()
+        with open(self.log.name, "rb") as log:
+            return log.read().decode(errors="replace")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        if self in _live_programs:
+            _live_programs.remove(self)
+
+
+class StartedProgram:
+    """A program that another program under test started, found by its accessible name."""
+
+    def __init__(self, name, timeout=DEFAULT_TIMEOUT):
+        self.name = name
+        self._application = application_named(name, timeout)
+        self.pid = self._application.get_process_id()
+        _live_programs.append(self)
+
+    def known_application(self):
+        return self._application
+
+    def application(self, timeout=DEFAULT_TIMEOUT):
+        return self._application
+
+    def window(self, title, timeout=DEFAULT_TIMEOUT):
+        return window_of(self._application, title, timeout)
+
+    def running(self):
+        return os.path.exists(f"/proc/{self.pid}")
+
+    def stop(self):
+        """Ends the program by its process id; it is not our child, so wait for it to vanish."""
+        if self.running():
+            try:
+                os.kill(self.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            wait_until(lambda: not self.running() or is_zombie(self.pid), f"{self.name} to end")
+        if self in _live_programs:
+            _live_programs.remove(self)
+
+
+def application_of(pid, name, timeout=DEFAULT_TIMEOUT):
+    """The accessible application of a process, once it has joined the accessibility bus."""
+    def lookup():
+        desktop = pyatspi.Registry.getDesktop(0)
+        for application in children(desktop):
+            try:
+                if application.get_process_id() == pid:
+                    return application
+            except Exception:
+                continue
+        return None
+    return wait_until(lookup, f"{name} (process {pid}) on the accessibility bus", timeout)
+
+
+def application_named(name, timeout=DEFAULT_TIMEOUT):
+    def lookup():
+        found = [application for application in children(pyatspi.Registry.getDesktop(0))
+                 if matches(application, None, name, None)]
+        return found[0] if len(found) == 1 else None
+    return wait_until(lookup, f"exactly one application {name!r} on the accessibility bus", timeout)
+
+
+def windows_of(application):
+    """The program's top-level windows: main windows, dialogs, message boxes and plain widgets
+    shown as windows (which Qt reports as fillers)."""
+    return children(application)
+
+
+def window_of(application, title, timeout=DEFAULT_TIMEOUT):
+    def lookup():
+        found = [node for node in windows_of(application) if node.name == title and is_showing(node)]
+        if len(found) > 1:
+            raise AssertionError(f"{len(found)} windows titled {title!r} are shown")
+        return found[0] if found else None
+    return wait_until(lookup, f"window {title!r}", timeout)
+
+
+def message_box(application, timeout=DEFAULT_TIMEOUT):
+    """Waits for the program's message box and returns it with its text."""
+    def lookup():
+        for node in windows_of(application):
+            if role_name(node) in ("alert", "dialog") and is_showing(node):
+                if find_all(node, "push button", "OK"):
+                    return node
+        return None
+    box = wait_until(lookup, f"a message box of {application.name}", timeout)
+    texts = [label.name for label in find_all(box, "label") if label.name]
+    return box, "\n".join(texts)
+
+
+def dismiss(box):
+    press(find(box, "push button", "OK"))
+    wait_until(lambda: not is_showing(box), "the message box to close")
+
+
+def no_message_box(application):
+    return not any(role_name(node) == "alert" and is_showing(node) for node in windows_of(application))
+
+
+def shown_windows(application, title):
+    return [node for node in windows_of(application) if node.name == title and is_showing(node)]
+
+
+def describe(node, depth=0):
+    """The accessibility tree below node as indented text, for failure reports."""
+    try:
+        fresh(node)
+        line = f"{'  ' * depth}{node.getRoleName()} {node.name!r}"
+        if node.description:
+            line += f" ({node.description!r})"
+        try:
+            line += f" text={node.queryText().getText(0, -1)!r}"
+        except NotImplementedError:
+            pass
+        flags = [name for name, state in (("enabled", pyatspi.STATE_ENABLED), ("showing", pyatspi.STATE_SHOWING),
+                                          ("checked", pyatspi.STATE_CHECKED)) if node.getState().contains(state)]
+        line += f" [{' '.join(flags)}]"
+    except Exception as failure:
+        return f"{'  ' * depth}<gone: {failure}>"
+    return "\n".join([line] + [describe(child, depth + 1) for child in children(node)])

@@ -1,0 +1,205 @@
+"""A running, switched-on instrument for a test: Instrument brings it up, hands out its resource
+strings and takes it all down again."""
+
+import atexit
+import json
+import os
+import selectors
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+from kestrin_testkit import desktop
+
+READY_TIMEOUT = 60.0
+CLOSE_TIMEOUT = 30.0
+# The interpreter that has pyatspi from Debian's packages, whatever interpreter runs the tests.
+SUPERVISOR_PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+KIT_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class InstrumentError(RuntimeError):
+    """The instrument could not be brought up or did not do what it was asked."""
+
+
+class RemotePanel:
+    """The instrument's generation settings, set on its panel as a person sets them."""
+
+    def __init__(self, instrument):
+        self._instrument = instrument
+
+    def set_frequency(self, lines_per_second):
+        self._instrument._call("set_frequency", lines_per_second)
+
+    def set_points_per_line(self, points):
+        self._instrument._call("set_points_per_line", points)
+
+    def choose_continuous(self):
+        self._instrument._call("choose_continuous")
+
+    def choose_finite(self, lines):
+        self._instrument._call("choose_finite", lines)
+
+    def choose_flat(self, minimum, maximum):
+        self._instrument._call("choose_flat", minimum, maximum)
+
+    def choose_gaussian(self, mean, st_dev):
+        """st_dev is the panel's entry, which the instrument uses squared."""
+        self._instrument._call("choose_gaussian", mean, st_dev)
+
+    def choose_data_file(self, path):
+        """A file of lines the instrument replays instead of random data."""
+        self._instrument._call("choose_data_file", os.path.abspath(path))
+
+
+class Instrument:
+    """kestrin on a private desktop, switched on, for the length of a with block.
+
+    program: the kestrin to start (default: kestrin on PATH). tcp: enable its network server, on
+    tcp_port or a free port. token_separator, line_terminator: Transmission Formats, as the
+    characters ("," "\\t" " "; "\\r" "\\n" "\\r\\n"). private_display: a virtual display even when
+    a DISPLAY is set.
+    """
+
+    def __init__(self, program=None, *, tcp=True, tcp_port=None, token_separator=None, line_terminator=None,
+                 switch_on=True, private_display=False):
+        self.program = program
+        self.settings = {"tcp": tcp, "tcp_port": tcp_port, "token_separator": token_separator,
+                         "line_terminator": line_terminator, "switch_on": switch_on,
+                         "private_display": private_display}
+        self.panel = RemotePanel(self)
+        self._supervisor = None
+        self._lock = threading.Lock()
+        self._ready = None
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *_failure):
+        self.close()
+
+    @property
+    def tcp_resource(self):
+        port = self._info("tcp_port")
+        return None if port is None else f"TCPIP::127.0.0.1::{port}::SOCKET"
+
+    @property
+    def tcp_port(self):
+        return self._info("tcp_port")
+
+    @property
+    def serial_port(self):
+        """The path of the instrument's virtual serial port 1."""
+        return self._info("serial_port")
+
+    @property
+    def serial_resource(self):
+        return f"ASRL{self.serial_port}::INSTR"
+
+    @property
+    def dde_socket(self):
+        return self._info("dde_socket")
+
+    @property
+    def runtime_dir(self):
+        return self._info("runtime")
+
+    @property
+    def display(self):
+        return self._info("display")
+
+    @property
+    def pids(self):
+        """The supervisor and the processes it had started once the instrument was ready."""
+        return tuple(self._info("pids"))
+
+    @property
+    def ready_seconds(self):
+        """From start() until the instrument was switched on and its ports open."""
+        return self._info("seconds")
+
+    def environment(self):
+        """The variables kestrin-testkit run hands to a command."""
+        variables = {"KESTRIN_SERIAL_RESOURCE": self.serial_resource, "KESTRIN_DDE_SOCKET": self.dde_socket}
+        if self.tcp_resource is not None:
+            variables["KESTRIN_TCP_RESOURCE"] = self.tcp_resource
+        return variables
+
+    def start(self):
+        if self._supervisor is not None:
+            raise InstrumentError("the instrument is already started")
+        started = time.monotonic()
+        program = shutil.which(self.program or "kestrin")
+        if program is None:
+            raise InstrumentError(f"kestrin not found ({self.program or 'not on PATH'}): install the Debian "
+                                  "package tarvolin, or give the path of a built kestrin")
+        try:
+            desktop.require_pieces(self.settings["private_display"] or not os.environ.get("DISPLAY"))
+        except desktop.MissingPiece as missing:
+            raise InstrumentError(str(missing)) from None
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [KIT_PARENT, env.get("PYTHONPATH")]))
+        arguments = dict(self.settings, program=os.path.abspath(program))
+        # A session of its own: the supervisor outlives no owner (it watches its input) and
+        # takes all it started with it.
+        self._supervisor = subprocess.Popen(
+            [SUPERVISOR_PYTHON, "-m", "kestrin_testkit.supervisor", json.dumps(arguments)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, start_new_session=True)
+        atexit.register(self.close)
+        try:
+            reply = self._receive(READY_TIMEOUT)
+        except InstrumentError:
+            self.close()
+            raise
+        if "ready" not in reply:
+            self.close()
+            raise InstrumentError(f"the instrument did not start: {reply.get('error', reply)}")
+        self._ready = dict(reply["ready"], seconds=round(time.monotonic() - started, 2))
+
+    def close(self):
+        """Ends the instrument and everything started for it; waits until they are gone."""
+        supervisor, self._supervisor = self._supervisor, None
+        if supervisor is None:
+            return
+        atexit.unregister(self.close)
+        supervisor.stdin.close()
+        try:
+            supervisor.wait(timeout=CLOSE_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            os.killpg(supervisor.pid, signal.SIGKILL)
+            supervisor.wait()
+        supervisor.stdout.close()
+
+    def _info(self, key):
+        if self._ready is None:
+            raise InstrumentError("the instrument is not started")
+        return self._ready[key]
+
+    def _call(self, name, *args):
+        with self._lock:
+            if self._supervisor is None:
+                raise InstrumentError("the instrument is not started")
+            self._supervisor.stdin.write((json.dumps({"call": name, "args": args}) + "\n").encode())
+            self._supervisor.stdin.flush()
+            reply = self._receive(None)
+        if "error" in reply:
+            raise InstrumentError(reply["error"])
+        return reply["result"]
+
+    def _receive(self, timeout):
+        """The supervisor's next line, parsed."""
+        stream = self._supervisor.stdout
+        if timeout is not None:
+            with selectors.DefaultSelector() as selector:
+                selector.register(stream, selectors.EVENT_READ)
+                if not selector.select(timeout):
+                    raise InstrumentError(f"the instrument was not ready within {timeout:.0f} s")
+        line = stream.readline()
+        if not line:
+            status = self._supervisor.wait()
+            raise InstrumentError(f"the instrument's supervisor ended (status {status}) without a reply")
+        return json.loads(line)

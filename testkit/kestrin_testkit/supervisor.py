@@ -1,0 +1,136 @@
+"""The process that owns one instrument and its private desktop.
+
+Instrument starts it as the leader of a session of its own, with one JSON object of settings as
+its argument. It brings up the desktop and kestrin, works the panel, writes one line,
+{"ready": {...}} or {"error": "..."}, then serves panel calls, one JSON line in and one out:
+{"call": name, "args": [...]} answered by {"result": ...} or {"error": "..."}.
+
+The end of its input is the end of the instrument: whether the owner closes the pipe or dies,
+the supervisor then ends every process of its session and removes its scratch folder. SIGTERM,
+SIGINT and SIGHUP do the same.
+"""
+
+import json
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import traceback
+
+from kestrin_testkit import desktop
+
+# Panel methods a caller may run; each sets up the panel as a person would.
+PANEL_CALLS = (
+    "set_frequency", "set_points_per_line", "choose_continuous", "choose_finite", "choose_flat",
+    "choose_gaussian", "choose_data_file", "set_formats",
+)
+
+
+class Stop(Exception):
+    pass
+
+
+def on_signal(signum, _frame):
+    raise Stop(f"signal {signum}")
+
+
+def serial_link(runtime):
+    return os.path.join(runtime, "kestrin", "COM1")
+
+
+def bring_up(settings, scratch):
+    """Starts the desktop and kestrin and works the panel; returns what the owner needs to know."""
+    display = desktop.Desktop(scratch, private_display=settings["private_display"]).start()
+    os.environ.update(display.environment(os.environ))
+    # Imported only now: the accessibility library reads the buses' addresses from the environment.
+    from kestrin_testkit import accessibility
+    from kestrin_testkit.panel import Panel
+
+    program = accessibility.Program(settings["program"], log_folder=scratch, cwd=scratch)
+    panel = Panel(program)
+    port = None
+    if settings["tcp"]:
+        port = settings["tcp_port"] or accessibility.free_port()
+        panel.enable_network(port)
+    if settings["token_separator"] is not None or settings["line_terminator"] is not None:
+        panel.set_formats(settings["token_separator"], settings["line_terminator"])
+    if settings["switch_on"]:
+        panel.switch_on()
+        # Port 1 is published at On; the owner may open it as soon as it hears of it.
+        accessibility.wait_until(lambda: os.path.exists(serial_link(display.runtime)), "the virtual serial port")
+    ready = {
+        "display": display.display,
+        "runtime": display.runtime,
+        "tcp_port": port,
+        "serial_port": serial_link(display.runtime),
+        "dde_socket": os.path.join(display.runtime, "dde", "kestrin"),
+        "kestrin_pid": program.pid,
+        "pids": [os.getpid(), *desktop.session_members()],
+    }
+    return display, program, panel, ready
+
+
+def serve(panel, commands, replies):
+    for line in commands:
+        request = json.loads(line)
+        name = request.get("call")
+        try:
+            if name not in PANEL_CALLS:
+                raise ValueError(f"the panel has no setting {name!r}; it has {', '.join(PANEL_CALLS)}")
+            reply = {"result": getattr(panel, name)(*request.get("args", []))}
+        except (AssertionError, ValueError, TypeError) as failure:
+            reply = {"error": f"{name}: {failure}"}
+        replies.write(json.dumps(reply) + "\n")
+        replies.flush()
+
+
+def log_tail(scratch, name):
+    """The end of a program's log, to explain a failed start."""
+    logs = sorted(entry for entry in os.listdir(scratch) if entry.startswith(name) and entry.endswith(".log"))
+    if not logs:
+        return ""
+    with open(os.path.join(scratch, logs[-1]), "rb") as log:
+        text = log.read()[-2000:].decode(errors="replace").strip()
+    return f"\n{name}'s output:\n{text}" if text else ""
+
+
+def main():
+    settings = json.loads(sys.argv[1])
+    # The replies go out on the original standard output; the programs' chatter must never mix in.
+    replies = os.fdopen(os.dup(sys.stdout.fileno()), "w")
+    os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, on_signal)
+    desktop.adopt_orphans()
+    scratch = tempfile.mkdtemp(prefix="kestrin-testkit-")
+    display = program = None
+    try:
+        try:
+            display, program, panel, ready = bring_up(settings, scratch)
+        except Stop:
+            raise
+        except Exception as failure:  # every failure to start is reported to the owner, whatever its kind
+            detail = "" if isinstance(failure, (AssertionError, RuntimeError)) else traceback.format_exc()
+            replies.write(json.dumps({"error": f"{failure}{log_tail(scratch, 'kestrin')}{detail}"}) + "\n")
+            replies.flush()
+            return 1
+        replies.write(json.dumps({"ready": ready}) + "\n")
+        replies.flush()
+        serve(panel, sys.stdin, replies)
+        return 0
+    except (Stop, BrokenPipeError):
+        return 1
+    finally:
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            signal.signal(sig, signal.SIG_IGN)
+        if program is not None:
+            program.stop()
+        if display is not None:
+            display.close()
+        desktop.end_processes(desktop.session_members)
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
