@@ -1,8 +1,37 @@
 #include "lineparser.h"
 
-#include <QLocale>
+#include <QVarLengthArray>
+#include <charconv>
+#include <cmath>
+#include <optional>
 
 namespace {
+
+constexpr qsizetype kShortField = 64; // fields up to this long are converted without allocating
+
+// A number in the C locale's notation: an optional sign, digits with an optional point and
+// exponent. A fast run brings ten thousand of them a second, so they are read with
+// std::from_chars rather than through QLocale. Infinities and NaNs have no place on the plot.
+std::optional<double> numberOf(QStringView field)
+{
+    QVarLengthArray<char, kShortField> text(field.size());
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        const char16_t character = field[i].unicode();
+        if (character >= 0x80)
+            return std::nullopt;
+        text[i] = char(character);
+    }
+    const char *begin = text.constData();
+    const char *end = begin + text.size();
+    // from_chars takes a minus sign only.
+    if (end - begin > 1 && *begin == '+' && begin[1] != '-' && begin[1] != '+')
+        ++begin;
+    double value = 0.0;
+    const auto [stop, error] = std::from_chars(begin, end, value);
+    if (error != std::errc() || stop != end || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
 
 QChar separatorOf(QStringView line)
 {
@@ -41,13 +70,11 @@ ParsedLine parseLine(QStringView line, bool pointNumbers)
 
     QList<double> numbers;
     numbers.reserve(fields.size());
-    const QLocale c = QLocale::c();
     for (const QStringView field : std::as_const(fields)) {
-        bool ok = false;
-        const double value = c.toDouble(field.trimmed(), &ok);
-        if (!ok)
+        const std::optional<double> value = numberOf(field.trimmed());
+        if (!value)
             return parsed;
-        numbers.append(value);
+        numbers.append(*value);
     }
     if (pointNumbers)
         parsed.x = numbers.takeFirst();

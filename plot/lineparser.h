@@ -24,5 +24,6 @@ constexpr qsizetype kMaximumTraces = 64;
 
 // Splits a data line at the separator the line itself uses: "," when it has one, else a tab,
 // else ";", else runs of spaces. With pointNumbers the first field is x and is not a trace.
-// Values beyond the first kMaximumTraces are left out, unread.
+// Values beyond the first kMaximumTraces are left out, unread. A field that is not a finite
+// number in the C locale's notation makes the whole line Unparsed.
 ParsedLine parseLine(QStringView line, bool pointNumbers);

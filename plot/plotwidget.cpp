@@ -2,22 +2,16 @@
 
 #include "ringbuffer.h"
 
+#include <QEvent>
+#include <QPaintEvent>
 #include <QPainter>
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <limits>
 
 namespace {
 
 constexpr int kMargin = 48;        // room for the vertical axis labels
 constexpr int kBottomMargin = 24;  // room for the horizontal axis labels
 constexpr int kTopMargin = 12;
-constexpr double kHeadroom = 0.05; // share of the range added above and below the data
-
-const std::array<QColor, 8> kTraceColors = {
-    QColor(0x1f, 0x77, 0xb4), QColor(0xff, 0x7f, 0x0e), QColor(0x2c, 0xa0, 0x2c), QColor(0xd6, 0x27, 0x28),
-    QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b), QColor(0xe3, 0x77, 0xc2), QColor(0x7f, 0x7f, 0x7f)};
+constexpr int kLabelWidth = 120;
 
 } // namespace
 
@@ -25,20 +19,21 @@ PlotWidget::PlotWidget(QWidget *parent)
     : QWidget(parent)
 {
     setAccessibleName(QStringLiteral("Plot"));
-    // Every pixel is painted each time; Qt need not clear the background first.
+    // Every pixel is painted each time, and scroll() may move what is on screen.
     setAttribute(Qt::WA_OpaquePaintEvent);
+    m_chart.setBackground(palette().color(QPalette::Base));
 }
 
 void PlotWidget::setBuffer(const RingBuffer *buffer)
 {
     m_buffer = buffer;
-    update();
+    refresh();
 }
 
 void PlotWidget::setHoldScale(bool hold)
 {
     m_holdScale = hold;
-    update();
+    refresh();
 }
 
 QSize PlotWidget::sizeHint() const
@@ -46,110 +41,97 @@ QSize PlotWidget::sizeHint() const
     return {640, 360};
 }
 
-void PlotWidget::fitVerticalRange()
+QRect PlotWidget::plotArea() const
 {
-    double low = std::numeric_limits<double>::infinity();
-    double high = -low;
-    for (qsizetype i = 0; i < m_buffer->size(); ++i) {
-        for (const double value : m_buffer->at(i).values) {
-            low = std::min(low, value);
-            high = std::max(high, value);
-        }
-    }
-    if (low > high)
-        return; // no data: keep the last range
-    if (low == high) {
-        low -= 1.0;
-        high += 1.0;
-    }
-    const double headroom = (high - low) * kHeadroom;
-    m_yMin = low - headroom;
-    m_yMax = high + headroom;
+    return {kMargin, kTopMargin, width() - kMargin - kTopMargin, height() - kBottomMargin - kTopMargin};
 }
 
-void PlotWidget::paintEvent(QPaintEvent *)
+void PlotWidget::refresh()
+{
+    const QRect area = plotArea();
+    if (!m_buffer || area.width() < 2 || area.height() < 2) {
+        update();
+        return;
+    }
+    const StripChart::Change change = m_chart.update(*m_buffer, area.size(), m_holdScale);
+    if (change.whole) {
+        refreshLabels();
+        update();
+        return;
+    }
+    // What is on screen moves with the picture; only the columns drawn into are painted again.
+    if (change.scrolled > 0)
+        scroll(-change.scrolled, 0, area);
+    if (change.lastColumn >= change.firstColumn)
+        update(area.left() + change.firstColumn, area.top(), change.lastColumn - change.firstColumn + 1, area.height());
+}
+
+void PlotWidget::refreshLabels()
+{
+    if (!m_buffer || m_buffer->isEmpty()) {
+        m_xFirst.clear();
+        m_xLast.clear();
+    } else {
+        m_xFirst = QString::number(m_buffer->at(0).x, 'g', 6);
+        m_xLast = m_buffer->size() > 1 ? QString::number(m_buffer->at(m_buffer->size() - 1).x, 'g', 6) : QString();
+        m_xLastColumn = m_chart.newestColumn();
+    }
+    update(labelStrip());
+}
+
+QRect PlotWidget::labelStrip() const
+{
+    const QRect area = plotArea();
+    return {0, area.bottom() + 1, width(), height() - area.bottom() - 1};
+}
+
+void PlotWidget::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::PaletteChange) {
+        m_chart.setBackground(palette().color(QPalette::Base));
+        refresh();
+    }
+    QWidget::changeEvent(event);
+}
+
+void PlotWidget::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    refresh();
+}
+
+void PlotWidget::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), palette().base());
-    const QRectF area(kMargin, kTopMargin, width() - kMargin - kTopMargin, height() - kBottomMargin - kTopMargin);
-    painter.setPen(palette().color(QPalette::Mid));
-    painter.drawRect(area);
-    if (!m_buffer || m_buffer->isEmpty() || area.width() < 2 || area.height() < 2)
+    const QRect area = plotArea();
+    const QBrush base = palette().base();
+    if (!m_buffer || m_chart.size() != area.size()) {
+        painter.fillRect(rect(), base);
         return;
+    }
 
-    if (!m_holdScale)
-        fitVerticalRange();
-    const double xFirst = m_buffer->at(0).x;
-    const double xLast = m_buffer->at(m_buffer->size() - 1).x;
-    const double xSpan = xLast > xFirst ? xLast - xFirst : 1.0;
-    const double ySpan = m_yMax - m_yMin;
-    auto toScreen = [&](double x, double y) {
-        return QPointF(area.left() + (x - xFirst) / xSpan * area.width(),
-                       area.bottom() - (y - m_yMin) / ySpan * area.height());
-    };
+    const QRect exposed = event->rect();
+    if (!area.contains(exposed)) {
+        painter.fillRect(0, 0, width(), area.top(), base);
+        painter.fillRect(0, area.top(), area.left(), area.height(), base);
+        painter.fillRect(area.right() + 1, area.top(), width() - area.right() - 1, area.height(), base);
+        painter.fillRect(0, area.bottom() + 1, width(), height() - area.bottom() - 1, base);
+        painter.setPen(palette().color(QPalette::Mid));
+        painter.drawRect(area.adjusted(-1, -1, 0, 0));
+    }
+    m_chart.paint(painter, area.topLeft(), exposed.translated(-area.topLeft()));
 
-    // Axis labels: the ends of both ranges.
     painter.setPen(palette().color(QPalette::Text));
-    const QString yTop = QString::number(m_yMax, 'g', 4);
-    const QString yBottom = QString::number(m_yMin, 'g', 4);
-    painter.drawText(QRectF(0, area.top() - 6, kMargin - 4, 14), Qt::AlignRight | Qt::AlignVCenter, yTop);
-    painter.drawText(QRectF(0, area.bottom() - 8, kMargin - 4, 14), Qt::AlignRight | Qt::AlignVCenter, yBottom);
-    painter.drawText(QRectF(area.left(), area.bottom() + 4, 120, 16), Qt::AlignLeft, QString::number(xFirst, 'g', 6));
-    painter.drawText(QRectF(area.right() - 120, area.bottom() + 4, 120, 16), Qt::AlignRight,
-                     QString::number(xLast, 'g', 6));
-
-    painter.setClipRect(area);
-    // Markers behind the traces.
-    for (qsizetype i = 0; i < m_buffer->size(); ++i) {
-        const RingBuffer::Row &row = m_buffer->at(i);
-        if (row.kind == ParsedLine::Kind::Data)
-            continue;
-        painter.setPen(QPen(row.kind == ParsedLine::Kind::Accepted ? Qt::darkGreen : Qt::red, 1, Qt::DashLine));
-        const double x = toScreen(row.x, 0).x();
-        painter.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
-    }
-
-    // A trace with more rows than pixel columns is drawn as each column's lowest and highest
-    // value: the same picture, at a cost bounded by the widget's width, not the window size.
-    qsizetype traces = 0;
-    for (qsizetype i = 0; i < m_buffer->size(); ++i)
-        traces = std::max(traces, m_buffer->at(i).values.size());
-    // No antialiasing: with ten traces at the screen's pace it costs more than the rest together.
-    const bool decimate = m_buffer->size() > qsizetype(area.width());
-    QList<QPointF> points;
-    for (qsizetype t = 0; t < traces; ++t) {
-        points.clear();
-        int column = std::numeric_limits<int>::min();
-        double low = 0.0;
-        double high = 0.0;
-        auto flush = [&] {
-            if (column == std::numeric_limits<int>::min())
-                return;
-            points.append(QPointF(column, toScreen(0, low).y()));
-            if (high != low)
-                points.append(QPointF(column, toScreen(0, high).y()));
-        };
-        for (qsizetype i = 0; i < m_buffer->size(); ++i) {
-            const RingBuffer::Row &row = m_buffer->at(i);
-            if (row.values.size() <= t)
-                continue;
-            const double value = row.values.at(t);
-            if (!decimate) {
-                points.append(toScreen(row.x, value));
-                continue;
-            }
-            const int here = int(std::floor(toScreen(row.x, value).x()));
-            if (here != column) {
-                flush();
-                column = here;
-                low = high = value;
-            } else {
-                low = std::min(low, value);
-                high = std::max(high, value);
-            }
-        }
-        flush();
-        painter.setPen(QPen(kTraceColors[std::size_t(t) % kTraceColors.size()], 1));
-        painter.drawPolyline(points.constData(), int(points.size()));
-    }
+    const QRect yTopLabel(0, area.top() - 6, kMargin - 4, 14);
+    const QRect yBottomLabel(0, area.bottom() - 8, kMargin - 4, 14);
+    if (exposed.intersects(yTopLabel))
+        painter.drawText(yTopLabel, Qt::AlignRight | Qt::AlignVCenter, QString::number(m_chart.maximum(), 'g', 4));
+    if (exposed.intersects(yBottomLabel))
+        painter.drawText(yBottomLabel, Qt::AlignRight | Qt::AlignVCenter, QString::number(m_chart.minimum(), 'g', 4));
+    if (!exposed.intersects(labelStrip()))
+        return;
+    painter.drawText(QRect(area.left(), area.bottom() + 4, kLabelWidth, 16), Qt::AlignLeft, m_xFirst);
+    const int right = std::max(area.left() + m_xLastColumn, area.left() + 2 * kLabelWidth);
+    painter.drawText(QRect(std::min(right, area.right()) - kLabelWidth, area.bottom() + 4, kLabelWidth, 16),
+                     Qt::AlignRight, m_xLast);
 }

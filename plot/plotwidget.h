@@ -1,12 +1,15 @@
 #pragma once
 
+#include "stripchart.h"
+
 #include <QWidget>
 
 class RingBuffer;
 
-// Draws the rows of a ring buffer: one line per trace against x, and the markers ("OK" green,
-// "Error ..." red) as vertical lines. It repaints only when told to (update()), so the window
-// decides the pace.
+// Draws the rows of a ring buffer: one line per trace, the rows in the order they came, and the
+// markers ("OK" green, "Error ..." red) as vertical lines, with the ends of both axes. It
+// draws new rows only when told to (refresh()), so the window decides the pace; each refresh
+// draws only the rows that came since the last (see StripChart).
 class PlotWidget : public QWidget
 {
     Q_OBJECT
@@ -18,17 +21,28 @@ public:
     void setBuffer(const RingBuffer *buffer);
     // While held, the vertical range stays as it was last drawn.
     void setHoldScale(bool hold);
+    // Draws the rows that came since the last call and repaints what they changed. The x
+    // labels follow only when the picture is drawn whole, or when refreshLabels() asks.
+    void refresh();
+    void refreshLabels();
 
     QSize sizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
+    void changeEvent(QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
-    void fitVerticalRange();
+    QRect plotArea() const;
+
+    QRect labelStrip() const;
 
     const RingBuffer *m_buffer = nullptr;
     bool m_holdScale = false;
-    double m_yMin = 0.0;
-    double m_yMax = 1.0;
+    StripChart m_chart;
+    QString m_xFirst;     // the x of the oldest row, at the left edge
+    QString m_xLast;      // the x of the newest row, under the column it is drawn in
+    int m_xLastColumn = 0;
 };

@@ -62,10 +62,11 @@ PlotWindow::PlotWindow(QWidget *parent)
 
 void PlotWindow::createControls()
 {
-    // The link's text box is never shown: the plot is the view of the item, and a visible box
+    // The link's text box is never shown nor read: the plot is the view of the item, and a box
     // would lay its text out again for every line.
     m_link = new platform::DdeTextBox(this);
     m_link->hide();
+    m_link->setTextFollowsItem(false);
     connect(m_link, &platform::DdeTextBox::itemUpdated, this, &PlotWindow::handleUpdate);
     connect(m_link, &platform::DdeTextBox::LinkError, this, &PlotWindow::handleLinkError);
 
@@ -194,7 +195,7 @@ void PlotWindow::showFrame()
     if (m_paused)
         return;
     m_newRows = false;
-    m_plot->update();
+    m_plot->refresh();
     if (!m_statisticsAge.isValid() || m_statisticsAge.elapsed() >= kStatisticsInterval.count())
         refreshStatistics();
 }
@@ -225,7 +226,7 @@ void PlotWindow::clearData()
     m_unparsed = 0;
     refreshStatus();
     refreshStatistics();
-    m_plot->update();
+    m_plot->refresh();
 }
 
 const RingBuffer &PlotWindow::visibleRows() const
@@ -237,6 +238,7 @@ void PlotWindow::refreshStatistics()
 {
     m_statisticsAge.start();
     m_statistics->setText(statisticsText(traceStatistics(visibleRows())));
+    m_plot->refreshLabels();
 }
 
 void PlotWindow::refreshStatus()

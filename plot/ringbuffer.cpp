@@ -17,6 +17,7 @@ void RingBuffer::setCapacity(qsizetype capacity)
     m_rows = std::move(rows);
     m_first = 0;
     m_size = kept;
+    ++m_generation;
 }
 
 void RingBuffer::append(Row row)
@@ -24,10 +25,12 @@ void RingBuffer::append(Row row)
     if (m_size < capacity()) {
         m_rows[std::size_t((m_first + m_size) % capacity())] = std::move(row);
         ++m_size;
+        ++m_appended;
         return;
     }
     m_rows[std::size_t(m_first)] = std::move(row);
     m_first = (m_first + 1) % capacity();
+    ++m_appended;
 }
 
 void RingBuffer::clear()
@@ -36,4 +39,6 @@ void RingBuffer::clear()
     m_rows.assign(m_rows.size(), Row{});
     m_first = 0;
     m_size = 0;
+    m_appended = 0;
+    ++m_generation;
 }

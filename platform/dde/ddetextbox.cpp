@@ -361,13 +361,20 @@ void DdeTextBox::failAllPending(int number, const QString &description)
     }
 }
 
+void DdeTextBox::setTextFollowsItem(bool follows)
+{
+    m_textFollowsItem = follows;
+}
+
 void DdeTextBox::applyUpdate(const QString &value)
 {
-    // Every write at the source counts, also one that repeats the text.
-    if (text() == value)
-        emit textChanged(value);
-    else
-        setText(value);
+    if (m_textFollowsItem) {
+        // Every write at the source counts, also one that repeats the text.
+        if (text() == value)
+            emit textChanged(value);
+        else
+            setText(value);
+    }
     emit itemUpdated(value);
 }
 

@@ -67,10 +67,16 @@ public:
     // True while a conversation is open (link mode 1).
     bool isLinked() const;
 
+    // On (the default), every update of the item replaces the box's text. Off, updates only
+    // raise itemUpdated: for a program that shows the item its own way and never reads the
+    // box, since a text box lays out every text it is given, shown or not.
+    void setTextFollowsItem(bool follows);
+    bool textFollowsItem() const { return m_textFollowsItem; }
+
 signals:
     // A link failure outside any call: 6 source vanished, 7 no room at the source.
     void LinkError(int code);
-    // Raised for every update of the linked item, after the text was set.
+    // Raised for every update of the linked item, after the text was set (if it follows).
     void itemUpdated(const QString &text);
 
 private:
@@ -100,6 +106,7 @@ private:
     std::deque<std::shared_ptr<Pending>> m_pending;
     bool m_advised = false;    // the item's current text has arrived; updates apply
     bool m_terminated = false; // the source ended the conversation with a terminate
+    bool m_textFollowsItem = true;
 };
 
 } // namespace platform

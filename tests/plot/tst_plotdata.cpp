@@ -2,8 +2,10 @@
 
 #include "lineparser.h"
 #include "ringbuffer.h"
+#include "stripchart.h"
 #include "tracestatistics.h"
 
+#include <QImage>
 #include <QTest>
 
 using Kind = ParsedLine::Kind;
@@ -18,6 +20,8 @@ private slots:
     void parse();
     void ringKeepsTheNewestRows();
     void statisticsOfTheWindow();
+    void stripChartDrawsOnlyWhatChanged_data();
+    void stripChartDrawsOnlyWhatChanged();
 };
 
 void tst_PlotData::parse_data()
@@ -45,6 +49,14 @@ void tst_PlotData::parse_data()
     QTest::newRow("empty field") << "1,,3" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("decimal comma is not a number") << "1,5;2,5" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("OKAY is not OK") << "OKAY" << false << Kind::Unparsed << 0.0 << Values{};
+    QTest::newRow("signs and bare points") << "+1;-.5;1.;+2e-3" << false << Kind::Data << 0.0 << Values{1, -0.5, 1, 0.002};
+    QTest::newRow("two signs") << "+-1" << false << Kind::Unparsed << 0.0 << Values{};
+    QTest::newRow("not a number") << "1,nan" << false << Kind::Unparsed << 0.0 << Values{};
+    QTest::newRow("infinite") << "inf,1" << false << Kind::Unparsed << 0.0 << Values{};
+    QTest::newRow("beyond a double") << "1e400" << false << Kind::Unparsed << 0.0 << Values{};
+    QTest::newRow("hexadecimal") << "0x10" << false << Kind::Unparsed << 0.0 << Values{};
+    QTest::newRow("digits of another script") << QString(QChar(0x0663)) << false << Kind::Unparsed << 0.0 << Values{};
+    QTest::newRow("longer than the short field") << "0." + QString(100, u'0') + "5" << false << Kind::Data << 0.0 << Values{5e-101};
     // A line of 32767 points keeps the window's rows small.
     const QString widest = QStringLiteral("1,").repeated(32766) + QStringLiteral("1");
     QTest::newRow("traces beyond the most kept") << widest << false << Kind::Data << 0.0 << Values(kMaximumTraces, 1.0);
@@ -109,6 +121,120 @@ void tst_PlotData::statisticsOfTheWindow()
     QCOMPARE(statisticsText({{1000, 10.0234, 3.98012, -2.3149, 21.5}, {1, 0, 0, 0, 0}}),
              QStringLiteral("Trace 1: count 1000, mean 10.02, sd 3.98, min -2.315, max 21.5\n"
                             "Trace 2: count 1, mean 0, sd 0, min 0, max 0"));
+}
+
+namespace {
+
+bool sameColumn(const QImage &a, int columnA, const QImage &b, int columnB)
+{
+    for (int y = 0; y < a.height(); ++y) {
+        if (a.pixel(columnA, y) != b.pixel(columnB, y))
+            return false;
+    }
+    return true;
+}
+
+// Row i of a stream of three traces: values in [0, 10] that keep both ends in every window of
+// twenty rows, so the vertical range never changes; every 37th row is a marker, and every
+// 11th row lacks its last trace.
+RingBuffer::Row streamRow(qint64 i)
+{
+    if (i % 37 == 36)
+        return {i % 2 ? Kind::Accepted : Kind::Refused, 0, {}};
+    const double first = i % 20 == 0 ? 0.0 : i % 20 == 10 ? 10.0 : (i * 7919 % 1000) / 100.0;
+    Values values{first, (i * 104729 % 1000) / 100.0, (i * 1299709 % 1000) / 100.0};
+    if (i % 11 == 5)
+        values.removeLast();
+    return {Kind::Data, double(i), values};
+}
+
+} // namespace
+
+void tst_PlotData::stripChartDrawsOnlyWhatChanged_data()
+{
+    QTest::addColumn<int>("lines");   // the window's size
+    QTest::addColumn<int>("width");   // of the area, in pixels
+    QTest::addColumn<int>("rows");    // streamed in all
+    QTest::addColumn<int>("burst");   // rows that come between two frames
+
+    QTest::newRow("filling, rows wider than a pixel") << 100 << 301 << 60 << 7;
+    QTest::newRow("scrolling, many rows per pixel") << 1000 << 203 << 2600 << 17;
+    QTest::newRow("scrolling, a few pixels per row") << 100 << 337 << 450 << 3;
+    QTest::newRow("scrolling, a row per frame") << 150 << 150 << 400 << 1;
+}
+
+// Between two frames the picture moves left by `scrolled` columns and changes only in the
+// columns it reports, so a widget that scrolls what is on screen and repaints those columns
+// shows what drawing everything afresh would.
+void tst_PlotData::stripChartDrawsOnlyWhatChanged()
+{
+    QFETCH(int, lines);
+    QFETCH(int, width);
+    QFETCH(int, rows);
+    QFETCH(int, burst);
+    const QSize size(width, 80);
+
+    // A trace's line from a row pushed out may reach into the oldest rows held: up to three
+    // rows (a marker and a row without the trace may come first) at the left edge.
+    const int leftEdge = 3 * ((width - 2) / (lines - 1) + 1) + 1;
+
+    RingBuffer ring(lines);
+    StripChart chart;
+    int wholeDrawings = 0;
+    QImage before = chart.picture();
+    for (int sent = 0; sent < rows;) {
+        for (int i = 0; i < burst && sent < rows; ++i)
+            ring.append(streamRow(sent++));
+        const StripChart::Change change = chart.update(ring, size, false);
+        const QImage after = chart.picture();
+        if (change.whole) {
+            // Until both ends of the range came, the range grows and everything is drawn again.
+            if (sent > 20)
+                ++wholeDrawings;
+        } else {
+            for (int x = 0; x + change.scrolled < width; ++x) {
+                if (x >= change.firstColumn && x <= change.lastColumn)
+                    continue;
+                QVERIFY2(sameColumn(after, x, before, x + change.scrolled),
+                         qPrintable(QStringLiteral("column %1 changed unreported after %2 rows").arg(x).arg(sent)));
+            }
+        }
+        // Nothing of the columns' earlier rounds is left over.
+        StripChart fresh;
+        fresh.update(ring, size, false);
+        const QImage whole = fresh.picture();
+        for (int x = leftEdge; x < width; ++x)
+            QVERIFY2(sameColumn(after, x, whole, x), qPrintable(QStringLiteral("column %1 differs after %2 rows").arg(x).arg(sent)));
+        before = after;
+    }
+    QCOMPARE(wholeDrawings, 0);
+    QCOMPARE(chart.minimum(), 0.0);
+    QCOMPARE(chart.maximum(), 10.0);
+
+    // The same rows held as if half a width's worth of windows more had passed draw the same
+    // picture, though from other columns of the image, so that it wraps at another place.
+    if (ring.size() == lines) {
+        RingBuffer shifted(lines);
+        const qint64 shift = qint64(width / 2) * (lines - 1);
+        while (shifted.firstIndex() + shifted.size() < ring.firstIndex() + shift)
+            shifted.append({});
+        for (qint64 i = ring.firstIndex(); i < rows; ++i)
+            shifted.append(streamRow(i));
+        StripChart elsewhere;
+        elsewhere.update(shifted, size, false);
+        const QImage other = elsewhere.picture();
+        for (int x = leftEdge; x < width; ++x)
+            QVERIFY2(sameColumn(before, x, other, x), qPrintable(QStringLiteral("column %1 differs").arg(x)));
+    }
+    StripChart fresh;
+    fresh.update(ring, size, false);
+    const QImage whole = fresh.picture();
+    // Drawn up to the newest row's column, blank after it.
+    QImage background(1, size.height(), QImage::Format_RGB32);
+    background.fill(Qt::white);
+    QVERIFY(!sameColumn(whole, chart.newestColumn(), background, 0));
+    for (int x = chart.newestColumn() + 1; x < width; ++x)
+        QVERIFY(sameColumn(whole, x, background, 0));
 }
 
 QTEST_APPLESS_MAIN(tst_PlotData)

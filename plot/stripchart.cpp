@@ -1,0 +1,269 @@
+#include "stripchart.h"
+
+#include <QPainter>
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr int kRangeSteps = 5; // about this many steps of 1, 2 or 5 span the vertical range
+// The range follows rows pushed out (it may shrink) once this share of the window has passed:
+// measuring every value of a large window at every frame would cost more than drawing it.
+constexpr qsizetype kRemeasureShare = 4;
+
+const std::array<QColor, 8> kTraceColors = {
+    QColor(0x1f, 0x77, 0xb4), QColor(0xff, 0x7f, 0x0e), QColor(0x2c, 0xa0, 0x2c), QColor(0xd6, 0x27, 0x28),
+    QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b), QColor(0xe3, 0x77, 0xc2), QColor(0x7f, 0x7f, 0x7f)};
+
+// 1, 2 or 5 times a power of ten, the smallest such at least `value`.
+double niceStep(double value)
+{
+    const double power = std::pow(10.0, std::floor(std::log10(value)));
+    const double fraction = value / power;
+    const double nice = fraction <= 1.0 ? 1.0 : fraction <= 2.0 ? 2.0 : fraction <= 5.0 ? 5.0 : 10.0;
+    return nice * power;
+}
+
+} // namespace
+
+void StripChart::setBackground(const QColor &color)
+{
+    m_background = color;
+    m_rows = nullptr; // draws everything again at the next update
+}
+
+QColor StripChart::traceColor(qsizetype trace)
+{
+    return kTraceColors[std::size_t(trace) % kTraceColors.size()];
+}
+
+qint64 StripChart::columnOf(qint64 index) const
+{
+    const qint64 steps = std::max<qint64>(m_capacity - 1, 1);
+    return index * (m_image.width() - 1) / steps;
+}
+
+int StripChart::newestColumn() const
+{
+    if (!m_rows || m_rows->isEmpty())
+        return -1;
+    return int(columnOf(m_drawnIndex) - columnOf(m_firstIndex));
+}
+
+int StripChart::pixelOf(double value) const
+{
+    const int height = m_image.height();
+    const double y = (m_yMax - value) / (m_yMax - m_yMin) * (height - 1);
+    // A held scale leaves values far outside; one pixel beyond the edge is enough to aim at them.
+    return int(std::lround(std::clamp(y, -1.0, double(height))));
+}
+
+StripChart::Change StripChart::update(const RingBuffer &rows, QSize size, bool holdScale)
+{
+    const bool sameRows = m_rows == &rows && m_generation == rows.generation() && m_capacity == rows.capacity()
+                          && m_image.size() == size;
+    const qint64 oldOrigin = columnOf(m_firstIndex);
+    m_rows = &rows;
+    m_generation = rows.generation();
+    m_capacity = rows.capacity();
+    m_firstIndex = rows.firstIndex();
+    Change change;
+    if (size.width() < 2 || size.height() < 2) {
+        m_image = QImage();
+        change.whole = true;
+        return change;
+    }
+
+    change.whole = !sameRows;
+    // Rows pushed out before they were drawn leave a gap the picture cannot bridge.
+    if (!rows.isEmpty() && rows.firstIndex() > m_drawnIndex + 1)
+        change.whole = true;
+    if (fitRange(rows, holdScale, !sameRows))
+        change.whole = true;
+    if (change.whole) {
+        if (m_image.size() != size)
+            m_image = QImage(size, QImage::Format_RGB32);
+        redraw(rows);
+        return change;
+    }
+    m_touchedFirst = std::numeric_limits<qint64>::max();
+    m_touchedLast = -1;
+    drawRows(rows, m_drawnIndex + 1);
+    const qint64 origin = columnOf(m_firstIndex);
+    change.scrolled = int(std::min<qint64>(origin - oldOrigin, m_image.width()));
+    if (m_touchedLast >= 0) {
+        change.firstColumn = int(std::max<qint64>(m_touchedFirst - origin, 0));
+        change.lastColumn = int(m_touchedLast - origin);
+    }
+    return change;
+}
+
+bool StripChart::fitRange(const RingBuffer &rows, bool holdScale, bool otherRows)
+{
+    const qint64 newest = rows.firstIndex() + rows.size() - 1;
+    qint64 from = m_rangeCheckedIndex + 1;
+    const qsizetype remeasureAfter = std::max<qsizetype>(rows.capacity() / kRemeasureShare, 1);
+    if (otherRows || from < rows.firstIndex() || rows.firstIndex() - m_rangeMeasuredFirst >= remeasureAfter) {
+        m_hasData = false;
+        m_rangeMeasuredFirst = rows.firstIndex();
+        from = rows.firstIndex();
+    }
+    for (qint64 index = from; index <= newest; ++index) {
+        for (const double value : rows.at(index - rows.firstIndex()).values) {
+            if (!std::isfinite(value))
+                continue;
+            m_dataLow = m_hasData ? std::min(m_dataLow, value) : value;
+            m_dataHigh = m_hasData ? std::max(m_dataHigh, value) : value;
+            m_hasData = true;
+        }
+    }
+    m_rangeCheckedIndex = newest;
+
+    if (holdScale || !m_hasData)
+        return false;
+    double low = m_dataLow;
+    double high = m_dataHigh;
+    if (low == high) {
+        low -= 1.0;
+        high += 1.0;
+    }
+    if (!std::isfinite(high - low))
+        return false; // values near the limits of a double: keep the range drawn
+    const double step = niceStep((high - low) / kRangeSteps);
+    const double yMin = std::floor(low / step) * step;
+    const double yMax = std::ceil(high / step) * step;
+    if (yMin == m_yMin && yMax == m_yMax)
+        return false;
+    m_yMin = yMin;
+    m_yMax = yMax;
+    return true;
+}
+
+void StripChart::redraw(const RingBuffer &rows)
+{
+    m_image.fill(m_background);
+    m_traces.clear();
+    m_drawnIndex = rows.firstIndex() - 1;
+    m_drawnColumn = columnOf(rows.firstIndex()) - 1;
+    drawRows(rows, rows.firstIndex());
+}
+
+void StripChart::drawRows(const RingBuffer &rows, qint64 fromIndex)
+{
+    const qint64 newest = rows.firstIndex() + rows.size() - 1;
+    if (fromIndex > newest)
+        return;
+    QPainter painter(&m_image);
+    for (qint64 index = fromIndex; index <= newest; ++index) {
+        const qint64 column = columnOf(index);
+        if (column > m_drawnColumn) {
+            clearColumns(painter, m_drawnColumn + 1, column);
+            m_drawnColumn = column;
+        }
+        drawRow(painter, rows.at(index - rows.firstIndex()), column);
+    }
+    m_drawnIndex = newest;
+}
+
+void StripChart::touch(qint64 column)
+{
+    m_touchedFirst = std::min(m_touchedFirst, column);
+    m_touchedLast = std::max(m_touchedLast, column);
+}
+
+void StripChart::drawRow(QPainter &painter, const RingBuffer::Row &row, qint64 column)
+{
+    if (row.kind != ParsedLine::Kind::Data) {
+        painter.setPen(QPen(row.kind == ParsedLine::Kind::Accepted ? Qt::darkGreen : Qt::red, 1, Qt::DashLine));
+        drawSegment(painter, column, 0, column, m_image.height() - 1);
+        return;
+    }
+    if (m_traces.size() < row.values.size())
+        m_traces.resize(row.values.size());
+    for (qsizetype t = 0; t < row.values.size(); ++t) {
+        Trace &trace = m_traces[t];
+        const double value = row.values.at(t);
+        if (!std::isfinite(value)) {
+            trace.column = -1; // the trace breaks here
+            continue;
+        }
+        const int y = pixelOf(value);
+        painter.setPen(QPen(traceColor(t), 1));
+        if (trace.column == column) {
+            // Within the column only what lies beyond the span drawn so far is new.
+            if (y < trace.spanTop) {
+                drawSegment(painter, column, y, column, trace.spanTop);
+                trace.spanTop = y;
+            } else if (y > trace.spanBottom) {
+                drawSegment(painter, column, trace.spanBottom, column, y);
+                trace.spanBottom = y;
+            }
+        } else {
+            // A trace missing from rows that spanned the whole width starts afresh.
+            const bool joined = trace.column >= 0 && column - trace.column < m_image.width();
+            drawSegment(painter, joined ? trace.column : column, joined ? trace.lastY : y, column, y);
+            trace.column = column;
+            trace.spanTop = trace.spanBottom = y;
+        }
+        trace.lastY = y;
+    }
+}
+
+void StripChart::drawSegment(QPainter &painter, qint64 column1, int y1, qint64 column2, int y2)
+{
+    // Columns are reused in a circle: a segment that runs past the image's right edge goes on
+    // at its left edge.
+    touch(column1);
+    touch(column2);
+    const int width = m_image.width();
+    const int x1 = int(column1 % width);
+    const int x2 = x1 + int(column2 - column1);
+    painter.drawLine(x1, y1, x2, y2);
+    if (x2 >= width)
+        painter.drawLine(x1 - width, y1, x2 - width, y2);
+}
+
+void StripChart::clearColumns(QPainter &painter, qint64 first, qint64 last)
+{
+    touch(first);
+    touch(last);
+    const int width = m_image.width();
+    const int height = m_image.height();
+    const qint64 count = last - first + 1;
+    if (count >= width) {
+        painter.fillRect(0, 0, width, height, m_background);
+        return;
+    }
+    const int x = int(first % width);
+    painter.fillRect(x, 0, int(std::min<qint64>(count, width - x)), height, m_background);
+    if (x + count > width)
+        painter.fillRect(0, 0, int(x + count - width), height, m_background);
+}
+
+void StripChart::paint(QPainter &painter, QPoint topLeft, const QRect &exposed) const
+{
+    const QRect wanted = exposed & m_image.rect();
+    if (wanted.isEmpty())
+        return;
+    // Column x of the area is column (start + x) modulo the width of the image.
+    const int width = m_image.width();
+    const int start = int(columnOf(m_firstIndex) % width);
+    const QRect beforeWrap = wanted & QRect(0, 0, width - start, m_image.height());
+    if (!beforeWrap.isEmpty())
+        painter.drawImage(topLeft + beforeWrap.topLeft(), m_image, beforeWrap.translated(start, 0));
+    const QRect afterWrap = wanted & QRect(width - start, 0, start, m_image.height());
+    if (!afterWrap.isEmpty())
+        painter.drawImage(topLeft + afterWrap.topLeft(), m_image, afterWrap.translated(start - width, 0));
+}
+
+QImage StripChart::picture() const
+{
+    QImage picture(m_image.size(), QImage::Format_RGB32);
+    if (picture.isNull())
+        return picture;
+    QPainter painter(&picture);
+    paint(painter, QPoint(0, 0), picture.rect());
+    return picture;
+}
