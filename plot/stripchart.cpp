@@ -13,6 +13,11 @@ constexpr int kRangeSteps = 5; // about this many steps of 1, 2 or 5 span the ve
 // measuring every value of a large window at every frame would cost more than drawing it.
 constexpr qsizetype kRemeasureShare = 4;
 
+constexpr QRgb kAcceptedColor = 0xff008000; // dark green
+constexpr QRgb kRefusedColor = 0xffff0000;
+constexpr int kDashPeriod = 6; // markers are dashed: four pixels on, two off
+constexpr int kDashLength = 4;
+
 const std::array<QColor, 8> kTraceColors = {
     QColor(0x1f, 0x77, 0xb4), QColor(0xff, 0x7f, 0x0e), QColor(0x2c, 0xa0, 0x2c), QColor(0xd6, 0x27, 0x28),
     QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b), QColor(0xe3, 0x77, 0xc2), QColor(0x7f, 0x7f, 0x7f)};
@@ -153,16 +158,13 @@ void StripChart::redraw(const RingBuffer &rows)
 void StripChart::drawRows(const RingBuffer &rows, qint64 fromIndex)
 {
     const qint64 newest = rows.firstIndex() + rows.size() - 1;
-    if (fromIndex > newest)
-        return;
-    QPainter painter(&m_image);
     for (qint64 index = fromIndex; index <= newest; ++index) {
         const qint64 column = columnOf(index);
         if (column > m_drawnColumn) {
-            clearColumns(painter, m_drawnColumn + 1, column);
+            clearColumns(m_drawnColumn + 1, column);
             m_drawnColumn = column;
         }
-        drawRow(painter, rows.at(index - rows.firstIndex()), column);
+        drawRow(rows.at(index - rows.firstIndex()), column);
     }
     m_drawnIndex = newest;
 }
@@ -173,11 +175,10 @@ void StripChart::touch(qint64 column)
     m_touchedLast = std::max(m_touchedLast, column);
 }
 
-void StripChart::drawRow(QPainter &painter, const RingBuffer::Row &row, qint64 column)
+void StripChart::drawRow(const RingBuffer::Row &row, qint64 column)
 {
     if (row.kind != ParsedLine::Kind::Data) {
-        painter.setPen(QPen(row.kind == ParsedLine::Kind::Accepted ? Qt::darkGreen : Qt::red, 1, Qt::DashLine));
-        drawSegment(painter, column, 0, column, m_image.height() - 1);
+        drawMarker(column, row.kind == ParsedLine::Kind::Accepted ? kAcceptedColor : kRefusedColor);
         return;
     }
     if (m_traces.size() < row.values.size())
@@ -190,20 +191,20 @@ void StripChart::drawRow(QPainter &painter, const RingBuffer::Row &row, qint64 c
             continue;
         }
         const int y = pixelOf(value);
-        painter.setPen(QPen(traceColor(t), 1));
+        const QRgb color = traceColor(t).rgb();
         if (trace.column == column) {
             // Within the column only what lies beyond the span drawn so far is new.
             if (y < trace.spanTop) {
-                drawSegment(painter, column, y, column, trace.spanTop);
+                drawSegment(column, y, column, trace.spanTop, color);
                 trace.spanTop = y;
             } else if (y > trace.spanBottom) {
-                drawSegment(painter, column, trace.spanBottom, column, y);
+                drawSegment(column, trace.spanBottom, column, y, color);
                 trace.spanBottom = y;
             }
         } else {
             // A trace missing from rows that spanned the whole width starts afresh.
             const bool joined = trace.column >= 0 && column - trace.column < m_image.width();
-            drawSegment(painter, joined ? trace.column : column, joined ? trace.lastY : y, column, y);
+            drawSegment(joined ? trace.column : column, joined ? trace.lastY : y, column, y, color);
             trace.column = column;
             trace.spanTop = trace.spanBottom = y;
         }
@@ -211,35 +212,64 @@ void StripChart::drawRow(QPainter &painter, const RingBuffer::Row &row, qint64 c
     }
 }
 
-void StripChart::drawSegment(QPainter &painter, qint64 column1, int y1, qint64 column2, int y2)
+// The image is written directly: QPainter's set-up per line costs more than the few pixels
+// a new row adds. Columns are reused in a circle, so column c is image column c % width.
+void StripChart::setPixel(qint64 column, int y, QRgb color)
 {
-    // Columns are reused in a circle: a segment that runs past the image's right edge goes on
-    // at its left edge.
-    touch(column1);
-    touch(column2);
-    const int width = m_image.width();
-    const int x1 = int(column1 % width);
-    const int x2 = x1 + int(column2 - column1);
-    painter.drawLine(x1, y1, x2, y2);
-    if (x2 >= width)
-        painter.drawLine(x1 - width, y1, x2 - width, y2);
+    if (y < 0 || y >= m_image.height())
+        return;
+    reinterpret_cast<QRgb *>(m_image.scanLine(y))[column % m_image.width()] = color;
 }
 
-void StripChart::clearColumns(QPainter &painter, qint64 first, qint64 last)
+void StripChart::drawSegment(qint64 column1, int y1, qint64 column2, int y2, QRgb color)
+{
+    touch(column1);
+    touch(column2);
+    // Bresenham's line, from the older column to the newer one.
+    const qint64 dx = column2 - column1;
+    const qint64 dy = -std::abs(y2 - y1);
+    const int stepY = y1 < y2 ? 1 : -1;
+    qint64 error = dx + dy;
+    qint64 column = column1;
+    int y = y1;
+    for (;;) {
+        setPixel(column, y, color);
+        if (column == column2 && y == y2)
+            return;
+        const qint64 twice = 2 * error;
+        if (twice >= dy) {
+            error += dy;
+            ++column;
+        }
+        if (twice <= dx) {
+            error += dx;
+            y += stepY;
+        }
+    }
+}
+
+void StripChart::drawMarker(qint64 column, QRgb color)
+{
+    touch(column);
+    for (int y = 0; y < m_image.height(); ++y) {
+        if (y % kDashPeriod < kDashLength)
+            setPixel(column, y, color);
+    }
+}
+
+void StripChart::clearColumns(qint64 first, qint64 last)
 {
     touch(first);
     touch(last);
-    const int width = m_image.width();
-    const int height = m_image.height();
-    const qint64 count = last - first + 1;
-    if (count >= width) {
-        painter.fillRect(0, 0, width, height, m_background);
+    if (last - first + 1 >= m_image.width()) {
+        m_image.fill(m_background);
         return;
     }
-    const int x = int(first % width);
-    painter.fillRect(x, 0, int(std::min<qint64>(count, width - x)), height, m_background);
-    if (x + count > width)
-        painter.fillRect(0, 0, int(x + count - width), height, m_background);
+    const QRgb background = m_background.rgb();
+    for (int y = 0; y < m_image.height(); ++y) {
+        for (qint64 column = first; column <= last; ++column)
+            setPixel(column, y, background);
+    }
 }
 
 void StripChart::paint(QPainter &painter, QPoint topLeft, const QRect &exposed) const

@@ -65,9 +65,11 @@ private:
     void redraw(const RingBuffer &rows);
     void drawRows(const RingBuffer &rows, qint64 fromIndex);
     void touch(qint64 column);
-    void drawRow(QPainter &painter, const RingBuffer::Row &row, qint64 column);
-    void drawSegment(QPainter &painter, qint64 column1, int y1, qint64 column2, int y2);
-    void clearColumns(QPainter &painter, qint64 first, qint64 last);
+    void drawRow(const RingBuffer::Row &row, qint64 column);
+    void setPixel(qint64 column, int y, QRgb color);
+    void drawSegment(qint64 column1, int y1, qint64 column2, int y2, QRgb color);
+    void drawMarker(qint64 column, QRgb color);
+    void clearColumns(qint64 first, qint64 last);
     int pixelOf(double value) const;
 
     QImage m_image;
