@@ -10,6 +10,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 
 from kestrin_testkit import desktop
 from kestrin_testkit.instrument import Instrument, InstrumentError
@@ -44,6 +45,13 @@ def run_beside(instrument, command):
         return NOT_STARTED_STATUS
     for sig in FORWARDED_SIGNALS:
         signal.signal(sig, lambda signum, _frame: child.send_signal(signum))
+
+    def end_command_with_instrument():
+        instrument.wait_ended()
+        if child.poll() is None:
+            print("kestrin-testkit: the instrument ended before the command; ending the command", file=sys.stderr)
+            child.terminate()
+    threading.Thread(target=end_command_with_instrument, daemon=True).start()
     status = child.wait()
     return SIGNAL_STATUS_BASE - status if status < 0 else status
 

@@ -47,13 +47,12 @@ def require_module(name, what, package):
         raise MissingPiece(f"{what} (Python module {name}) is missing: install the Debian package {package}")
 
 
-def require_pieces(private_display):
-    """Fails naming the first missing piece and the package that brings it."""
+def require_programs(private_display):
+    """Fails naming the first missing program and the package that brings it."""
     if private_display:
         require_program("Xvfb", "the virtual display", "xvfb")
     require_program("dbus-daemon", "the session bus", "dbus")
     require_program(ACCESSIBILITY_BUS_LAUNCHER, "the accessibility bus", "at-spi2-core")
-    require_module("pyatspi", "the accessibility library", "python3-pyatspi")
 
 
 def end_with_parent():
@@ -105,7 +104,8 @@ class Desktop:
         self.processes = []
 
     def start(self):
-        require_pieces(self.private_display)
+        require_programs(self.private_display)
+        require_module("pyatspi", "the accessibility library", "python3-pyatspi")
         os.makedirs(self.runtime, mode=0o700)
         os.makedirs(self.home, mode=0o700)
         self.display = self._start_xvfb() if self.private_display else os.environ["DISPLAY"]

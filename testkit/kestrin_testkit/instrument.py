@@ -138,7 +138,7 @@ class Instrument:
             raise InstrumentError(f"kestrin not found ({self.program or 'not on PATH'}): install the Debian "
                                   "package tarvolin, or give the path of a built kestrin")
         try:
-            desktop.require_pieces(self.settings["private_display"] or not os.environ.get("DISPLAY"))
+            desktop.require_programs(self.settings["private_display"] or not os.environ.get("DISPLAY"))
         except desktop.MissingPiece as missing:
             raise InstrumentError(str(missing)) from None
         env = dict(os.environ)
@@ -173,6 +173,12 @@ class Instrument:
             os.killpg(supervisor.pid, signal.SIGKILL)
             supervisor.wait()
         supervisor.stdout.close()
+
+    def wait_ended(self):
+        """Returns once the instrument has ended on its own: its supervisor was stopped or killed."""
+        supervisor = self._supervisor
+        if supervisor is not None:
+            supervisor.wait()
 
     def _info(self, key):
         if self._ready is None:
