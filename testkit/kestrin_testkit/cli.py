@@ -61,10 +61,10 @@ def main(argv=None):
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     if not command:
         parser().error("give the command to run after --")
-    instrument = Instrument(args.kestrin, tcp_port=args.tcp_port, private_display=args.private_display,
-                            token_separator=TOKEN_SEPARATORS.get(args.token_separator),
-                            line_terminator=LINE_TERMINATORS.get(args.line_terminator))
     try:
+        instrument = Instrument(args.kestrin, tcp_port=args.tcp_port, private_display=args.private_display,
+                                token_separator=TOKEN_SEPARATORS.get(args.token_separator),
+                                line_terminator=LINE_TERMINATORS.get(args.line_terminator))
         with instrument:
             print(f"kestrin-testkit: instrument ready in {instrument.ready_seconds:.1f} s at "
                   f"{instrument.tcp_resource} and {instrument.serial_resource}", file=sys.stderr, flush=True)

@@ -15,6 +15,8 @@ import time
 from kestrin_testkit import desktop
 
 READY_TIMEOUT = 60.0
+# The ports the instrument's Network Settings accept.
+TCP_PORTS = range(1, 32768)
 CLOSE_TIMEOUT = 30.0
 # The interpreter that has pyatspi from Debian's packages, whatever interpreter runs the tests.
 SUPERVISOR_PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
@@ -66,6 +68,8 @@ class Instrument:
 
     def __init__(self, program=None, *, tcp=True, tcp_port=None, token_separator=None, line_terminator=None,
                  switch_on=True, private_display=False):
+        if tcp_port is not None and tcp_port not in TCP_PORTS:
+            raise InstrumentError(f"the instrument's TCP port must be 1 to 32767, not {tcp_port}")
         self.program = program
         self.settings = {"tcp": tcp, "tcp_port": tcp_port, "token_separator": token_separator,
                          "line_terminator": line_terminator, "switch_on": switch_on,

@@ -10,6 +10,8 @@ LINE_TERMINATORS = {"\r": "<CR>", "\n": "<LF>", "\r\n": "<CR><LF>"}
 
 
 class Panel:
+    """The main window of a started kestrin (an accessibility.Program or StartedProgram)."""
+
     def __init__(self, program):
         self.program = program
         self.window = program.window(TITLE)
@@ -103,9 +105,13 @@ class Panel:
 
     def set_formats(self, token_separator=None, line_terminator=None):
         """Picks the entries of Transmission Formats for the given characters, and presses OK."""
-        wanted = [(caption, lists[value]) for caption, lists, value in
-                  (("Token Separator", TOKEN_SEPARATORS, token_separator),
-                   ("Line Terminator", LINE_TERMINATORS, line_terminator)) if value is not None]
+        wanted = []
+        for caption, entries, value in (("Token Separator", TOKEN_SEPARATORS, token_separator),
+                                        ("Line Terminator", LINE_TERMINATORS, line_terminator)):
+            if value is not None and value not in entries:
+                raise ValueError(f"{caption} offers {', '.join(map(repr, entries))}, not {value!r}")
+            if value is not None:
+                wanted.append((caption, entries[value]))
         dialog = self.dialog("Transmission Formats ...", "Transmission Formats")
         lists = sorted(desktop.find_all(dialog, "combo box"), key=desktop.top_edge)
         assert len(lists) == 2, f"{len(lists)} lists in Transmission Formats"

@@ -111,7 +111,7 @@ def main():
         except Stop:
             raise
         except Exception as failure:  # every failure to start is reported to the owner, whatever its kind
-            detail = "" if isinstance(failure, (AssertionError, RuntimeError)) else traceback.format_exc()
+            detail = "" if isinstance(failure, (AssertionError, RuntimeError, ValueError)) else traceback.format_exc()
             replies.write(json.dumps({"error": f"{failure}{log_tail(scratch, 'kestrin')}{detail}"}) + "\n")
             replies.flush()
             return 1
