@@ -209,14 +209,15 @@ def plot_pictures():
     instrument = desktop.Program("kestrin")
     panel = KestrinWindow(instrument)
     panel.switch_on()
-    gaussian_run(panel, 50, 4)
+    gaussian_run(panel, 200, 4)
     plot = desktop.Program("kestrin-plot")
     window = plot.window("Kestrin Plot")
     connect_plot(window)
     panel.press("Start")
     statistics = desktop.find(window, "label", description="Statistics")
-    desktop.wait_until(lambda: trace_statistics(desktop.text_of(statistics)).get(1, (0,))[0] >= 400,
-                       "400 lines in the plot")
+    # The window's 1000 lines across the whole width, one of them the run's start marker.
+    desktop.wait_until(lambda: trace_statistics(desktop.text_of(statistics)).get(1, (0,))[0] >= 999,
+                       "the plot's window full")
     # The traces move on every frame: the display is paused (the link goes on receiving) so that
     # the window holds still for the picture.
     desktop.press(desktop.find(window, "push button", "Pause"))

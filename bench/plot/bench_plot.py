@@ -1,9 +1,10 @@
 """Processor time of kestrin-plot while the instrument streams lines of 10 points into it, beside the
 instrument's own figure in the same run. Both programs run as a user starts them, each window shown
-on the virtual display; the plot is linked by pressing its Connect button. Run it through
-run_e2e.py, which provides the display and the accessibility bus:
+on the virtual display; the plot is linked by pressing its Connect button. Run it through the
+end-to-end suite's run_e2e.py, which provides the display, the accessibility bus and the suite's
+helpers:
 
-    /usr/bin/python3 tests/e2e/run_e2e.py --programs build/bin --script tests/e2e/bench_plot.py
+    /usr/bin/python3 tests/e2e/run_e2e.py --programs build/bin --script bench/plot/bench_plot.py
 
 Prints, per rate, the processor time per line and the share of one core of each program, read
 from /proc/<pid>/stat over the measured seconds.
