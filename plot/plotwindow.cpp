@@ -3,6 +3,7 @@
 #include "plotwindow.h"
 
 #include "plotwidget.h"
+#include "statisticslabel.h"
 #include "tracestatistics.h"
 
 #include "platform/dde/ddeerrors.h"
@@ -88,10 +89,9 @@ void PlotWindow::createControls()
 
     m_plot = new PlotWidget;
     m_plot->setBuffer(&m_rows);
-    m_statistics = new QLabel;
+    m_statistics = new StatisticsLabel;
     // Named by its description: the accessible name stays the text, so AT-SPI clients read it.
     m_statistics->setAccessibleDescription(QStringLiteral("Statistics"));
-    m_statistics->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     auto *controls = new QHBoxLayout;
     controls->addWidget(m_connectButton);
@@ -237,7 +237,7 @@ const RingBuffer &PlotWindow::visibleRows() const
 void PlotWindow::refreshStatistics()
 {
     m_statisticsAge.start();
-    m_statistics->setText(statisticsText(traceStatistics(visibleRows())));
+    m_statistics->setStatistics(statisticsText(traceStatistics(visibleRows())));
     m_plot->refreshLabels();
 }
 

@@ -6,8 +6,8 @@
 #include <QMainWindow>
 
 class PlotWidget;
+class StatisticsLabel;
 class QCheckBox;
-class QLabel;
 class QPushButton;
 class QSpinBox;
 class QTimer;
@@ -40,7 +40,7 @@ private:
 
     platform::DdeTextBox *m_link;
     PlotWidget *m_plot;
-    QLabel *m_statistics;
+    StatisticsLabel *m_statistics;
     QPushButton *m_connectButton;
     QPushButton *m_pauseButton;
     QPushButton *m_clearButton;

@@ -158,6 +158,8 @@ void StripChart::redraw(const RingBuffer &rows)
 void StripChart::drawRows(const RingBuffer &rows, qint64 fromIndex)
 {
     const qint64 newest = rows.firstIndex() + rows.size() - 1;
+    m_pixels = reinterpret_cast<QRgb *>(m_image.bits());
+    m_pixelsPerLine = m_image.bytesPerLine() / qsizetype(sizeof(QRgb));
     for (qint64 index = fromIndex; index <= newest; ++index) {
         const qint64 column = columnOf(index);
         if (column > m_drawnColumn) {
@@ -214,11 +216,15 @@ void StripChart::drawRow(const RingBuffer::Row &row, qint64 column)
 
 // The image is written directly: QPainter's set-up per line costs more than the few pixels
 // a new row adds. Columns are reused in a circle, so column c is image column c % width.
-void StripChart::setPixel(qint64 column, int y, QRgb color)
+QRgb *StripChart::imageColumn(qint64 column)
 {
-    if (y < 0 || y >= m_image.height())
-        return;
-    reinterpret_cast<QRgb *>(m_image.scanLine(y))[column % m_image.width()] = color;
+    return m_pixels + column % m_image.width();
+}
+
+void StripChart::setPixel(QRgb *imageColumn, int y, QRgb color)
+{
+    if (y >= 0 && y < m_image.height())
+        imageColumn[y * m_pixelsPerLine] = color;
 }
 
 void StripChart::drawSegment(qint64 column1, int y1, qint64 column2, int y2, QRgb color)
@@ -231,15 +237,16 @@ void StripChart::drawSegment(qint64 column1, int y1, qint64 column2, int y2, QRg
     const int stepY = y1 < y2 ? 1 : -1;
     qint64 error = dx + dy;
     qint64 column = column1;
+    QRgb *pixels = imageColumn(column);
     int y = y1;
     for (;;) {
-        setPixel(column, y, color);
+        setPixel(pixels, y, color);
         if (column == column2 && y == y2)
             return;
         const qint64 twice = 2 * error;
         if (twice >= dy) {
             error += dy;
-            ++column;
+            pixels = imageColumn(++column);
         }
         if (twice <= dx) {
             error += dx;
@@ -251,9 +258,10 @@ void StripChart::drawSegment(qint64 column1, int y1, qint64 column2, int y2, QRg
 void StripChart::drawMarker(qint64 column, QRgb color)
 {
     touch(column);
+    QRgb *pixels = imageColumn(column);
     for (int y = 0; y < m_image.height(); ++y) {
         if (y % kDashPeriod < kDashLength)
-            setPixel(column, y, color);
+            setPixel(pixels, y, color);
     }
 }
 
@@ -266,9 +274,10 @@ void StripChart::clearColumns(qint64 first, qint64 last)
         return;
     }
     const QRgb background = m_background.rgb();
-    for (int y = 0; y < m_image.height(); ++y) {
-        for (qint64 column = first; column <= last; ++column)
-            setPixel(column, y, background);
+    for (qint64 column = first; column <= last; ++column) {
+        QRgb *pixels = imageColumn(column);
+        for (int y = 0; y < m_image.height(); ++y)
+            setPixel(pixels, y, background);
     }
 }
 

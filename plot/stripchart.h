@@ -66,13 +66,16 @@ private:
     void drawRows(const RingBuffer &rows, qint64 fromIndex);
     void touch(qint64 column);
     void drawRow(const RingBuffer::Row &row, qint64 column);
-    void setPixel(qint64 column, int y, QRgb color);
+    QRgb *imageColumn(qint64 column);
+    void setPixel(QRgb *imageColumn, int y, QRgb color);
     void drawSegment(qint64 column1, int y1, qint64 column2, int y2, QRgb color);
     void drawMarker(qint64 column, QRgb color);
     void clearColumns(qint64 first, qint64 last);
     int pixelOf(double value) const;
 
     QImage m_image;
+    QRgb *m_pixels = nullptr; // m_image's pixels while rows are drawn
+    qsizetype m_pixelsPerLine = 0;
     QColor m_background = Qt::white;
     QList<Trace> m_traces;
     const RingBuffer *m_rows = nullptr;
