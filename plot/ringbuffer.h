@@ -15,7 +15,7 @@ public:
     {
         ParsedLine::Kind kind = ParsedLine::Kind::Data; // Data, Accepted or Refused
         double x = 0.0;
-        QList<double> values;
+        QList<double> values; // finite numbers only, as parseLine gives them
     };
 
     explicit RingBuffer(qsizetype capacity);

@@ -117,8 +117,6 @@ bool StripChart::fitRange(const RingBuffer &rows, bool holdScale, bool otherRows
     }
     for (qint64 index = from; index <= newest; ++index) {
         for (const double value : rows.at(index - rows.firstIndex()).values) {
-            if (!std::isfinite(value))
-                continue;
             m_dataLow = m_hasData ? std::min(m_dataLow, value) : value;
             m_dataHigh = m_hasData ? std::max(m_dataHigh, value) : value;
             m_hasData = true;
@@ -187,12 +185,7 @@ void StripChart::drawRow(const RingBuffer::Row &row, qint64 column)
         m_traces.resize(row.values.size());
     for (qsizetype t = 0; t < row.values.size(); ++t) {
         Trace &trace = m_traces[t];
-        const double value = row.values.at(t);
-        if (!std::isfinite(value)) {
-            trace.column = -1; // the trace breaks here
-            continue;
-        }
-        const int y = pixelOf(value);
+        const int y = pixelOf(row.values.at(t));
         const QRgb color = traceColor(t).rgb();
         if (trace.column == column) {
             // Within the column only what lies beyond the span drawn so far is new.
