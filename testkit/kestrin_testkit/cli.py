@@ -3,22 +3,31 @@
 Brings up a switched-on instrument, runs the command with KESTRIN_TCP_RESOURCE,
 KESTRIN_SERIAL_RESOURCE and KESTRIN_DDE_SOCKET in its environment, takes the instrument down and
 exits with the command's exit status (128 + the signal's number if a signal ended it).
+
+The command runs in a process group of its own, which ends with the kit whatever ends the kit.
+Should the instrument end first, the kit says so in one line, ends the command's group and exits
+with 125.
 """
 
 import argparse
+import logging
 import os
 import signal
 import subprocess
 import sys
 import threading
 
-from kestrin_testkit import desktop
-from kestrin_testkit.instrument import Instrument, InstrumentError
+from kestrin_testkit.commandgroup import FORWARDED_SIGNALS, NOT_STARTED_STATUS, SIGNAL_STATUS_BASE
+from kestrin_testkit.instrument import KIT_PARENT, Instrument, InstrumentError
 
-FORWARDED_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
-SIGNAL_STATUS_BASE = 128
-# Exit status when the instrument cannot be brought up, as for a command that cannot be run.
-NOT_STARTED_STATUS = 125
+# How long a command has to end on SIGTERM when the instrument ended under it.
+TERMINATE_GRACE = 5.0
+# Starts the command's group leader, kestrin_testkit.commandgroup, isolated from the variables
+# meant for the command (PYTHONPATH, PYTHONSTARTUP), which it hands on untouched.
+GROUP_LEADER = (f"import sys; sys.path.insert(0, {KIT_PARENT!r}); "
+                "from kestrin_testkit.commandgroup import main; sys.exit(main(sys.argv[1:]))")
+
+log = logging.getLogger("kestrin-testkit")
 TOKEN_SEPARATORS = {"comma": ",", "tab": "\t", "space": " "}
 LINE_TERMINATORS = {"CR": "\r", "LF": "\n", "CRLF": "\r\n"}
 
@@ -36,27 +45,51 @@ def parser():
     return commands
 
 
+def signal_group(group, signum):
+    try:
+        os.killpg(group, signum)
+    except ProcessLookupError:
+        pass  # the group has ended
+
+
 def run_beside(instrument, command):
     env = dict(os.environ, **instrument.environment())
-    try:
-        child = subprocess.Popen(command, env=env, preexec_fn=desktop.end_with_parent)
-    except OSError as failure:
-        print(f"kestrin-testkit: cannot run {command[0]}: {failure.strerror}", file=sys.stderr)
-        return NOT_STARTED_STATUS
+    # The leader watches the read end: its end of input is the end of this process, however it ends.
+    kit_alive, kit_ends = os.pipe()
+    leader = subprocess.Popen([sys.executable, "-I", "-c", GROUP_LEADER, str(kit_alive), *command],
+                              env=env, pass_fds=(kit_alive,), process_group=0)
+    os.close(kit_alive)
     for sig in FORWARDED_SIGNALS:
-        signal.signal(sig, lambda signum, _frame: child.send_signal(signum))
+        signal.signal(sig, lambda signum, _frame: signal_group(leader.pid, signum))
+    instrument_ended_first = threading.Event()
 
     def end_command_with_instrument():
-        instrument.wait_ended()
-        if child.poll() is None:
-            print("kestrin-testkit: the instrument ended before the command; ending the command", file=sys.stderr)
-            child.terminate()
+        why = instrument.wait_ended()
+        if leader.poll() is None:
+            instrument_ended_first.set()
+            log.error("the instrument ended before the command: %s; ending the command", why)
+            signal_group(leader.pid, signal.SIGTERM)
+            try:
+                leader.wait(TERMINATE_GRACE)
+            except subprocess.TimeoutExpired:
+                signal_group(leader.pid, signal.SIGKILL)
     threading.Thread(target=end_command_with_instrument, daemon=True).start()
-    status = child.wait()
+    try:
+        # Not reaped yet: while the leader is a zombie its group's number cannot go to another group.
+        os.waitid(os.P_PID, leader.pid, os.WEXITED | os.WNOWAIT)
+    except ChildProcessError:
+        pass  # reaped by the thread above
+    # Whatever a killed leader could not end; after a leader that ended as it should there is none.
+    signal_group(leader.pid, signal.SIGKILL)
+    status = leader.wait()
+    os.close(kit_ends)
+    if instrument_ended_first.is_set():
+        return NOT_STARTED_STATUS
     return SIGNAL_STATUS_BASE - status if status < 0 else status
 
 
 def main(argv=None):
+    logging.basicConfig(format="kestrin-testkit: %(message)s", level=logging.INFO)
     args = parser().parse_args(argv)
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     if not command:
@@ -66,11 +99,11 @@ def main(argv=None):
                                 token_separator=TOKEN_SEPARATORS.get(args.token_separator),
                                 line_terminator=LINE_TERMINATORS.get(args.line_terminator))
         with instrument:
-            print(f"kestrin-testkit: instrument ready in {instrument.ready_seconds:.1f} s at "
-                  f"{instrument.tcp_resource} and {instrument.serial_resource}", file=sys.stderr, flush=True)
+            log.info("instrument ready in %.1f s at %s and %s", instrument.ready_seconds,
+                     instrument.tcp_resource, instrument.serial_resource)
             return run_beside(instrument, command)
     except InstrumentError as failure:
-        print(f"kestrin-testkit: {failure}", file=sys.stderr)
+        log.error("%s", failure)
         return NOT_STARTED_STATUS
 
 

@@ -192,15 +192,23 @@ class Desktop:
             raise RuntimeError("the session bus gave no address for the accessibility bus")
 
 
-def session_of(pid):
+def _stat_fields(pid):
+    """The fields of /proc/<pid>/stat after the command name: state, parent, group, session, ..."""
     with open(f"/proc/{pid}/stat", "rb") as stat:
-        return int(stat.read().rsplit(b")", 1)[1].split()[3])
+        return stat.read().rsplit(b")", 1)[1].split()
+
+
+def session_of(pid):
+    return int(_stat_fields(pid)[3])
+
+
+def group_of(pid):
+    return int(_stat_fields(pid)[2])
 
 
 def is_zombie(pid):
     try:
-        with open(f"/proc/{pid}/stat", "rb") as stat:
-            return stat.read().rsplit(b")", 1)[1].split()[0] == b"Z"
+        return _stat_fields(pid)[0] == b"Z"
     except OSError:
         return True
 
@@ -224,14 +232,30 @@ def processes_where(belongs):
     return found
 
 
-def session_members():
-    session = os.getsid(0)
+def session_members(session=None):
+    """The processes of a session, by default this process's own."""
+    session = os.getsid(0) if session is None else session
     return processes_where(lambda pid: session_of(pid) == session)
 
 
-def end_processes(find):
+def group_members(group):
+    return processes_where(lambda pid: group_of(pid) == group)
+
+
+def how_ended(status):
+    """A Popen return code in words: "exited with status 3", "was killed by SIGKILL"."""
+    if status >= 0:
+        return f"exited with status {status}"
+    try:
+        return f"was killed by {signal.Signals(-status).name}"
+    except ValueError:
+        return f"was killed by signal {-status}"
+
+
+def end_processes(find, *, reap=True):
     """Terminates the processes find() returns, then kills those still there after a grace,
-    reaping this process's children meanwhile."""
+    reaping this process's children meanwhile unless told not to (a process whose children
+    are reaped through subprocess must leave that to it)."""
     for sig in (signal.SIGTERM, signal.SIGKILL):
         pids = find()
         for pid in pids:
@@ -241,7 +265,8 @@ def end_processes(find):
                 pass
         deadline = time.monotonic() + TERMINATE_GRACE
         while time.monotonic() < deadline:
-            reap_children()
+            if reap:
+                reap_children()
             if not any(is_alive(pid) for pid in pids):
                 break
             time.sleep(POLL_INTERVAL)

@@ -1,14 +1,20 @@
 """A running, switched-on instrument for a test: Instrument brings it up, hands out its resource
-strings and takes it all down again."""
+strings and takes it all down again.
+
+Should kestrin or the supervisor that owns it die, the Instrument hears of it at once: the next
+call fails naming what ended, and whatever a killed supervisor left (processes, the scratch
+folder) is cleared away here.
+"""
 
 import atexit
 import json
 import os
-import selectors
+import queue
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -76,8 +82,13 @@ class Instrument:
                          "private_display": private_display}
         self.panel = RemotePanel(self)
         self._supervisor = None
+        self._watcher = None
+        # One call at a time: the supervisor answers them in turn.
         self._lock = threading.Lock()
         self._ready = None
+        self._replies = queue.Queue()
+        self._ended = threading.Event()
+        self._ending = None
 
     def __enter__(self):
         self.start()
@@ -147,12 +158,20 @@ class Instrument:
             raise InstrumentError(str(missing)) from None
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [KIT_PARENT, env.get("PYTHONPATH")]))
-        arguments = dict(self.settings, program=os.path.abspath(program))
+        # Made here, so that it is known here and removed here should the supervisor be killed.
+        scratch = tempfile.mkdtemp(prefix="kestrin-testkit-")
+        arguments = dict(self.settings, program=os.path.abspath(program), scratch=scratch)
+        self._replies = queue.Queue()
+        self._ended = threading.Event()
+        self._ending = None
         # A session of its own: the supervisor outlives no owner (it watches its input) and
         # takes all it started with it.
         self._supervisor = subprocess.Popen(
             [SUPERVISOR_PYTHON, "-m", "kestrin_testkit.supervisor", json.dumps(arguments)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, start_new_session=True)
+        self._watcher = threading.Thread(target=self._watch, args=(self._supervisor, scratch), daemon=True,
+                                         name="kestrin_testkit supervisor watcher")
+        self._watcher.start()
         atexit.register(self.close)
         try:
             reply = self._receive(READY_TIMEOUT)
@@ -170,19 +189,21 @@ class Instrument:
         if supervisor is None:
             return
         atexit.unregister(self.close)
-        supervisor.stdin.close()
         try:
-            supervisor.wait(timeout=CLOSE_TIMEOUT)
-        except subprocess.TimeoutExpired:
+            supervisor.stdin.close()
+        except BrokenPipeError:
+            pass  # the supervisor is gone already; the watcher clears up after it
+        self._watcher.join(CLOSE_TIMEOUT)
+        if self._watcher.is_alive():
             os.killpg(supervisor.pid, signal.SIGKILL)
-            supervisor.wait()
+            self._watcher.join()
         supervisor.stdout.close()
 
-    def wait_ended(self):
-        """Returns once the instrument has ended on its own: its supervisor was stopped or killed."""
-        supervisor = self._supervisor
-        if supervisor is not None:
-            supervisor.wait()
+    def wait_ended(self) -> str:
+        """Waits until the instrument has ended, on its own (kestrin or its supervisor died) or
+        closed; returns why, e.g. "kestrin (process 4711) was killed by SIGKILL"."""
+        self._ended.wait()
+        return self._ending
 
     def _info(self, key):
         if self._ready is None:
@@ -193,23 +214,50 @@ class Instrument:
         with self._lock:
             if self._supervisor is None:
                 raise InstrumentError("the instrument is not started")
-            self._supervisor.stdin.write((json.dumps({"call": name, "args": args}) + "\n").encode())
-            self._supervisor.stdin.flush()
-            reply = self._receive(None)
+            failing = f"{name}: the instrument has ended"
+            if self._ended.is_set():
+                raise self._ended_error(failing)
+            try:
+                self._supervisor.stdin.write((json.dumps({"call": name, "args": args}) + "\n").encode())
+                self._supervisor.stdin.flush()
+            except BrokenPipeError:
+                self._ended.wait(CLOSE_TIMEOUT)
+                raise self._ended_error(failing) from None
+            reply = self._receive(None, failing)
         if "error" in reply:
             raise InstrumentError(reply["error"])
         return reply["result"]
 
-    def _receive(self, timeout):
-        """The supervisor's next line, parsed."""
-        stream = self._supervisor.stdout
-        if timeout is not None:
-            with selectors.DefaultSelector() as selector:
-                selector.register(stream, selectors.EVENT_READ)
-                if not selector.select(timeout):
-                    raise InstrumentError(f"the instrument was not ready within {timeout:.0f} s")
-        line = stream.readline()
-        if not line:
-            status = self._supervisor.wait()
-            raise InstrumentError(f"the instrument's supervisor ended (status {status}) without a reply")
-        return json.loads(line)
+    def _ended_error(self, failing):
+        return InstrumentError(f"{failing}: {self._ending}")
+
+    def _receive(self, timeout, failing="the instrument did not start"):
+        """The supervisor's next reply."""
+        try:
+            reply = self._replies.get(timeout=timeout)
+        except queue.Empty:
+            raise InstrumentError(f"the instrument was not ready within {timeout:.0f} s") from None
+        if reply is None:
+            raise self._ended_error(failing)
+        return reply
+
+    def _end(self, why):
+        """Notes the first word of the instrument's end and wakes a call waiting for its reply."""
+        if not self._ended.is_set():
+            self._ending = why
+            self._ended.set()
+            self._replies.put(None)
+
+    def _watch(self, supervisor, scratch):
+        """Hands the supervisor's replies on and hears of the instrument's end the moment the
+        supervisor tells of it or is gone; then ends what a killed supervisor left running and
+        removes its scratch folder (after a supervisor that ended as it should, there is none)."""
+        for line in supervisor.stdout:
+            message = json.loads(line)
+            if "ended" in message:
+                self._end(message["ended"])
+            else:
+                self._replies.put(message)
+        self._end(f"its supervisor (process {supervisor.pid}) {desktop.how_ended(supervisor.wait())}")
+        desktop.end_processes(lambda: desktop.session_members(supervisor.pid), reap=False)
+        shutil.rmtree(scratch, ignore_errors=True)

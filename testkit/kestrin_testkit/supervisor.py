@@ -6,16 +6,18 @@ its argument. It brings up the desktop and kestrin, works the panel, writes one 
 {"call": name, "args": [...]} answered by {"result": ...} or {"error": "..."}.
 
 The end of its input is the end of the instrument: whether the owner closes the pipe or dies,
-the supervisor then ends every process of its session and removes its scratch folder. SIGTERM,
-SIGINT and SIGHUP do the same.
+the supervisor then ends every process of its session and removes the scratch folder the owner
+made for it. SIGTERM, SIGINT and SIGHUP do the same. Should kestrin end first, the supervisor says
+so at once in one line, {"ended": "kestrin (process ...) was killed by SIGKILL"}, answers no more
+calls and ends the same way.
 """
 
 import json
 import os
+import selectors
 import shutil
 import signal
 import sys
-import tempfile
 import traceback
 
 from kestrin_testkit import desktop
@@ -25,6 +27,7 @@ PANEL_CALLS = (
     "set_frequency", "set_points_per_line", "choose_continuous", "choose_finite", "choose_flat",
     "choose_gaussian", "choose_data_file", "set_formats",
 )
+READ_SIZE = 65536
 
 
 class Stop(Exception):
@@ -71,18 +74,39 @@ def bring_up(settings, scratch):
     return display, program, panel, ready
 
 
-def serve(panel, commands, replies):
-    for line in commands:
-        request = json.loads(line)
-        name = request.get("call")
+def answer(panel, request, replies):
+    name = request.get("call")
+    try:
+        if name not in PANEL_CALLS:
+            raise ValueError(f"the panel has no setting {name!r}; it has {', '.join(PANEL_CALLS)}")
+        reply = {"result": getattr(panel, name)(*request.get("args", []))}
+    except (AssertionError, ValueError, TypeError) as failure:
+        reply = {"error": f"{name}: {failure}"}
+    replies.write(json.dumps(reply) + "\n")
+    replies.flush()
+
+
+def serve(panel, program, commands, replies):
+    """Answers the owner's calls until the owner closes its end. Should kestrin end first, returns
+    how it ended."""
+    pending = b""
+    with selectors.DefaultSelector() as selector:
+        program_ended = os.pidfd_open(program.pid)
         try:
-            if name not in PANEL_CALLS:
-                raise ValueError(f"the panel has no setting {name!r}; it has {', '.join(PANEL_CALLS)}")
-            reply = {"result": getattr(panel, name)(*request.get("args", []))}
-        except (AssertionError, ValueError, TypeError) as failure:
-            reply = {"error": f"{name}: {failure}"}
-        replies.write(json.dumps(reply) + "\n")
-        replies.flush()
+            selector.register(program_ended, selectors.EVENT_READ)
+            selector.register(commands, selectors.EVENT_READ)
+            while True:
+                ready = [key.fd for key, _ in selector.select()]
+                if program_ended in ready:
+                    return f"kestrin (process {program.pid}) {desktop.how_ended(program.process.wait())}"
+                chunk = os.read(commands, READ_SIZE)
+                if not chunk:
+                    return None
+                *lines, pending = (pending + chunk).split(b"\n")
+                for line in lines:
+                    answer(panel, json.loads(line), replies)
+        finally:
+            os.close(program_ended)
 
 
 def log_tail(scratch, name):
@@ -103,7 +127,7 @@ def main():
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, on_signal)
     desktop.adopt_orphans()
-    scratch = tempfile.mkdtemp(prefix="kestrin-testkit-")
+    scratch = settings["scratch"]
     display = program = None
     try:
         try:
@@ -117,8 +141,12 @@ def main():
             return 1
         replies.write(json.dumps({"ready": ready}) + "\n")
         replies.flush()
-        serve(panel, sys.stdin, replies)
-        return 0
+        ended = serve(panel, program, sys.stdin.fileno(), replies)
+        if ended is None:
+            return 0
+        replies.write(json.dumps({"ended": ended}) + "\n")
+        replies.flush()
+        return 1
     except (Stop, BrokenPipeError):
         return 1
     finally:

@@ -1,9 +1,11 @@
 """The test kit's promises: the run command passes the command's exit status on, two kits run
-side by side on desktops of their own, and no process the kit started outlives it, even when the
-test process is killed. Run with kestrin on PATH and testkit/ on PYTHONPATH."""
+side by side on desktops of their own, and no process or folder the kit made outlives it, whichever
+of its processes is killed; the instrument's end is noticed at once. Run with kestrin on PATH and
+testkit/ on PYTHONPATH."""
 
 import json
 import os
+import selectors
 import signal
 import socket
 import subprocess
@@ -11,12 +13,18 @@ import sys
 import threading
 import time
 
-from kestrin_testkit import Instrument
-from kestrin_testkit.desktop import is_alive
+import pytest
+
+from kestrin_testkit import Instrument, InstrumentError
+from kestrin_testkit.desktop import group_members, is_alive, session_members
 
 GONE_TIMEOUT = 20.0
 READY_LIMIT = 10.0
 REPLY_TIMEOUT = 10.0
+# From the instrument's end to the kit saying so.
+NOTICE_LIMIT = 1.0
+# The command tells the test where it runs, then outlives any test.
+REPORTING_COMMAND = 'echo "$$ $PPID $KESTRIN_DDE_SOCKET"; sleep 60'
 
 
 def wait_gone(pids):
@@ -24,6 +32,44 @@ def wait_gone(pids):
     while any(is_alive(pid) for pid in pids) and time.monotonic() < deadline:
         time.sleep(0.1)
     return [pid for pid in pids if is_alive(pid)]
+
+
+def wait_cleared(pids, folder):
+    """The processes and the folder left after GONE_TIMEOUT."""
+    deadline = time.monotonic() + GONE_TIMEOUT
+    while (os.path.exists(folder) or any(is_alive(pid) for pid in pids)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return [pid for pid in pids if is_alive(pid)], os.path.exists(folder)
+
+
+def children_of(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as children:
+        return [int(child) for child in children.read().split()]
+
+
+def named_process(pids, name):
+    for pid in pids:
+        with open(f"/proc/{pid}/comm") as comm:
+            if comm.read().strip() == name:
+                return pid
+    raise AssertionError(f"no {name} among {pids}")
+
+
+def line_containing(stream, text, timeout):
+    """The first line of stream holding text, read within timeout, or None."""
+    deadline = time.monotonic() + timeout
+    received = b""
+    with selectors.DefaultSelector() as selector:
+        selector.register(stream, selectors.EVENT_READ)
+        while selector.select(max(0.0, deadline - time.monotonic())):
+            chunk = os.read(stream.fileno(), 4096)
+            if not chunk:
+                break
+            received += chunk
+            for line in received.decode(errors="replace").splitlines():
+                if text in line:
+                    return line
+    return None
 
 
 def analyze_three_over_tcp(port):
@@ -91,3 +137,65 @@ def test_ready_in_time_and_nothing_outlives_a_killed_test_process():
     print(f"instrument ready in {seconds} s")
     assert seconds < READY_LIMIT
     assert wait_gone(pids) == []
+
+
+# Each process of `kestrin-testkit run` killed: the kit's exit status, and the line it ends with.
+KILLED_UNDER_RUN = [
+    ("kestrin", 125, "the instrument ended before the command: kestrin (process {pid}) was killed by SIGKILL"),
+    ("supervisor", 125, "the instrument ended before the command: its supervisor (process {pid}) "
+                        "was killed by SIGKILL"),
+    ("kit", -signal.SIGKILL, None),
+    ("command group leader", 128 + signal.SIGKILL, None),
+]
+
+
+@pytest.mark.parametrize("victim, status, says", KILLED_UNDER_RUN, ids=[row[0] for row in KILLED_UNDER_RUN])
+def test_run_leaves_nothing_whichever_of_its_processes_is_killed(victim, status, says):
+    kit = subprocess.Popen([sys.executable, "-m", "kestrin_testkit", "run", "--private-display", "--",
+                            "sh", "-c", REPORTING_COMMAND], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        shell, leader, dde_socket = kit.stdout.readline().decode().split()
+        leader = int(leader)
+        supervisor, = (pid for pid in children_of(kit.pid) if pid != leader)
+        instrument = session_members(supervisor)
+        command = group_members(leader)
+        assert int(shell) in command and len(command) >= 3, "the command runs in the leader's group"
+        victims = {"kestrin": named_process(instrument, "kestrin"), "supervisor": supervisor, "kit": kit.pid,
+                   "command group leader": leader}
+        os.kill(victims[victim], signal.SIGKILL)
+        killed = time.monotonic()
+        if says is not None:
+            expected = f"kestrin-testkit: {says.format(pid=victims[victim])}; ending the command"
+            assert line_containing(kit.stderr, "ended before", NOTICE_LIMIT) == expected
+            print(f"noticed within {time.monotonic() - killed:.2f} s")
+        assert kit.wait(GONE_TIMEOUT) == status
+    finally:
+        kit.kill()
+        kit.wait()
+        kit.stdout.close()
+        kit.stderr.close()
+    scratch = os.path.dirname(os.path.dirname(os.path.dirname(dde_socket)))
+    assert wait_cleared([kit.pid, supervisor, *instrument, *command], scratch) == ([], False)
+
+
+# kestrin or its supervisor killed under the library: the next call fails at once naming it, and
+# nothing is left even before the owner closes the instrument.
+KILLED_UNDER_LIBRARY = [
+    ("kestrin", "kestrin (process {pid}) was killed by SIGKILL"),
+    ("supervisor", "its supervisor (process {pid}) was killed by SIGKILL"),
+]
+
+
+@pytest.mark.parametrize("victim, says", KILLED_UNDER_LIBRARY, ids=[row[0] for row in KILLED_UNDER_LIBRARY])
+def test_a_killed_instrument_fails_the_next_call_and_leaves_nothing(victim, says):
+    with Instrument(private_display=True) as kit:
+        supervisor, *instrument = kit.pids
+        pid = supervisor if victim == "supervisor" else named_process(instrument, "kestrin")
+        os.kill(pid, signal.SIGKILL)
+        assert wait_cleared([pid], "/nonexistent") == ([], False)
+        called = time.monotonic()
+        with pytest.raises(InstrumentError) as failure:
+            kit.panel.set_frequency(10)
+        assert time.monotonic() - called < NOTICE_LIMIT
+        assert str(failure.value) == f"set_frequency: the instrument has ended: {says.format(pid=pid)}"
+        assert wait_cleared(kit.pids, os.path.dirname(kit.runtime_dir)) == ([], False)
