@@ -5,16 +5,46 @@
 
 namespace platform::DdeProtocol {
 
+namespace {
+constexpr char16_t kTab = u'\t';
+constexpr char16_t kFirstPrintable = u' ';
+const char kHexDigits[] = "0123456789ABCDEF";
+
+// The value of one hexadecimal digit, or -1.
+int hexValue(QChar digit)
+{
+    const char16_t code = digit.unicode();
+    if (code >= u'0' && code <= u'9')
+        return code - u'0';
+    if (code >= u'a' && code <= u'f')
+        return code - u'a' + 10;
+    if (code >= u'A' && code <= u'F')
+        return code - u'A' + 10;
+    return -1;
+}
+} // namespace
+
 QString escape(const QString &text)
 {
     QString escaped;
     escaped.reserve(text.size());
     for (const QChar character : text) {
-        switch (character.unicode()) {
-        case '\\': escaped += QLatin1String("\\\\"); break;
-        case '\n': escaped += QLatin1String("\\n"); break;
-        case '\r': escaped += QLatin1String("\\r"); break;
-        default: escaped += character;
+        const char16_t code = character.unicode();
+        switch (code) {
+        case u'\\': escaped += QLatin1String("\\\\"); break;
+        case u'\n': escaped += QLatin1String("\\n"); break;
+        case u'\r': escaped += QLatin1String("\\r"); break;
+        case u'\0': escaped += QLatin1String("\\0"); break;
+        default:
+            // A control byte could cut the line or be taken for the end of a C string by a
+            // peer; a tab is harmless and stays as it always was.
+            if (code < kFirstPrintable && code != kTab) {
+                escaped += QLatin1String("\\x");
+                escaped += QLatin1Char(kHexDigits[code >> 4]);
+                escaped += QLatin1Char(kHexDigits[code & 0xF]);
+            } else {
+                escaped += character;
+            }
         }
     }
     return escaped;
@@ -33,9 +63,21 @@ std::optional<QString> unescape(const QString &field)
         if (++i == field.size())
             return std::nullopt;
         switch (field.at(i).unicode()) {
-        case '\\': text += QLatin1Char('\\'); break;
-        case 'n': text += QLatin1Char('\n'); break;
-        case 'r': text += QLatin1Char('\r'); break;
+        case u'\\': text += QLatin1Char('\\'); break;
+        case u'n': text += QLatin1Char('\n'); break;
+        case u'r': text += QLatin1Char('\r'); break;
+        case u'0': text += QChar(0); break;
+        case u'x': {
+            if (field.size() - i <= 2)
+                return std::nullopt;
+            const int high = hexValue(field.at(i + 1));
+            const int low = hexValue(field.at(i + 2));
+            if (high < 0 || low < 0)
+                return std::nullopt;
+            text += QChar(char16_t(high * 16 + low));
+            i += 2;
+            break;
+        }
         default: return std::nullopt;
         }
     }

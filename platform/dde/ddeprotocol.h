@@ -27,9 +27,13 @@ inline const QString kBusy = QStringLiteral("BUSY");
 inline const QString kError = QStringLiteral("ERROR");
 inline const QString kTooLong = QStringLiteral("TOOLONG");
 
-// Text in a message escapes backslash as "\\", LF as "\n" and CR as "\r".
+// Text in a message escapes backslash as "\\", LF as "\n", CR as "\r", NUL as "\0" and every
+// other control character below a space but the tab as "\xHH" (two upper-case hexadecimal
+// digits), so a line carries any text and no control byte but the tab. unescape(escape(text)) is
+// the text again.
 QString escape(const QString &text);
 // The text an escaped field stands for; nothing when it holds an unknown or cut-off escape.
+// "\xHH" is accepted for any character up to U+00FF, in either case.
 std::optional<QString> unescape(const QString &field);
 
 // One received line: the word (upper-cased) and the rest after the first space, still escaped.

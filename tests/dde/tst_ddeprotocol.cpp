@@ -15,6 +15,10 @@ class tst_DdeProtocol : public QObject
 private slots:
     void escapeRoundTrip_data();
     void escapeRoundTrip();
+    void everyLatin1CharacterTravels_data();
+    void everyLatin1CharacterTravels();
+    void otherSpellingsOfAByte_data();
+    void otherSpellingsOfAByte();
     void badEscapes_data();
     void badEscapes();
     void splitting();
@@ -39,6 +43,12 @@ void tst_DdeProtocol::escapeRoundTrip_data()
     QTest::newRow("backslash before n") << "\\n" << "\\\\n";
     QTest::newRow("not latin") << QString::fromUtf8("µ ≤ 5 — ok") << QString::fromUtf8("µ ≤ 5 — ok");
     QTest::newRow("spaces kept") << "  two  " << "  two  ";
+    QTest::newRow("tab kept") << "a\tb" << "a\tb";
+    QTest::newRow("nul") << QString(QChar(0)) << "\\0";
+    QTest::newRow("nul before a digit") << QString(QChar(0)) + "7" << "\\07";
+    QTest::newRow("control bytes") << "\x01\x1b[0m\x1f" << "\\x01\\x1B[0m\\x1F";
+    QTest::newRow("latin-1 kept") << QString::fromLatin1("\xff\xdf\x7f\x85") << QString::fromLatin1("\xff\xdf\x7f\x85");
+    QTest::newRow("escape look-alike") << "\\x41\\0" << "\\\\x41\\\\0";
 }
 
 void tst_DdeProtocol::escapeRoundTrip()
@@ -50,6 +60,52 @@ void tst_DdeProtocol::escapeRoundTrip()
     QCOMPARE(DdeProtocol::unescape(escaped), std::optional<QString>(text));
 }
 
+void tst_DdeProtocol::everyLatin1CharacterTravels_data()
+{
+    QTest::addColumn<QChar>("character");
+    for (int code = 0; code <= 0xFF; ++code)
+        QTest::addRow("U+%02X", code) << QChar(code);
+}
+
+void tst_DdeProtocol::everyLatin1CharacterTravels()
+{
+    QFETCH(QChar, character);
+    const QString text = QStringLiteral("a") + character + QStringLiteral("b") + character;
+
+    const QByteArray line = DdeProtocol::updateLine(QStringLiteral("txtOutput"), text);
+    // Nothing on the wire can end the line early or read as the end of a C string.
+    for (const char byte : line.chopped(1))
+        QVERIFY2(uchar(byte) >= 0x20 || byte == '\t', line.toHex(' ').constData());
+
+    DdeLineReader reader;
+    reader.append(line);
+    QString received;
+    bool valid = false;
+    QVERIFY(reader.nextLine(received, valid));
+    QVERIFY(valid);
+    const DdeProtocol::Message message = DdeProtocol::split(received);
+    QString item;
+    QString escaped;
+    DdeProtocol::splitItem(message.rest, item, escaped);
+    QCOMPARE(DdeProtocol::unescape(escaped), std::optional<QString>(text));
+}
+
+void tst_DdeProtocol::otherSpellingsOfAByte_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("lower-case digits") << "\\x1b\\xff" << QString::fromLatin1("\x1b\xff");
+    QTest::newRow("nul as a byte") << "\\x00" << QString(QChar(0));
+    QTest::newRow("printable as a byte") << "\\x41\\x5c" << "A\\";
+}
+
+void tst_DdeProtocol::otherSpellingsOfAByte()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, text);
+    QCOMPARE(DdeProtocol::unescape(field), std::optional<QString>(text));
+}
+
 void tst_DdeProtocol::badEscapes_data()
 {
     QTest::addColumn<QString>("field");
@@ -57,6 +113,11 @@ void tst_DdeProtocol::badEscapes_data()
     QTest::newRow("cut off") << "abc\\";
     QTest::newRow("lone backslash") << "\\";
     QTest::newRow("escaped space") << "\\ ";
+    QTest::newRow("byte without digits") << "a\\x";
+    QTest::newRow("byte with one digit") << "a\\x4";
+    QTest::newRow("byte not hexadecimal") << "a\\xG1b";
+    QTest::newRow("byte second not hexadecimal") << "a\\x1 b";
+    QTest::newRow("byte upper-case X") << "a\\X41";
 }
 
 void tst_DdeProtocol::badEscapes()
