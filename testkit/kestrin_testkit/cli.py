@@ -26,10 +26,10 @@ TERMINATE_GRACE = 5.0
 # meant for the command (PYTHONPATH, PYTHONSTARTUP), which it hands on untouched.
 GROUP_LEADER = (f"import sys; sys.path.insert(0, {KIT_PARENT!r}); "
                 "from kestrin_testkit.commandgroup import main; sys.exit(main(sys.argv[1:]))")
-
-log = logging.getLogger("kestrin-testkit")
 TOKEN_SEPARATORS = {"comma": ",", "tab": "\t", "space": " "}
 LINE_TERMINATORS = {"CR": "\r", "LF": "\n", "CRLF": "\r\n"}
+
+log = logging.getLogger("kestrin-testkit")
 
 
 def parser():
@@ -69,6 +69,8 @@ def run_beside(instrument, command):
             instrument_ended_first.set()
             log.error("the instrument ended before the command: %s; ending the command", why)
             signal_group(leader.pid, signal.SIGTERM)
+            # A stopped command would take SIGTERM only once continued.
+            signal_group(leader.pid, signal.SIGCONT)
             try:
                 leader.wait(TERMINATE_GRACE)
             except subprocess.TimeoutExpired:

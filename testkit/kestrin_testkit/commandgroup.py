@@ -7,7 +7,8 @@ left in its group, so that nothing the command started outlives the kit, and exi
 command's status (128 plus the signal's number if a signal ended it).
 
 The kit forwards the signals it receives to the whole group; the leader lets them pass, since the
-command decides whether they end it.
+command decides whether they end it. When the kit runs in the foreground of a terminal, the group
+takes the terminal over while the command runs, so that the command can read from it.
 """
 
 import logging
@@ -24,10 +25,27 @@ SIGNAL_STATUS_BASE = 128
 NOT_STARTED_STATUS = 125
 # Signals the kit forwards to the group: they are meant for the command, not for its leader.
 FORWARDED_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+# Signals that stop a whole group that reads from or writes to a terminal it does not own: they
+# may stop the command, never the leader, which must stay able to end the group.
+STOPPING_SIGNALS = (signal.SIGTTIN, signal.SIGTTOU)
+STANDARD_INPUT = 0
 
 
 def end_rest_of_group():
     desktop.end_processes(lambda: desktop.group_members(os.getpgrp()))
+
+
+def hand_terminal(from_group, to_group):
+    """Makes to_group the foreground of the terminal on standard input, if from_group has it."""
+    # A process outside the foreground may take the terminal only while it ignores SIGTTOU.
+    previous = signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    try:
+        if os.tcgetpgrp(STANDARD_INPUT) == from_group:
+            os.tcsetpgrp(STANDARD_INPUT, to_group)
+    except OSError:
+        pass  # no terminal, or the kit's group is gone and its shell takes the terminal back
+    finally:
+        signal.signal(signal.SIGTTOU, previous)
 
 
 def main(arguments: list) -> int:
@@ -35,10 +53,19 @@ def main(arguments: list) -> int:
     logging.basicConfig(format="kestrin-testkit: %(message)s")
     kit = int(arguments[0])
     command = arguments[1:]
-    for sig in FORWARDED_SIGNALS:
+    for sig in FORWARDED_SIGNALS + STOPPING_SIGNALS:
         signal.signal(sig, lambda _signum, _frame: None)
     # What the command leaves behind when it ends is reparented here and reaped by the sweep.
     desktop.adopt_orphans()
+    kit_group = os.getpgid(os.getppid())
+    hand_terminal(kit_group, os.getpgrp())
+    try:
+        return run(command, kit)
+    finally:
+        hand_terminal(os.getpgrp(), kit_group)
+
+
+def run(command, kit):
     try:
         child = subprocess.Popen(command)
     except OSError as failure:

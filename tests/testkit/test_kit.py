@@ -3,6 +3,7 @@ side by side on desktops of their own, and no process or folder the kit made out
 of its processes is killed; the instrument's end is noticed at once. Run with kestrin on PATH and
 testkit/ on PYTHONPATH."""
 
+import fcntl
 import json
 import os
 import selectors
@@ -10,6 +11,7 @@ import signal
 import socket
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -87,6 +89,23 @@ def test_run_exits_with_the_command_status_and_hands_it_the_resources():
     command = [sys.executable, "-m", "kestrin_testkit", "run", "--private-display", "--",
                "sh", "-c", 'test -S "$KESTRIN_DDE_SOCKET" && test -n "$KESTRIN_TCP_RESOURCE" && exit 3']
     assert subprocess.run(command, timeout=120).returncode == 3
+
+
+def test_run_in_a_terminal_hands_it_to_the_command():
+    """The command's group of its own takes the terminal over, so the command reads from it."""
+    controller, terminal = os.openpty()
+    kit = subprocess.Popen([sys.executable, "-m", "kestrin_testkit", "run", "--private-display", "--",
+                            "sh", "-c", 'read line; exit "${#line}"'],
+                           stdin=terminal, stdout=terminal, stderr=terminal, start_new_session=True,
+                           preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+    os.close(terminal)
+    try:
+        os.write(controller, b"seven!!\n")
+        assert kit.wait(READY_LIMIT + GONE_TIMEOUT) == len("seven!!")
+    finally:
+        kit.kill()
+        kit.wait()
+        os.close(controller)
 
 
 def test_two_kits_side_by_side_each_on_its_own_desktop_and_nothing_left_after():
