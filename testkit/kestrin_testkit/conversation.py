@@ -211,6 +211,7 @@ class Conversation:
         self._replies: collections.deque = collections.deque()
         # Replies still owed to calls that timed out: skipped when they come.
         self._owed = 0
+        self._waiting = False
         self._links: dict[str, Link] = {}
         self._ended: Optional[TerminatedError] = None
 
@@ -329,10 +330,14 @@ class Conversation:
         log.debug("%s > %s", self.name, asked)
         self._send(data, asked)
         deadline = time.monotonic() + self.timeout
-        while not self._replies:
-            if not self._read(deadline, asked):
-                self._owed += 1
-                raise ConversationTimeoutError(f"{self.name}: {asked}: no reply within {self.timeout:g} s")
+        self._waiting = True
+        try:
+            while not self._replies:
+                if not self._read(deadline, asked):
+                    self._owed += 1
+                    raise ConversationTimeoutError(f"{self.name}: {asked}: no reply within {self.timeout:g} s")
+        finally:
+            self._waiting = False
         word, text = self._replies.popleft()
         if word == "NACK":
             raise NackError(f"{self.name}: {asked}: answered NACK {text}: "
@@ -413,12 +418,12 @@ class Conversation:
             if self._owed:
                 self._owed -= 1
                 log.info("%s: a late reply skipped: %s", self.name, _quote(line))
-            else:
+            elif self._waiting and not self._replies:
                 self._replies.append((word, text))
+            else:
+                self._violation(f"{_quote(line)!r} with no message waiting for it")
         elif word in ("UPDATE", "TOOLONG"):
             item, _, value = rest.partition(" ") if word == "UPDATE" else (text, "", "")
-            if not item:
-                self._violation(f"{_quote(line)!r} naming no item")
             link = self._links.get(item.lower())
             # An item being unadvised may still update until the ACK; it is nobody's now.
             if link is not None:
