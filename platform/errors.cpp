@@ -12,6 +12,7 @@ Error Error::fromNumber(int number)
     case ErrorNumber::BadFileNumber: return {number, QStringLiteral("Bad file name or number")};
     case ErrorNumber::FileNotFound: return {number, QStringLiteral("File not found")};
     case ErrorNumber::FileAlreadyOpen: return {number, QStringLiteral("File already open")};
+    case ErrorNumber::DeviceIO: return {number, QStringLiteral("Device I/O error")};
     case ErrorNumber::InputPastEnd: return {number, QStringLiteral("Input past end of file")};
     case ErrorNumber::PermissionDenied: return {number, QStringLiteral("Permission denied")};
     case ErrorNumber::PathFileAccess: return {number, QStringLiteral("Path/File access error")};

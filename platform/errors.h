@@ -14,6 +14,7 @@ constexpr int TypeMismatch = 13;
 constexpr int BadFileNumber = 52;
 constexpr int FileNotFound = 53;
 constexpr int FileAlreadyOpen = 55;
+constexpr int DeviceIO = 57;
 constexpr int InputPastEnd = 62;
 constexpr int PermissionDenied = 70;
 constexpr int PathFileAccess = 75;

@@ -13,4 +13,17 @@ QString trimSpaces(const QString &text)
     return text.mid(first, last - first);
 }
 
+QString toUpperLatin1(const QString &text)
+{
+    QString upper = text;
+    for (QChar &character : upper) {
+        if (character.unicode() > 0xff)
+            continue;
+        const char16_t capital = QChar::toUpper(character.unicode());
+        if (capital <= 0xff)
+            character = QChar(capital);
+    }
+    return upper;
+}
+
 } // namespace platform

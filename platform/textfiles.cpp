@@ -31,6 +31,12 @@ QString kindOfFile(mode_t mode)
 
 } // namespace
 
+struct TextFiles::OpenFile
+{
+    QFile file;
+    QString path; // a QFile opened on a descriptor has no name of its own
+};
+
 TextFiles::TextFiles() = default;
 TextFiles::~TextFiles() = default;
 
@@ -75,16 +81,17 @@ void TextFiles::OpenForInput(int fileNumber, const QString &path)
         throw RuntimeError(ErrorNumber::PathFileAccess,
                            QStringLiteral("Path/File access error: '%1': %2").arg(path, qt_error_string(failure)));
     }
-    auto file = std::make_unique<QFile>();
-    if (!file->open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    auto opened = std::make_unique<OpenFile>();
+    opened->path = path;
+    if (!opened->file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(descriptor);
         throw RuntimeError(ErrorNumber::PathFileAccess,
-                           QStringLiteral("Path/File access error: '%1': %2").arg(path, file->errorString()));
+                           QStringLiteral("Path/File access error: '%1': %2").arg(path, opened->file.errorString()));
     }
-    m_files.emplace(fileNumber, std::move(file));
+    m_files.emplace(fileNumber, std::move(opened));
 }
 
-QFile &TextFiles::file(int fileNumber) const
+TextFiles::OpenFile &TextFiles::openFile(int fileNumber) const
 {
     const auto found = m_files.find(fileNumber);
     if (found == m_files.end())
@@ -94,14 +101,21 @@ QFile &TextFiles::file(int fileNumber) const
 
 bool TextFiles::Eof(int fileNumber) const
 {
-    return file(fileNumber).atEnd();
+    // Asked of what a read returns, not of the file's size, which QFile::atEnd() compares with.
+    OpenFile &input = openFile(fileNumber);
+    char next = 0;
+    const qint64 peeked = input.file.peek(&next, 1);
+    if (peeked < 0)
+        throw RuntimeError(ErrorNumber::DeviceIO, QStringLiteral("Device I/O error: '%1': %2")
+                                                      .arg(input.path, input.file.errorString()));
+    return peeked == 0;
 }
 
 QString TextFiles::LineInput(int fileNumber)
 {
-    QFile &input = file(fileNumber);
-    if (input.atEnd())
+    if (Eof(fileNumber))
         throw RuntimeError(ErrorNumber::InputPastEnd);
+    QFile &input = openFile(fileNumber).file;
 
     QByteArray line;
     char c = 0;

@@ -27,18 +27,22 @@ public:
     // like a file that cannot be read. Throws RuntimeError: 53 missing file, 76 missing
     // folder, 75 other access failures, 55 when the number is in use.
     void OpenForInput(int fileNumber, const QString &path);
+    // True when reading finds nothing more, whatever size the file claims: a file of /proc
+    // or /sys holds more or less than its size says, and a file may shrink while it is open.
+    // Throws RuntimeError 52 for a number not open, 57 when the file cannot be read.
     bool Eof(int fileNumber) const;
-    // Throws RuntimeError 62 past the end, 52 for a number not open, 6 for a line longer
-    // than kMaximumLineLength (the file stays at that point).
+    // Throws RuntimeError 62 past the end, 52 for a number not open, 57 when the file cannot
+    // be read, 6 for a line longer than kMaximumLineLength (the file stays at that point).
     QString LineInput(int fileNumber);
     void Close(int fileNumber);
     void CloseAll();
     int openCount() const { return int(m_files.size()); }
 
 private:
-    QFile &file(int fileNumber) const;
+    struct OpenFile;
+    OpenFile &openFile(int fileNumber) const;
 
-    std::map<int, std::unique_ptr<QFile>> m_files;
+    std::map<int, std::unique_ptr<OpenFile>> m_files;
 };
 
 } // namespace platform

@@ -17,7 +17,7 @@ const QString kAbort = QStringLiteral("ABORT");
 
 std::optional<CommandLine> parseCommandLine(const QString &line)
 {
-    const QString normalized = platform::trimSpaces(line).toUpper();
+    const QString normalized = platform::toUpperLatin1(platform::trimSpaces(line));
     if (normalized.isEmpty())
         return std::nullopt;
 

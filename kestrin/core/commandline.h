@@ -25,8 +25,9 @@ struct CommandLine
     bool tooLong = false;       // the normalized line exceeds kMaximumCommandLength
 };
 
-// Trims spaces (only U+0020) and upper-cases the line, then splits off the word and its
-// number. A blank line gives no command.
+// Trims spaces (only U+0020) and upper-cases the line one character at a time (see
+// platform::toUpperLatin1), then splits off the word and its number. A blank line gives no
+// command.
 std::optional<CommandLine> parseCommandLine(const QString &line);
 
 enum class StateOperation {

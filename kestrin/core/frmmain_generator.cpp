@@ -114,15 +114,16 @@ void frmMain::tmrDataGen_Timer()
         }
         line += GenerateRandomValues();
     } else {
-        if (m_files.Eof(DataFileNum)) {
-            ExecuteCommand(QStringLiteral("Abort"));
-            return;
-        }
         try {
+            if (m_files.Eof(DataFileNum)) {
+                ExecuteCommand(QStringLiteral("Abort"));
+                return;
+            }
             line += m_files.LineInput(DataFileNum);
         } catch (const platform::RuntimeError &failure) {
-            // A line too long to hand out ends the run; the reason goes to the status bar,
-            // not into a box that would wait on the instrument's screen.
+            // A file that cannot be read, or a line too long to hand out, ends the run; the
+            // reason goes to the status bar, not into a box that would wait on the
+            // instrument's screen.
             ExecuteCommand(QStringLiteral("Abort"));
             setStatusText(QStringLiteral("Stopped: ") + failure.description());
             return;

@@ -43,6 +43,30 @@ private slots:
         QVERIFY(!command->tooLong);
     }
 
+    // Every channel upper-cases alike, one character for one, within Latin-1: a byte channel
+    // sends the quoted word back byte for byte, and a conversation's text beyond Latin-1 is
+    // not folded into a command word.
+    void upperCaseKeepsOneCharacterPerCharacter_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("word");
+        QTest::newRow("sharp s stays") << QStringLiteral("ma\u00df") << QStringLiteral("MA\u00df");
+        QTest::newRow("y diaeresis stays") << QStringLiteral("\u00ff") << QStringLiteral("\u00ff");
+        QTest::newRow("micro sign stays") << QStringLiteral("\u00b5s") << QStringLiteral("\u00b5S");
+        QTest::newRow("a grave takes its capital") << QStringLiteral("\u00e0bort") << QStringLiteral("\u00c0BORT");
+        QTest::newRow("long s is not S") << QStringLiteral("pau\u017fe") << QStringLiteral("PAU\u017fE");
+    }
+    void upperCaseKeepsOneCharacterPerCharacter()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, word);
+        const std::optional<CommandLine> command = parseCommandLine(line);
+        QVERIFY(command);
+        QCOMPARE(command->word, word);
+        QCOMPARE(transitionFor(InstrumentState::Paused, command->word).resultCode, ResultCode::IllegalCommand);
+        QCOMPARE(replyText(ResultCode::IllegalCommand, command->word), QStringLiteral("Error 2: Illegal Command - ") + word);
+    }
+
     void blankAndOverlongLines()
     {
         QVERIFY(!parseCommandLine(QString()));

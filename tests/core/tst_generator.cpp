@@ -5,6 +5,7 @@
 #include "platform/filedialog.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -262,6 +263,27 @@ private slots:
         QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
         QCOMPARE(f.status(), QStringLiteral("Stopped!"));
         QCOMPARE(f.text("txtOutput"), QStringLiteral("OK"));
+    }
+
+    // A run ends where reading ends, not where the file's size says: a /sys file claims a page
+    // and holds a line; empty lines for ever would follow it.
+    void runOfAFileLargerByItsSizeEnds()
+    {
+        const QString path = QStringLiteral("/sys/devices/system/cpu/online");
+        QFile whole(path);
+        if (!whole.open(QIODevice::ReadOnly))
+            QSKIP("no /sys here");
+        const QString content = QString::fromLatin1(whole.readAll()).trimmed();
+        QVERIFY(QFileInfo(path).size() > content.size());
+        RunningInstrument f;
+        f.click("opFile");
+        f.setText("txtFileName", path);
+        QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE")), QStringLiteral("OK"));
+        f.tick();
+        QCOMPARE(f.text("txtOutput"), content);
+        f.tick();
+        QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
+        QCOMPARE(f.status(), QStringLiteral("Stopped!"));
     }
 
     void fileRunKeepsTheRandomRunsInterval()

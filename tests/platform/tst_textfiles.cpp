@@ -42,6 +42,52 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(RuntimeError, files.LineInput(number));
     }
 
+    // A file's size is not where reading ends: a /sys file claims a page and holds a line, a
+    // /proc file claims nothing and holds many.
+    void endsWhereReadingEnds_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("/sys file larger by stat") << "/sys/devices/system/cpu/online";
+        QTest::newRow("/proc file empty by stat") << "/proc/version";
+    }
+    void endsWhereReadingEnds()
+    {
+        QFETCH(QString, path);
+        QFile whole(path);
+        if (!whole.open(QIODevice::ReadOnly))
+            QSKIP(qPrintable(path + QStringLiteral(" cannot be read here")));
+        const QStringList expected = QString::fromLatin1(whole.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QVERIFY(!expected.isEmpty());
+
+        TextFiles files;
+        const int number = files.FreeFile();
+        files.OpenForInput(number, path);
+        QStringList read;
+        while (!files.Eof(number) && read.size() <= expected.size())
+            read << files.LineInput(number);
+        QCOMPARE(read, expected);
+    }
+
+    // A file that opens but cannot be read is a failure, not an end.
+    void readFailureIsReported()
+    {
+        const QString path = QStringLiteral("/proc/self/mem"); // nothing is mapped at offset 0
+        TextFiles files;
+        const int number = files.FreeFile();
+        try {
+            files.OpenForInput(number, path);
+        } catch (const RuntimeError &) {
+            QSKIP("/proc/self/mem cannot be opened here");
+        }
+        try {
+            files.Eof(number);
+            QFAIL("reading should fail");
+        } catch (const RuntimeError &error) {
+            QCOMPARE(error.number(), ErrorNumber::DeviceIO);
+            QVERIFY2(error.description().contains(path), qPrintable(error.description()));
+        }
+    }
+
     void fileNumbersAndCloseAll()
     {
         TextFiles files;
