@@ -286,7 +286,8 @@ class Conversation:
         return link
 
     def unadvise(self, item: str) -> None:
-        """Ends the link on an item; its updates not yet read are dropped."""
+        """Ends the link on an item. Its iteration hands out the updates already received, then
+        ends."""
         link = self._links.pop(item.lower(), None)
         if link is not None:
             link._open = False
@@ -375,7 +376,10 @@ class Conversation:
             if newline >= 0:
                 line = bytes(self._received[:newline])
                 del self._received[:newline + 1]
-                self._place(line[:-1] if line.endswith(b"\r") else line)
+                line = line[:-1] if line.endswith(b"\r") else line
+                if len(line) > LINE_LIMIT:
+                    self._violation("a line over the limit of 1 MiB")
+                self._place(line)
                 return True
             if len(self._received) > LINE_LIMIT + 1:
                 self._violation("a line over the limit of 1 MiB")
@@ -406,7 +410,9 @@ class Conversation:
         try:
             line = raw.decode()
         except UnicodeDecodeError:
-            self._violation(f"a line that is not UTF-8 ({_quote(repr(raw))})")
+            line = None
+        if line is None or "\0" in line:
+            self._violation(f"a line that is not text ({_quote(repr(raw))})")
         log.debug("%s < %s", self.name, _quote(line))
         word, _, rest = line.partition(" ")
         word = word.upper()
@@ -434,6 +440,9 @@ class Conversation:
         elif word == "BUSY":
             self._end("BUSY", "the source answered BUSY: it holds as many connections as it can")
             raise BusyError(str(self._ended), "BUSY")
+        elif word == "ERROR":
+            self._end(line, f"the source answered {_quote(line)} and closed the connection")
+            raise ProtocolError(str(self._ended), line)
         else:
             self._violation(f"{_quote(line)!r}")
 

@@ -191,7 +191,7 @@ def test_a_late_reply_is_skipped_and_the_link_kept(scripted):
         assert conversation.request("quick") == "quick"
 
 
-@pytest.mark.parametrize("replies", [["HELLO"], ["DATA bad \\q escape"], ["DATA 1", "ACK"]])
+@pytest.mark.parametrize("replies", [["HELLO"], ["DATA bad \\q escape"], ["DATA a raw \0 NUL"], ["DATA 1", "ACK"]])
 def test_a_line_the_client_cannot_place_ends_the_conversation(scripted, replies):
     with scripted(lambda line: (0, ["ACK"] if line.startswith("INITIATE") else replies)) as conversation:
         with pytest.raises(ProtocolError, match="cannot place"):
