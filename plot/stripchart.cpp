@@ -9,6 +9,7 @@
 namespace {
 
 constexpr int kRangeSteps = 5; // about this many steps of 1, 2 or 5 span the vertical range
+constexpr double kLevelMargin = 0.1; // a level line's band reaches this share of its value either side
 // The range follows rows pushed out (it may shrink) once this share of the window has passed:
 // measuring every value of a large window at every frame would cost more than drawing it.
 constexpr qsizetype kRemeasureShare = 4;
@@ -60,7 +61,8 @@ int StripChart::newestColumn() const
 int StripChart::pixelOf(double value) const
 {
     const int height = m_image.height();
-    const double y = (m_yMax - value) / (m_yMax - m_yMin) * (height - 1);
+    // In halves, so that a range as wide as the doubles go does not overflow.
+    const double y = (m_halfMax - value / 2) / m_halfSpan * (height - 1);
     // A held scale leaves values far outside; one pixel beyond the edge is enough to aim at them.
     return int(std::lround(std::clamp(y, -1.0, double(height))));
 }
@@ -126,21 +128,26 @@ bool StripChart::fitRange(const RingBuffer &rows, bool holdScale, bool otherRows
 
     if (holdScale || !m_hasData)
         return false;
+    constexpr double kLargest = std::numeric_limits<double>::max();
     double low = m_dataLow;
     double high = m_dataHigh;
     if (low == high) {
-        low -= 1.0;
-        high += 1.0;
+        // A level line: a band around it, at least 1 wide and wide enough to show at the
+        // value's own magnitude (1e20 plus or minus 1 is 1e20 again).
+        const double margin = std::max(1.0, std::abs(low) * kLevelMargin);
+        low = std::max(low - margin, -kLargest);
+        high = std::min(high + margin, kLargest);
     }
-    if (!std::isfinite(high - low))
-        return false; // values near the limits of a double: keep the range drawn
-    const double step = niceStep((high - low) / kRangeSteps);
-    const double yMin = std::floor(low / step) * step;
-    const double yMax = std::ceil(high / step) * step;
+    // Each end divided first, so that a span beyond the largest double still has its steps.
+    const double step = niceStep(high / kRangeSteps - low / kRangeSteps);
+    const double yMin = std::max(std::floor(low / step) * step, -kLargest);
+    const double yMax = std::min(std::ceil(high / step) * step, kLargest);
     if (yMin == m_yMin && yMax == m_yMax)
         return false;
     m_yMin = yMin;
     m_yMax = yMax;
+    m_halfMax = yMax / 2;
+    m_halfSpan = yMax / 2 - yMin / 2;
     return true;
 }
 

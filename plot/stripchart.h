@@ -88,6 +88,8 @@ private:
     qint64 m_touchedLast = -1;
     double m_yMin = 0.0;
     double m_yMax = 1.0;
+    double m_halfMax = 0.5;  // half the range's top and half its height: pixelOf() in halves
+    double m_halfSpan = 0.5;
     double m_dataLow = 0.0;    // a range that holds every value of the rows held
     double m_dataHigh = 0.0;
     bool m_hasData = false;

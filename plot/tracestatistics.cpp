@@ -5,26 +5,59 @@
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
+
+// Values are taken in units of a power of two no value reaches, so that neither the differences
+// nor their squares overflow, whatever finite values come; scaling by a power of two is exact,
+// so ordinary values give the very sums they would unscaled. Tiny values start from this unit.
+constexpr int kSmallestUnitExponent = -1000;
 
 // Welford's update: stable for a long window of values far from zero.
 struct Accumulator
 {
     qsizetype count = 0;
-    double mean = 0.0;
-    double squares = 0.0;
+    int unitExponent = kSmallestUnitExponent;
+    double limit = std::ldexp(1.0, kSmallestUnitExponent); // the unit: no value reaches it
+    double scale = std::ldexp(1.0, -kSmallestUnitExponent); // its reciprocal
+    double mean = 0.0;    // in units
+    double squares = 0.0; // in units squared
     double min = 0.0;
     double max = 0.0;
 
     void add(double value)
     {
+        if (std::abs(value) >= limit)
+            growUnit(value);
+        const double scaled = value * scale;
         ++count;
-        const double delta = value - mean;
+        const double delta = scaled - mean;
         mean += delta / double(count);
-        squares += delta * (value - mean);
+        squares += delta * (scaled - mean);
         min = count == 1 ? value : std::min(min, value);
         max = count == 1 ? value : std::max(max, value);
+    }
+
+    void growUnit(double value)
+    {
+        int exponent = 0;
+        std::frexp(value, &exponent); // |value| < 2^exponent
+        const int shift = unitExponent - exponent;
+        mean = std::ldexp(mean, shift);
+        squares = std::ldexp(squares, 2 * shift);
+        unitExponent = exponent;
+        limit = std::ldexp(1.0, exponent); // infinite for the largest values: nothing exceeds it
+        scale = std::ldexp(1.0, -exponent);
+    }
+
+    TraceStatistics statistics() const
+    {
+        // Back in the values' own units. The mean lies between the extremes (rounding must not
+        // push it out); a spread beyond the largest double shows as the largest.
+        const double average = std::clamp(std::ldexp(mean, unitExponent), min, max);
+        const double spread = count > 1 ? std::ldexp(std::sqrt(squares / double(count - 1)), unitExponent) : 0.0;
+        return {count, average, std::min(spread, std::numeric_limits<double>::max()), min, max};
     }
 };
 
@@ -44,10 +77,8 @@ QList<TraceStatistics> traceStatistics(const RingBuffer &buffer)
     }
     QList<TraceStatistics> statistics;
     statistics.reserve(traces.size());
-    for (const Accumulator &trace : std::as_const(traces)) {
-        const double sd = trace.count > 1 ? std::sqrt(trace.squares / double(trace.count - 1)) : 0.0;
-        statistics.append({trace.count, trace.mean, sd, trace.min, trace.max});
-    }
+    for (const Accumulator &trace : std::as_const(traces))
+        statistics.append(trace.statistics());
     return statistics;
 }
 

@@ -6,6 +6,8 @@
 #include "tracestatistics.h"
 
 #include <QImage>
+#include <cmath>
+#include <limits>
 #include <QTest>
 
 using Kind = ParsedLine::Kind;
@@ -20,6 +22,10 @@ private slots:
     void parse();
     void ringKeepsTheNewestRows();
     void statisticsOfTheWindow();
+    void statisticsStayFinite_data();
+    void statisticsStayFinite();
+    void rangeStaysFinite_data();
+    void rangeStaysFinite();
     void stripChartDrawsOnlyWhatChanged_data();
     void stripChartDrawsOnlyWhatChanged();
 };
@@ -121,6 +127,78 @@ void tst_PlotData::statisticsOfTheWindow()
     QCOMPARE(statisticsText({{1000, 10.0234, 3.98012, -2.3149, 21.5}, {1, 0, 0, 0, 0}}),
              QStringLiteral("Trace 1: count 1000, mean 10.02, sd 3.98, min -2.315, max 21.5\n"
                             "Trace 2: count 1, mean 0, sd 0, min 0, max 0"));
+}
+
+void tst_PlotData::statisticsStayFinite_data()
+{
+    constexpr double largest = std::numeric_limits<double>::max();
+    QTest::addColumn<Values>("values");
+    QTest::addColumn<double>("mean");
+    QTest::addColumn<double>("sd");
+
+    QTest::newRow("level at 1e20") << Values(50, 1e20) << 1e20 << 0.0;
+    QTest::newRow("plus and minus 1e308") << Values{1e308, -1e308} << 0.0 << std::sqrt(2.0) * 1e308;
+    QTest::newRow("a spread beyond a double") << Values{largest, -largest} << 0.0 << largest;
+    QTest::newRow("level at the largest") << Values(3, largest) << largest << 0.0;
+    QTest::newRow("tiny after large") << Values{1e300, 1e-300, 1e300, 1e-300} << 5e299 << std::sqrt(1.0 / 3.0) * 1e300;
+    QTest::newRow("subnormal") << Values{4e-320, 2e-320} << 3e-320 << std::sqrt(2.0) * 1e-320;
+}
+
+// Whatever finite values come, the window's statistics are finite numbers, and close.
+void tst_PlotData::statisticsStayFinite()
+{
+    QFETCH(Values, values);
+    QFETCH(double, mean);
+    QFETCH(double, sd);
+    RingBuffer ring(int(values.size()));
+    for (const double value : std::as_const(values))
+        ring.append({Kind::Data, 0, {value}});
+
+    const TraceStatistics statistics = traceStatistics(ring).value(0);
+    QCOMPARE(statistics.count, values.size());
+    QVERIFY2(std::isfinite(statistics.mean) && std::isfinite(statistics.sd),
+             qPrintable(statisticsText({statistics})));
+    QCOMPARE(statistics.mean + 1.0, mean + 1.0); // fuzzy, and exact at 0
+    QCOMPARE(statistics.sd + 1.0, sd + 1.0);
+}
+
+void tst_PlotData::rangeStaysFinite_data()
+{
+    constexpr double largest = std::numeric_limits<double>::max();
+    QTest::addColumn<Values>("values");
+    QTest::addColumn<double>("minimum");
+    QTest::addColumn<double>("maximum");
+
+    QTest::newRow("level at 0") << Values{0, 0} << -1.0 << 1.0;
+    QTest::newRow("level at 5") << Values{5, 5} << 4.0 << 6.0;
+    QTest::newRow("level at 1e20") << Values{1e20, 1e20} << 9e19 << 1.1e20;
+    QTest::newRow("level at -1e20") << Values{-1e20, -1e20} << -1.1e20 << -9e19;
+    QTest::newRow("plus and minus 1e308") << Values{1e308, -1e308} << -1e308 << 1e308;
+    QTest::newRow("plus and minus the largest") << Values{largest, -largest} << -largest << largest;
+    QTest::newRow("level at the largest") << Values{largest, largest} << 1.6e308 << largest;
+}
+
+// The vertical range is finite and holds every value, so that the axis has numbers and the
+// trace is drawn inside the area.
+void tst_PlotData::rangeStaysFinite()
+{
+    QFETCH(Values, values);
+    const QSize size(60, 40);
+    RingBuffer ring(int(values.size()));
+    for (const double value : std::as_const(values))
+        ring.append({Kind::Data, 0, {value}});
+    StripChart chart;
+    chart.update(ring, size, false);
+    QTEST(chart.minimum(), "minimum");
+    QTEST(chart.maximum(), "maximum");
+
+    // Every value is drawn within the area: the trace's colour is in its first column.
+    const QImage picture = chart.picture();
+    const QRgb trace = StripChart::traceColor(0).rgb();
+    int drawn = 0;
+    for (int y = 0; y < size.height(); ++y)
+        drawn += picture.pixel(0, y) == trace;
+    QVERIFY(drawn > 0);
 }
 
 namespace {
