@@ -22,5 +22,6 @@ function(tarvolin_test name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TARVOLIN_PROGRAM_DIR=${TARVOLIN_PROGRAM_DIR};XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/test-runtime/${name};KESTRIN_COM1=/nonexistent/kestrin-test-com1;KESTRIN_COM2=/nonexistent/kestrin-test-com2"
-        TIMEOUT 600)
+        TIMEOUT 600
+        LABELS qttest)
 endfunction()
