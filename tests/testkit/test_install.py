@@ -2,11 +2,14 @@
 the plugin through its entry point, and an environment without Debian's packages still drives
 the instrument (the panel's part runs under the system interpreter). Run with kestrin on PATH."""
 
+import configparser
 import os
+import re
 import shutil
 import subprocess
 import sys
 import textwrap
+import tomllib
 
 import pytest
 
@@ -18,6 +21,18 @@ def run(command, **options):
     result = subprocess.run(command, capture_output=True, text=True, timeout=RUN_TIMEOUT, **options)
     assert result.returncode == 0, f"{' '.join(command)} failed:\n{result.stdout}\n{result.stderr}"
     return result.stdout
+
+
+def test_pyproject_says_what_the_debian_package_installs():
+    with open(os.path.join(SOURCE, "testkit", "pyproject.toml"), "rb") as file:
+        project = tomllib.load(file)["project"]
+    with open(os.path.join(SOURCE, "CMakeLists.txt")) as file:
+        version = re.search(r"project\(\w+ VERSION ([\d.]+)", file.read()).group(1)
+    entry_points = configparser.ConfigParser()
+    entry_points.read(os.path.join(SOURCE, "testkit", "entry_points.txt"))
+    assert project["version"] == version
+    assert project["scripts"] == dict(entry_points["console_scripts"])
+    assert project["entry-points"]["pytest11"] == dict(entry_points["pytest11"])
 
 
 @pytest.fixture(scope="module")
