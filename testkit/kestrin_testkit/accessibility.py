@@ -22,6 +22,12 @@ from kestrin_testkit.desktop import end_with_parent, is_zombie
 
 DEFAULT_TIMEOUT = float(os.environ.get("KESTRIN_TESTKIT_WAIT", "20"))
 POLL_INTERVAL = 0.05
+# A list picked from shows the entry within this time, or the click missed it.
+PICK_RETRY_INTERVAL = 0.5
+PICK_POLL = 0.01
+# A failed wait tells what the windows showed. The test kit's supervisor turns this off: its
+# failures are one line, and it logs the tree itself.
+explain_failed_waits = True
 # The instrument's port setting is a 16-bit signed number, so its ports lie below the range the
 # system hands out for port 0.
 PORT_RANGE = (20000, 32767)
@@ -52,7 +58,7 @@ def snapshot_of_desktop():
     return "\n".join(report)
 
 
-def wait_until(condition, what, timeout=DEFAULT_TIMEOUT):
+def wait_until(condition, what, timeout=DEFAULT_TIMEOUT, poll=POLL_INTERVAL):
     """Returns the first truthy result of condition(), or fails naming what was awaited."""
     deadline = time.monotonic() + timeout
     last = None
@@ -67,9 +73,9 @@ def wait_until(condition, what, timeout=DEFAULT_TIMEOUT):
             if last:
                 return last
         if time.monotonic() > deadline:
-            raise WaitTimeout(f"waited {timeout:.0f} s for {what}; last seen: {last!r}\n"
-                              f"{snapshot_of_desktop()}")
-        time.sleep(POLL_INTERVAL)
+            summary = f"waited {timeout:g} s for {what}; last seen: {last!r}"
+            raise WaitTimeout(f"{summary}\n{snapshot_of_desktop()}" if explain_failed_waits else summary)
+        time.sleep(poll)
 
 
 def fresh(node):
@@ -92,13 +98,16 @@ def children(node):
         return []
 
 
-def descendants(node):
+def descendants(node, skipping=()):
+    """The controls below node, nearest first; those below a control of a role in skipping
+    (a file dialog's views hold a control per file and column) are left out."""
     pending = [node]
     while pending:
         current = pending.pop(0)
         for child in children(current):
             yield child
-            pending.append(child)
+            if not skipping or role_name(child) not in skipping:
+                pending.append(child)
 
 
 def matches(node, role, name, description):
@@ -115,14 +124,14 @@ def matches(node, role, name, description):
         return False
 
 
-def find_all(root, role=None, name=None, description=None):
-    return [node for node in descendants(root) if matches(node, role, name, description)]
+def find_all(root, role=None, name=None, description=None, skipping=()):
+    return [node for node in descendants(root, skipping) if matches(node, role, name, description)]
 
 
-def find(root, role=None, name=None, description=None, timeout=DEFAULT_TIMEOUT):
+def find(root, role=None, name=None, description=None, timeout=DEFAULT_TIMEOUT, skipping=()):
     """Waits for exactly one control below root with the given role, name and/or description."""
     def lookup():
-        found = find_all(root, role, name, description)
+        found = find_all(root, role, name, description, skipping)
         if len(found) > 1:
             raise AssertionError(f"{len(found)} controls match role={role!r} name={name!r} "
                                  f"description={description!r}; the handle is ambiguous")
@@ -203,9 +212,27 @@ def top_edge(node):
 def pick(combo_box, entry, timeout=DEFAULT_TIMEOUT):
     """Opens a list and clicks one of its entries with the pointer, as a user picks it. Qt names
     a list after its current entry."""
-    do_action(combo_box, "Press", "showMenu", timeout=timeout)
-    click(find(combo_box, "list item", entry, timeout=timeout), timeout)
-    wait_until(lambda: fresh(combo_box).name == entry, f"the list to show {entry!r}", timeout)
+    if fresh(combo_box).name == entry:
+        return
+    deadline = time.monotonic() + timeout
+    item = find(combo_box, "list item", entry, timeout=timeout)
+    popup = find(combo_box, "list", timeout=timeout)
+
+    def shows_entry():
+        # The list folds away after the name changes; a click meant for the window under it
+        # must not land on it.
+        return fresh(combo_box).name == entry and not is_showing(popup)
+    # A click while the list still unfolds can miss the entry and fold the list away: open it
+    # and click again.
+    while time.monotonic() < deadline:
+        do_action(combo_box, "Press", "showMenu", timeout=timeout)
+        click(item, max(0.0, deadline - time.monotonic()))
+        retry = min(deadline, time.monotonic() + PICK_RETRY_INTERVAL)
+        while time.monotonic() < retry:
+            if shows_entry():
+                return
+            time.sleep(PICK_POLL)
+    wait_until(shows_entry, f"the list {combo_box.name!r} to show {entry!r}", 0)
 
 
 def choose_menu(window, *path):

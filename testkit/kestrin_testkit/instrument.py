@@ -34,10 +34,27 @@ class InstrumentError(RuntimeError):
 
 
 class RemotePanel:
-    """The instrument's generation settings, set on its panel as a person sets them."""
+    """The instrument's settings, made on its panel and in its dialogs as a person makes them.
+
+    Each call checks the window once done; one the window does not take raises InstrumentError
+    within seconds, in one line, and leaves no dialog open."""
 
     def __init__(self, instrument):
         self._instrument = instrument
+
+    def settings(self) -> dict:
+        """What the generation panel shows: each box's text by its caption ("Frequency",
+        "No. Lines", ...), the chosen option of each pair ("Random/From a file": "Random"), and
+        each check box (True when ticked)."""
+        return self._instrument._call("generation_settings")
+
+    def set_formats(self, token_separator=None, line_terminator=None):
+        """Transmission Formats, as the characters ("," "\\t" " "; "\\r" "\\n" "\\r\\n")."""
+        self._instrument._call("set_formats", token_separator, line_terminator)
+
+    def set_serial_settings(self, settings):
+        """Baud rate, parity, data bits and stop bits of port 1, as in "9600,N,8,1"."""
+        self._instrument._call("set_serial_settings", settings)
 
     def set_frequency(self, lines_per_second):
         self._instrument._call("set_frequency", lines_per_second)
@@ -59,8 +76,13 @@ class RemotePanel:
         self._instrument._call("choose_gaussian", mean, st_dev)
 
     def choose_data_file(self, path):
-        """A file of lines the instrument replays instead of random data."""
+        """A file of lines the instrument replays instead of random data, exactly this one,
+        with or without an extension."""
         self._instrument._call("choose_data_file", os.path.abspath(path))
+
+    def windows(self) -> list:
+        """The titles of the dialogs and message boxes the instrument shows."""
+        return self._instrument._call("shown_windows")
 
 
 class Instrument:
@@ -68,17 +90,19 @@ class Instrument:
 
     program: the kestrin to start (default: kestrin on PATH). tcp: enable its network server, on
     tcp_port or a free port. token_separator, line_terminator: Transmission Formats, as the
-    characters ("," "\\t" " "; "\\r" "\\n" "\\r\\n"). private_display: a virtual display even when
-    a DISPLAY is set.
+    characters ("," "\\t" " "; "\\r" "\\n" "\\r\\n"). serial_settings: port 1's line, as in
+    "9600,N,8,1" (default "19200,N,8,1"). private_display: a virtual display even when a DISPLAY
+    is set. reset() brings these settings back.
     """
 
     def __init__(self, program=None, *, tcp=True, tcp_port=None, token_separator=None, line_terminator=None,
-                 switch_on=True, private_display=False):
+                 serial_settings=None, switch_on=True, private_display=False):
         if tcp_port is not None and tcp_port not in TCP_PORTS:
             raise InstrumentError(f"the instrument's TCP port must be 1 to 32767, not {tcp_port}")
         self.program = program
         self.settings = {"tcp": tcp, "tcp_port": tcp_port, "token_separator": token_separator,
-                         "line_terminator": line_terminator, "switch_on": switch_on,
+                         "line_terminator": line_terminator, "serial_settings": serial_settings,
+                         "switch_on": switch_on,
                          "private_display": private_display}
         self.panel = RemotePanel(self)
         self._supervisor = None
@@ -198,6 +222,20 @@ class Instrument:
             os.killpg(supervisor.pid, signal.SIGKILL)
             self._watcher.join()
         supervisor.stdout.close()
+
+    def switch_on(self):
+        """Presses On on the panel; returns once port 1 and the TCP port are open."""
+        self._call("switch_on")
+
+    def switch_off(self):
+        """Presses Off on the panel: the instrument closes its ports and ends its conversations."""
+        self._call("switch_off")
+
+    def reset(self):
+        """Switches the instrument off and on and brings its panel, Transmission Formats and
+        serial settings back to how the kit started it, in well under a second. Message boxes
+        left open are dismissed."""
+        self._call("reset")
 
     def wait_ended(self) -> str:
         """Waits until the instrument has ended, on its own (kestrin or its supervisor died) or

@@ -1,5 +1,11 @@
 """The instrument's main window as a user sees it: its controls found by caption, its settings
-made as a person makes them."""
+made as a person makes them.
+
+Each setting is checked on the window once made. One that cannot be made raises PanelError, in
+one line: what the window shows and why.
+"""
+
+import os
 
 from kestrin_testkit import accessibility as desktop
 
@@ -7,24 +13,65 @@ TITLE = "Tarvolin"
 # The entries of the Transmission Formats lists, by the characters they stand for.
 TOKEN_SEPARATORS = {",": "<Comma>", "\t": "<Tab>", " ": "<Space>"}
 LINE_TERMINATORS = {"\r": "<CR>", "\n": "<LF>", "\r\n": "<CR><LF>"}
+DEFAULT_FORMATS = (",", "\r")
+# Communication Settings: the lists a settings text such as "19200,N,8,1" chooses, from top to
+# bottom below "Port Number:", and the parity entries by the letter the text gives them.
+SERIAL_LISTS = ("Baud Rate", "Parity", "Data Bits", "Stop Bits")
+PARITIES = {"E": "Even", "M": "Mark", "N": "None", "O": "Odd", "S": "Space"}
+DEFAULT_SERIAL_SETTINGS = "19200,N,8,1"
+FILE_DIALOG = "Open Data File"
+ALL_FILES = "All (*)"
+# The file dialog's views hold a control per file and column: lookups stay out of them.
+FILE_VIEWS = ("split pane",)
+# The views themselves are found without looking into them, or any list.
+FILE_LISTS = ("tree", "list")
+# What makes up the generation settings: the boxes, each option pair, the check boxes.
+BOXES = ("Frequency", "Line Format", "No. Lines", "Min", "Max", "Mean", "St Dev", "File Name")
+OPTION_PAIRS = (("Random", "From a file"), ("Continuous", "Finite"), ("Flat", "Gaussian"))
+CHECK_BOXES = ("Include data point number", "Absolute Value")
+# The boxes an option enables (the others of its frame it greys out).
+BOXES_OF_OPTION = {"From a file": ("File Name",), "Finite": ("No. Lines",), "Flat": ("Min", "Max"),
+                   "Gaussian": ("Mean", "St Dev")}
+# Controls of the Points and Profile frames, which "From a file" greys out.
+RANDOM_DATA_CONTROLS = frozenset(("Frequency", "Line Format", "Continuous", "Finite", "No. Lines", "Flat",
+                                  "Gaussian", "Min", "Max", "Mean", "St Dev", "Absolute Value"))
+# The state label is read often while switching; its text changes within the click's handling.
+STATE_POLL = 0.005
+
+
+class PanelError(AssertionError):
+    """A setting the window does not take: what it shows and why, in one line."""
 
 
 class Panel:
-    """The main window of a started kestrin (an accessibility.Program or StartedProgram)."""
+    """The main window of a started kestrin (an accessibility.Program or StartedProgram).
 
-    def __init__(self, program):
+    timeout: how long each step waits for the window to follow (a dialog to open, an option to
+    show selected)."""
+
+    def __init__(self, program, timeout=desktop.DEFAULT_TIMEOUT):
         self.program = program
+        self.timeout = timeout
         self.window = program.window(TITLE)
+        # The main window's controls live as long as the window, and a dialog's as long as the
+        # dialog: each is looked up once.
+        self._controls = {}
+        self._dialog_controls = {}
 
     def control(self, role, name=None, description=None):
-        return desktop.find(self.window, role, name, description)
+        key = (role, name, description)
+        if key not in self._controls:
+            self._controls[key] = desktop.find(self.window, role, name, description, self.timeout)
+        return self._controls[key]
 
     def on_off_button(self):
         def lookup():
             found = [node for node in desktop.find_all(self.window, "push button")
                      if node.name in ("On", "Off")]
             return found[0] if len(found) == 1 else None
-        return desktop.wait_until(lookup, "the On/Off button")
+        if "on/off" not in self._controls:
+            self._controls["on/off"] = desktop.wait_until(lookup, "the On/Off button", self.timeout)
+        return self._controls["on/off"]
 
     def state(self):
         return desktop.text_of(self.control("label", description="State"))
@@ -43,27 +90,78 @@ class Panel:
 
     def choose(self, caption):
         """Selects an option button by clicking it, as a user does."""
-        option = self.control("radio button", caption)
-        desktop.click(option)
-        desktop.wait_until(lambda: desktop.is_checked(option), f"option {caption!r} selected")
+        option = self.enabled("radio button", caption)
+        if desktop.is_checked(option):
+            return
+        desktop.click(option, self.timeout)
+        desktop.wait_until(lambda: desktop.is_checked(option), f"option {caption!r} selected", self.timeout)
+
+    def tick(self, caption, ticked):
+        """Ticks or clears a check box of the panel with the pointer."""
+        box = self.enabled("check box", caption)
+        if desktop.is_checked(box) != ticked:
+            desktop.click(box, self.timeout)
+            desktop.wait_until(lambda: desktop.is_checked(box) == ticked,
+                               f"{caption!r} {'ticked' if ticked else 'cleared'}", self.timeout)
+
+    def enabled(self, role, caption):
+        """The control, which must not be greyed out."""
+        node = self.control(role, caption)
+        if not desktop.is_enabled(node):
+            raise PanelError(f"{caption!r} is greyed out: {self.why_greyed(caption)}")
+        return node
+
+    def why_greyed(self, caption):
+        if self.state() == "Off":
+            return "the instrument is Off; switch it on first (switch_on())"
+        if caption in RANDOM_DATA_CONTROLS and self.is_chosen("From a file"):
+            return ("'From a file' is chosen, which greys out Points and Profile; "
+                    "choose_flat() or choose_gaussian() chooses random data")
+        for option, boxes in BOXES_OF_OPTION.items():
+            if caption in boxes:
+                return f"{option!r} is not chosen"
+        return "the window greys it out"
+
+    def is_chosen(self, caption):
+        return desktop.is_checked(self.control("radio button", caption))
+
+    def type_into(self, caption, text):
+        """Types over a box of the panel and checks that it shows the text."""
+        box = self.enabled("text", caption)
+        desktop.set_text(box, text)
+        shown = desktop.text_of(box)
+        if shown != text:
+            raise PanelError(f"the {caption!r} box shows {shown!r} after typing {text!r}")
 
     def menu(self, *path):
-        desktop.choose_menu(self.window, *path)
+        """Triggers a menu item given by its captions, e.g. ("Edit", "Network Settings ...")."""
+        desktop.press(self.control("menu item", path[-1]))
 
-    def wait_state(self, expected, timeout=desktop.DEFAULT_TIMEOUT):
+    def wait_state(self, expected, timeout=None):
         desktop.wait_until(lambda: self.state() == expected, f"state {expected!r} (now {self.state()!r})",
-                           timeout)
+                           timeout or self.timeout, STATE_POLL)
 
-    def wait_status(self, expected, timeout=desktop.DEFAULT_TIMEOUT):
+    def wait_status(self, expected, timeout=None):
         desktop.wait_until(lambda: self.status() == expected, f"status {expected!r} (now {self.status()!r})",
-                           timeout)
+                           timeout or self.timeout)
 
     def switch_on(self):
+        self._switch("Off", "On", "Idle")
+
+    def switch_off(self):
+        self._switch("On", "Off", "Off")
+
+    def _switch(self, reading_after, reading_before, state_after):
+        """Clicks the On/Off button reading reading_before; done when it reads reading_after and
+        the state label state_after. Nothing to do when it reads reading_after already."""
         button = self.on_off_button()
-        desktop.wait_until(lambda: button.name == "On", "the button to read On")
-        desktop.press(button)
-        self.wait_state("Idle")
-        desktop.wait_until(lambda: desktop.fresh(button).name == "Off", "the button to read Off")
+        if desktop.fresh(button).name == reading_after:
+            return
+        self.require_no_message()
+        desktop.click(button, self.timeout)
+        self.wait_state(state_after)
+        desktop.wait_until(lambda: desktop.fresh(button).name == reading_after,
+                           f"the button to read {reading_after} (it reads {reading_before})", self.timeout)
 
     def data_generation_frame(self):
         # The frame and its two inner frames all read "Data Generation" in Qt 6.4's tree; the outer
@@ -75,33 +173,93 @@ class Panel:
         assert len(outer) == 1, f"{len(outer)} outer Data Generation frames"
         return outer[0]
 
+    def application(self):
+        return self.program.application()
+
     def dialog(self, menu_item, title):
         self.menu("Edit", menu_item)
-        return desktop.window_of(self.program.application(), title)
+        return desktop.window_of(self.application(), title, self.timeout)
+
+    def _controls_of(self, dialog):
+        """The controls of a dialog looked up so far, forgotten when the dialog is made anew."""
+        known, controls = self._dialog_controls.get(dialog.name, (None, None))
+        if known != dialog:
+            controls = {}
+            self._dialog_controls[dialog.name] = (dialog, controls)
+        return controls
+
+    def dialog_control(self, dialog, role, name=None):
+        controls = self._controls_of(dialog)
+        if (role, name) not in controls:
+            controls[role, name] = desktop.find(dialog, role, name, timeout=self.timeout, skipping=FILE_VIEWS)
+        return controls[role, name]
+
+    def dialog_lists(self, dialog):
+        """The lists of a dialog from top to bottom."""
+        controls = self._controls_of(dialog)
+        if "lists" not in controls:
+            controls["lists"] = sorted(desktop.find_all(dialog, "combo box", skipping=FILE_VIEWS), key=desktop.top_edge)
+        return controls["lists"]
 
     def close_dialog(self, dialog, button="OK"):
-        desktop.press(desktop.find(dialog, "push button", button))
-        desktop.wait_until(lambda: not desktop.is_showing(dialog), f"{dialog.name!r} to close")
+        desktop.press(self.dialog_control(dialog, "push button", button))
+        desktop.wait_until(lambda: not desktop.is_showing(dialog), f"{dialog.name!r} to close", self.timeout,
+                           STATE_POLL)
+
+    def wait_closed(self, dialog):
+        """Waits until a dialog whose OK was pressed closes; a message box it raises instead
+        fails the step with its text."""
+        desktop.wait_until(lambda: not desktop.is_showing(dialog) or self.messages(),
+                           f"{dialog.name!r} to close", self.timeout)
+        for _box, text in self.messages():
+            raise PanelError(f"{dialog.name!r} says {text!r}")
+
+    # Windows besides the main window: message boxes and dialogs.
+
+    def shown_windows(self):
+        """The windows the program shows besides the main window, with their titles."""
+        return [node for node in desktop.windows_of(self.application())
+                if desktop.role_name(node) in ("alert", "dialog") and desktop.is_showing(node)]
+
+    def messages(self):
+        """The message boxes shown (a window with OK and nothing to cancel), with their texts."""
+        boxes = []
+        for window in self.shown_windows():
+            buttons = {node.name for node in desktop.find_all(window, "push button", skipping=FILE_VIEWS)}
+            if "OK" in buttons and "Cancel" not in buttons:
+                texts = [label.name for label in desktop.find_all(window, "label", skipping=FILE_VIEWS) if label.name]
+                boxes.append((window, " ".join(" ".join(texts).split())))
+        return boxes
+
+    def require_no_message(self):
+        """A message box in front of the panel takes the pointer (kestrin's boxes are mostly
+        modal): the panel is not worked past one."""
+        for _box, text in self.messages():
+            raise PanelError(f"the instrument shows the message {text!r}; press OK on it first (reset() does)")
+
+    def close_windows(self):
+        """Dismisses the message boxes and then cancels the dialogs shown besides the main
+        window; returns the texts of the boxes."""
+        texts = []
+        for box, text in self.messages():
+            self.close_dialog(box)
+            texts.append(text)
+        for window in self.shown_windows():
+            self.close_dialog(window, "Cancel")
+        return texts
+
+    # The network, the formats and the serial line, set in their dialogs.
 
     def enable_network(self, port):
         """Ticks "Connection Enabled:" in Network Settings with the given port and presses OK."""
         dialog = self.dialog("Network Settings ...", "Network Settings")
-        enabled = desktop.find(dialog, "check box", "Connection Enabled:")
+        enabled = self.dialog_control(dialog, "check box", "Connection Enabled:")
         if not desktop.is_checked(enabled):
             desktop.press(enabled)
-            desktop.wait_until(lambda: desktop.is_checked(enabled), "Connection Enabled: ticked")
-        desktop.set_text(desktop.find(dialog, "text", "Server Port"), str(port))
+            desktop.wait_until(lambda: desktop.is_checked(enabled), "Connection Enabled: ticked", self.timeout)
+        desktop.set_text(self.dialog_control(dialog, "text", "Server Port"), str(port))
         self.close_dialog(dialog)
         self.wait_status("Listening ...")
-
-    def choose_data_file(self, path):
-        """Picks a data file through "From a file" and the "..." dialog, typing its full path."""
-        self.choose("From a file")
-        self.press("Choose data file")
-        dialog = desktop.window_of(self.program.application(), "Open Data File")
-        desktop.set_text(desktop.find(dialog, "text", "File name:"), path)
-        desktop.press(desktop.find(dialog, "push button", "Open"))
-        desktop.wait_until(lambda: not desktop.is_showing(dialog), "the file dialog to close")
 
     def set_formats(self, token_separator=None, line_terminator=None):
         """Picks the entries of Transmission Formats for the given characters, and presses OK."""
@@ -109,39 +267,158 @@ class Panel:
         for caption, entries, value in (("Token Separator", TOKEN_SEPARATORS, token_separator),
                                         ("Line Terminator", LINE_TERMINATORS, line_terminator)):
             if value is not None and value not in entries:
-                raise ValueError(f"{caption} offers {', '.join(map(repr, entries))}, not {value!r}")
+                raise PanelError(f"the {caption} list offers {', '.join(map(repr, entries))}, not {value!r}")
             if value is not None:
                 wanted.append((caption, entries[value]))
+        self.require_no_message()
         dialog = self.dialog("Transmission Formats ...", "Transmission Formats")
-        lists = sorted(desktop.find_all(dialog, "combo box"), key=desktop.top_edge)
+        lists = self.dialog_lists(dialog)
         assert len(lists) == 2, f"{len(lists)} lists in Transmission Formats"
         for caption, entry in wanted:
-            desktop.pick(lists[0 if caption == "Token Separator" else 1], entry)
+            desktop.pick(lists[0 if caption == "Token Separator" else 1], entry, self.timeout)
         self.close_dialog(dialog)
 
+    def set_serial_settings(self, settings):
+        """Picks baud rate, parity, data bits and stop bits of a text such as "9600,N,8,1" in
+        Communication Settings and presses OK, which opens the port again with them."""
+        entries = serial_entries(settings)
+        self.require_no_message()
+        dialog = self.dialog("RS232 Port Settings ...", "Communication Settings")
+        # Below "Port Number:" the lists stand in the order of the settings text.
+        lists = self.dialog_lists(dialog)[1:]
+        assert len(lists) == len(SERIAL_LISTS), f"{len(lists) + 1} lists in Communication Settings"
+        for caption, choices, entry in zip(SERIAL_LISTS, lists, entries):
+            offered = [item.name for item in desktop.find_all(choices, "list item")]
+            if entry not in offered:
+                raise PanelError(f"Communication Settings offers {caption} {', '.join(offered)}, not {entry!r}")
+            desktop.pick(choices, entry, self.timeout)
+        self.close_dialog(dialog)
+        # The port opens again while OK is handled; a refusal is reported in a box by then.
+        for _box, text in self.messages():
+            raise PanelError(f"the instrument refuses {settings!r}: {text!r}")
+
+    # The generation settings.
+
+    def generation_settings(self):
+        """What the panel shows: each box's text, the chosen option of each pair, each check box."""
+        shown = {caption: self.box_text(caption) for caption in BOXES}
+        for pair in OPTION_PAIRS:
+            chosen = [caption for caption in pair if self.is_chosen(caption)]
+            shown[pair[0] + "/" + pair[1]] = chosen[0] if len(chosen) == 1 else None
+        for caption in CHECK_BOXES:
+            shown[caption] = desktop.is_checked(self.control("check box", caption))
+        return shown
+
+    def restore_generation_settings(self, wanted):
+        """Brings the panel back to what generation_settings() returned, touching only what
+        differs, in an order a person can follow: a box is typed into while its option is chosen."""
+        shown = self.generation_settings()
+        differs = {key for key, value in wanted.items() if shown[key] != value}
+        if not differs:
+            return
+        for pair in OPTION_PAIRS:
+            key = pair[0] + "/" + pair[1]
+            touched = key in differs
+            for option in pair:
+                boxes = [caption for caption in BOXES_OF_OPTION.get(option, ()) if caption in differs]
+                if boxes:
+                    self.choose(option)
+                    touched = True
+                for caption in boxes:
+                    self.type_into(caption, wanted[caption])
+            if touched and wanted[key] is not None:
+                self.choose(wanted[key])
+            if pair == OPTION_PAIRS[0]:
+                # Points and Profile can be worked now that the source is chosen again.
+                for caption in ("Frequency", "Line Format"):
+                    if caption in differs:
+                        self.type_into(caption, wanted[caption])
+        for caption in CHECK_BOXES:
+            if caption in differs:
+                self.tick(caption, wanted[caption])
+
     def set_frequency(self, lines_per_second):
-        desktop.set_text(self.box("Frequency"), str(lines_per_second))
+        self.type_into("Frequency", str(lines_per_second))
 
     def set_points_per_line(self, points):
-        desktop.set_text(self.box("Line Format"), str(points))
+        self.type_into("Line Format", str(points))
 
     def choose_continuous(self):
         self.choose("Continuous")
 
     def choose_finite(self, lines):
         self.choose("Finite")
-        desktop.set_text(self.box("No. Lines"), str(lines))
+        self.type_into("No. Lines", str(lines))
 
     def choose_flat(self, minimum, maximum):
         """Random data spread evenly between minimum and maximum."""
         self.choose("Random")
         self.choose("Flat")
-        desktop.set_text(self.box("Min"), f"{minimum:g}")
-        desktop.set_text(self.box("Max"), f"{maximum:g}")
+        self.type_into("Min", f"{minimum:g}")
+        self.type_into("Max", f"{maximum:g}")
 
     def choose_gaussian(self, mean, st_dev):
         """Random data around mean; the instrument uses the St Dev entry squared."""
         self.choose("Random")
         self.choose("Gaussian")
-        desktop.set_text(self.box("Mean"), f"{mean:g}")
-        desktop.set_text(self.box("St Dev"), f"{st_dev:g}")
+        self.type_into("Mean", f"{mean:g}")
+        self.type_into("St Dev", f"{st_dev:g}")
+
+    def choose_data_file(self, path):
+        """Picks a data file through "From a file" and the "..." dialog; the File Name box then
+        shows its name, and a run replays exactly this file.
+
+        The dialog adds ".txt" to a typed name without an extension, so such a file is selected
+        in the dialog's list of all files instead, as a person clicks it there."""
+        path = os.path.abspath(path)
+        if not os.path.isfile(path):
+            why = "a folder" if os.path.isdir(path) else "no such file"
+            raise PanelError(f"{path!r} is {why}; the instrument replays a file of lines")
+        self.require_no_message()
+        self.choose("From a file")
+        self.enabled("push button", "Choose data file")
+        self.press("Choose data file")
+        dialog = desktop.window_of(self.application(), FILE_DIALOG, self.timeout)
+        folder, name = os.path.split(path)
+        name_box = self.dialog_control(dialog, "text", "File name:")
+        if "." in name:
+            desktop.set_text(name_box, path)
+        else:
+            self._select_in_file_list(dialog, name_box, folder, name)
+        desktop.press(self.dialog_control(dialog, "push button", "Open"))
+        self.wait_closed(dialog)
+        shown = self.box_text("File Name")
+        if shown != name:
+            raise PanelError(f"the file dialog turns {name!r} into {shown!r}; give the file a name with an extension")
+
+    def _select_in_file_list(self, dialog, name_box, folder, name):
+        """Opens the folder in the file dialog, shows all files and selects the named one."""
+        look_in, file_types = self.dialog_lists(dialog)
+        desktop.set_text(name_box, folder)
+        desktop.press(self.dialog_control(dialog, "push button", "Open"))
+        desktop.wait_until(lambda: os.path.realpath(desktop.fresh(look_in).name) == os.path.realpath(folder),
+                           f"the file dialog to look in {folder!r}", self.timeout)
+        desktop.pick(file_types, ALL_FILES, self.timeout)
+        files = desktop.wait_until(
+            lambda: [view for view in desktop.find_all(dialog, "tree", "Files", skipping=FILE_LISTS)
+                     if desktop.is_showing(view)],
+            "the file dialog's list of files", self.timeout)[0].queryTable()
+
+        row, = desktop.wait_until(
+            lambda: [row for row in range(files.nRows) if files.getAccessibleAt(row, 0).name == name],
+            f"{name!r} in the file dialog's list of {folder!r}", self.timeout)
+        if not files.addRowSelection(row):
+            raise PanelError(f"the file dialog does not let {name!r} be selected in {folder!r}")
+
+
+def serial_entries(settings):
+    """The entries of the Communication Settings lists that a settings text chooses."""
+    parts = settings.split(",") if isinstance(settings, str) else []
+    if len(parts) != len(SERIAL_LISTS):
+        raise PanelError(f"{settings!r} is not baud rate, parity, data bits and stop bits joined by commas, "
+                         f"as in {DEFAULT_SERIAL_SETTINGS!r}")
+    baud_rate, parity, data_bits, stop_bits = (part.strip() for part in parts)
+    if parity.upper() not in PARITIES:
+        raise PanelError(f"Communication Settings offers parity {', '.join(PARITIES)} "
+                         f"({', '.join(PARITIES.values())}), not {parity!r}")
+    return [baud_rate, PARITIES[parity.upper()], data_bits, stop_bits]

@@ -1,4 +1,9 @@
-"""pytest plugin: the fixture kestrin_instrument, a switched-on instrument per test.
+"""pytest plugin: switched-on instruments for tests.
+
+- kestrin_instrument: an instrument of its own for each test.
+- kestrin_instrument_module, kestrin_instrument_session: one instrument for all the tests of a
+  module or of the session, reset() before each test that uses it, so each starts from the
+  instrument as the kit brought it up (a fresh one costs over a second, a reset a fraction).
 
 Installed with the package it is found through its pytest11 entry point; from a checkout enable
 it with -p kestrin_testkit.pytest_plugin.
@@ -17,9 +22,38 @@ def pytest_addoption(parser):
                     help="start a virtual display even when DISPLAY is set")
 
 
+def started_instrument(config):
+    return Instrument(config.getoption("--kestrin"), private_display=config.getoption("--kestrin-private-display"))
+
+
 @pytest.fixture
 def kestrin_instrument(request):
     """A switched-on instrument with TCP enabled on a free port, ended after the test."""
-    with Instrument(request.config.getoption("--kestrin"),
-                    private_display=request.config.getoption("--kestrin-private-display")) as instrument:
+    with started_instrument(request.config) as instrument:
         yield instrument
+
+
+@pytest.fixture(scope="module")
+def kestrin_shared_instrument_of_module(request):
+    with started_instrument(request.config) as instrument:
+        yield instrument
+
+
+@pytest.fixture(scope="session")
+def kestrin_shared_instrument_of_session(request):
+    with started_instrument(request.config) as instrument:
+        yield instrument
+
+
+@pytest.fixture
+def kestrin_instrument_module(kestrin_shared_instrument_of_module):
+    """The module's instrument, reset before the test."""
+    kestrin_shared_instrument_of_module.reset()
+    return kestrin_shared_instrument_of_module
+
+
+@pytest.fixture
+def kestrin_instrument_session(kestrin_shared_instrument_of_session):
+    """The session's instrument, reset before the test."""
+    kestrin_shared_instrument_of_session.reset()
+    return kestrin_shared_instrument_of_session

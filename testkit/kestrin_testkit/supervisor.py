@@ -2,8 +2,9 @@
 
 Instrument starts it as the leader of a session of its own, with one JSON object of settings as
 its argument. It brings up the desktop and kestrin, works the panel, writes one line,
-{"ready": {...}} or {"error": "..."}, then serves panel calls, one JSON line in and one out:
-{"call": name, "args": [...]} answered by {"result": ...} or {"error": "..."}.
+{"ready": {...}} or {"error": "..."}, then serves the bench's calls (bench.py), one JSON line in
+and one out: {"call": name, "args": [...]} answered by {"result": ...} or {"error": "..."}.
+It logs to its standard error at the level KESTRIN_TESTKIT_LOG names (WARNING unless set).
 
 The end of its input is the end of the instrument: whether the owner closes the pipe or dies,
 the supervisor then ends every process of its session and removes the scratch folder the owner
@@ -13,6 +14,7 @@ calls and ends the same way.
 """
 
 import json
+import logging
 import os
 import selectors
 import shutil
@@ -22,16 +24,15 @@ import traceback
 
 from kestrin_testkit import desktop
 
-# Panel methods a caller may run; each sets up the panel as a person would.
-PANEL_CALLS = (
-    "set_frequency", "set_points_per_line", "choose_continuous", "choose_finite", "choose_flat",
-    "choose_gaussian", "choose_data_file", "set_formats",
-)
 READ_SIZE = 65536
 
 
 class Stop(Exception):
     pass
+
+
+class Refused(Exception):
+    """A setting asked for at start that the instrument's window does not take."""
 
 
 def on_signal(signum, _frame):
@@ -48,20 +49,31 @@ def bring_up(settings, scratch):
     os.environ.update(display.environment(os.environ))
     # Imported only now: the accessibility library reads the buses' addresses from the environment.
     from kestrin_testkit import accessibility
-    from kestrin_testkit.panel import Panel
+    from kestrin_testkit.bench import Bench
+    from kestrin_testkit.panel import PanelError
 
+    # Failures are told in one line; the bench logs the windows' tree itself.
+    accessibility.explain_failed_waits = False
     program = accessibility.Program(settings["program"], log_folder=scratch, cwd=scratch)
-    panel = Panel(program)
+    bench = Bench(program, serial_link(display.runtime))
+
+    def set_up(setting, call, *args):
+        try:
+            bench.call(call, list(args))
+        except PanelError as refused:
+            raise Refused(f"{setting}: {refused}") from None
     port = None
     if settings["tcp"]:
         port = settings["tcp_port"] or accessibility.free_port()
-        panel.enable_network(port)
+        bench.panel.enable_network(port)
     if settings["token_separator"] is not None or settings["line_terminator"] is not None:
-        panel.set_formats(settings["token_separator"], settings["line_terminator"])
+        set_up("formats", "set_formats", settings["token_separator"], settings["line_terminator"])
+    if settings["serial_settings"] is not None:
+        set_up("serial_settings", "set_serial_settings", settings["serial_settings"])
     if settings["switch_on"]:
-        panel.switch_on()
         # Port 1 is published at On; the owner may open it as soon as it hears of it.
-        accessibility.wait_until(lambda: os.path.exists(serial_link(display.runtime)), "the virtual serial port")
+        set_up("switch_on", "switch_on")
+    bench.started()
     ready = {
         "display": display.display,
         "runtime": display.runtime,
@@ -71,22 +83,20 @@ def bring_up(settings, scratch):
         "kestrin_pid": program.pid,
         "pids": [os.getpid(), *desktop.session_members()],
     }
-    return display, program, panel, ready
+    return display, program, bench, ready
 
 
-def answer(panel, request, replies):
+def answer(bench, request, replies):
     name = request.get("call")
     try:
-        if name not in PANEL_CALLS:
-            raise ValueError(f"the panel has no setting {name!r}; it has {', '.join(PANEL_CALLS)}")
-        reply = {"result": getattr(panel, name)(*request.get("args", []))}
+        reply = {"result": bench.call(name, request.get("args", []))}
     except (AssertionError, ValueError, TypeError) as failure:
         reply = {"error": f"{name}: {failure}"}
     replies.write(json.dumps(reply) + "\n")
     replies.flush()
 
 
-def serve(panel, program, commands, replies):
+def serve(bench, program, commands, replies):
     """Answers the owner's calls until the owner closes its end. Should kestrin end first, returns
     how it ended."""
     pending = b""
@@ -104,7 +114,7 @@ def serve(panel, program, commands, replies):
                     return None
                 *lines, pending = (pending + chunk).split(b"\n")
                 for line in lines:
-                    answer(panel, json.loads(line), replies)
+                    answer(bench, json.loads(line), replies)
         finally:
             os.close(program_ended)
 
@@ -121,6 +131,8 @@ def log_tail(scratch, name):
 
 def main():
     settings = json.loads(sys.argv[1])
+    logging.basicConfig(format="kestrin_testkit supervisor: %(message)s",
+                        level=os.environ.get("KESTRIN_TESTKIT_LOG", "WARNING").upper())
     # The replies go out on the original standard output; the programs' chatter must never mix in.
     replies = os.fdopen(os.dup(sys.stdout.fileno()), "w")
     os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
@@ -131,9 +143,13 @@ def main():
     display = program = None
     try:
         try:
-            display, program, panel, ready = bring_up(settings, scratch)
+            display, program, bench, ready = bring_up(settings, scratch)
         except Stop:
             raise
+        except Refused as refused:  # said in one line: no log, no traceback
+            replies.write(json.dumps({"error": str(refused)}) + "\n")
+            replies.flush()
+            return 1
         except Exception as failure:  # every failure to start is reported to the owner, whatever its kind
             detail = "" if isinstance(failure, (AssertionError, RuntimeError, ValueError)) else traceback.format_exc()
             replies.write(json.dumps({"error": f"{failure}{log_tail(scratch, 'kestrin')}{detail}"}) + "\n")
@@ -141,7 +157,7 @@ def main():
             return 1
         replies.write(json.dumps({"ready": ready}) + "\n")
         replies.flush()
-        ended = serve(panel, program, sys.stdin.fileno(), replies)
+        ended = serve(bench, program, sys.stdin.fileno(), replies)
         if ended is None:
             return 0
         replies.write(json.dumps({"ended": ended}) + "\n")

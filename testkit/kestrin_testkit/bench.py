@@ -1,0 +1,124 @@
+"""The instrument on the kit's bench: the calls an owner may make on its panel, and the way back
+to the instrument as the kit brought it up.
+
+Runs in the supervisor, beside the instrument's window. A call that cannot be done leaves no
+dialog or message box it opened, logs the window's accessibility tree at DEBUG, and fails in one
+line.
+"""
+
+import logging
+import os
+import time
+
+from kestrin_testkit import accessibility as desktop
+from kestrin_testkit.panel import DEFAULT_FORMATS, DEFAULT_SERIAL_SETTINGS, Panel
+
+# How long one step of a call waits for the window to follow before the call fails. Bringing the
+# instrument up, on a machine busy starting it, waits longer.
+STEP_TIMEOUT = 2.0
+# Generation settings set on the panel as a person sets them.
+PANEL_CALLS = (
+    "set_frequency", "set_points_per_line", "choose_continuous", "choose_finite", "choose_flat",
+    "choose_gaussian", "choose_data_file",
+)
+BENCH_CALLS = ("set_formats", "set_serial_settings", "switch_on", "switch_off", "reset", "generation_settings",
+               "shown_windows")
+
+log = logging.getLogger(__name__)
+
+
+class Bench:
+    """program: the started kestrin; serial_link: where its port 1 is published while open."""
+
+    def __init__(self, program, serial_link):
+        self.panel = Panel(program)
+        self.serial_link = serial_link
+        self._formats = DEFAULT_FORMATS
+        self._serial_settings = DEFAULT_SERIAL_SETTINGS
+        # What reset() goes back to; set by started().
+        self._start_formats = self._formats
+        self._start_serial_settings = self._serial_settings
+        self._start_panel = None
+
+    def started(self):
+        """Notes the instrument as it is now as the one reset() brings back; from now on a
+        call that cannot be done fails within seconds."""
+        self.panel.timeout = STEP_TIMEOUT
+        self._start_formats = self._formats
+        self._start_serial_settings = self._serial_settings
+        self._start_panel = self.panel.generation_settings()
+
+    def call(self, name, args):
+        """Runs one call; a failure is raised in one line, after what it opened is closed."""
+        if name not in PANEL_CALLS + BENCH_CALLS:
+            raise ValueError(f"the panel has no setting {name!r}; it has {', '.join(PANEL_CALLS + BENCH_CALLS)}")
+        shown_before = self.panel.shown_windows()
+        try:
+            if name in PANEL_CALLS:
+                self.panel.require_no_message()
+                return getattr(self.panel, name)(*args)
+            return getattr(self, name)(*args)
+        except AssertionError:
+            if log.isEnabledFor(logging.DEBUG):
+                log.debug("%s%s failed; the instrument's windows:\n%s", name, tuple(args),
+                          desktop.describe(self.panel.application()))
+            self._close_opened(shown_before)
+            raise
+
+    def _close_opened(self, shown_before):
+        """Closes the windows a failed call opened, message boxes first, since they hold the
+        dialog under them."""
+        for box, text in self.panel.messages():
+            if box not in shown_before:
+                log.info("dismissed the message %r", text)
+                self.panel.close_dialog(box)
+        for window in self.panel.shown_windows():
+            if window not in shown_before:
+                self.panel.close_dialog(window, "Cancel")
+
+    def set_formats(self, token_separator=None, line_terminator=None):
+        self.panel.set_formats(token_separator, line_terminator)
+        self._formats = (self._formats[0] if token_separator is None else token_separator,
+                         self._formats[1] if line_terminator is None else line_terminator)
+
+    def set_serial_settings(self, settings):
+        # Whatever the dialog took before a refusal is in force: reset() must set it again.
+        self._serial_settings = None
+        self.panel.set_serial_settings(settings)
+        self._serial_settings = settings
+        self._wait_serial_port()
+
+    def switch_on(self):
+        self.panel.switch_on()
+        self._wait_serial_port()
+
+    def switch_off(self):
+        self.panel.switch_off()
+
+    def reset(self):
+        """Switches the instrument off and on and brings panel, formats and serial settings
+        back to how the kit started it."""
+        started = time.monotonic()
+        for text in self.panel.close_windows():
+            log.info("reset dismissed the message %r", text)
+        self.panel.switch_off()
+        if self._formats != self._start_formats:
+            self.set_formats(*self._start_formats)
+        if self._serial_settings != self._start_serial_settings:
+            self.set_serial_settings(self._start_serial_settings)
+        self.switch_on()
+        self.panel.restore_generation_settings(self._start_panel)
+        log.info("reset in %.3f s", time.monotonic() - started)
+
+    def generation_settings(self):
+        return self.panel.generation_settings()
+
+    def shown_windows(self):
+        """The titles of the dialogs and message boxes shown."""
+        return [window.name for window in self.panel.shown_windows()]
+
+    def _wait_serial_port(self):
+        """Port 1 is published while open; a client may open it as soon as the call returns."""
+        if self.panel.state() != "Off":
+            desktop.wait_until(lambda: os.path.exists(self.serial_link), "the virtual serial port",
+                               self.panel.timeout)
