@@ -1,5 +1,6 @@
 #include "statusbar.h"
 
+#include <QEvent>
 #include <QLabel>
 
 namespace platform {
@@ -7,10 +8,18 @@ namespace platform {
 StatusBar::StatusBar(QWidget *parent)
     : QStatusBar(parent)
     , m_label(new QLabel(this))
+    , m_notice(new QLabel(this))
 {
     m_label->setObjectName(QStringLiteral("simpleText"));
     m_label->setAccessibleDescription(QStringLiteral("Status"));
     addWidget(m_label, 1);
+    m_notice->setObjectName(QStringLiteral("notice"));
+    m_notice->setAccessibleDescription(QStringLiteral("Notice"));
+    m_notice->setTextFormat(Qt::PlainText);
+    m_notice->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_notice->installEventFilter(this);
+    m_notice->hide();
+    addPermanentWidget(m_notice, 1);
     setSizeGripEnabled(false);
 }
 
@@ -22,6 +31,32 @@ QString StatusBar::simpleText() const
 void StatusBar::setSimpleText(const QString &text)
 {
     m_label->setText(text);
+}
+
+QString StatusBar::notice() const
+{
+    return m_noticeText;
+}
+
+void StatusBar::setNotice(const QString &text)
+{
+    m_noticeText = text;
+    m_notice->setToolTip(text);
+    m_notice->setAccessibleName(text);
+    m_notice->setVisible(!text.isEmpty());
+    fitNotice();
+}
+
+bool StatusBar::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_notice && event->type() == QEvent::Resize)
+        fitNotice();
+    return QStatusBar::eventFilter(watched, event);
+}
+
+void StatusBar::fitNotice()
+{
+    m_notice->setText(m_notice->fontMetrics().elidedText(m_noticeText, Qt::ElideRight, m_notice->width()));
 }
 
 } // namespace platform

@@ -26,9 +26,12 @@ void frmMain::createDdeSource()
     connect(m_ddeSource, &platform::DdeSource::LinkOpen, this, &frmMain::Form_LinkOpen);
     connect(m_ddeSource, &platform::DdeSource::LinkExecute, this, &frmMain::Form_LinkExecute);
     connect(m_ddeSource, &platform::DdeSource::LinkClose, this, &frmMain::Form_LinkClose);
-    // A second instance runs without conversations and says so where the user looks.
-    if (!m_ddeSource->isServing())
+    // A second instance runs without conversations and says so where the user looks, for as
+    // long as it runs: the status text alone would give way to the next one.
+    if (!m_ddeSource->isServing()) {
         setStatusText(m_ddeSource->serviceProblem());
+        sbrMessage->setNotice(m_ddeSource->serviceProblem());
+    }
 }
 
 void frmMain::setLinkMode(int mode)

@@ -291,6 +291,12 @@ void tst_KestrinDde::secondInstanceServesNoConversations()
     InstrumentFixture second;
     QVERIFY2(second.status().contains(QLatin1String("serves no conversations")), qPrintable(second.status()));
     second.click("btnOnOff");
+    // Switching on replaces the status text; the reason stays beside it.
+    QVERIFY(!second.status().contains(QLatin1String("serves no conversations")));
+    const auto *statusBar = second.control<platform::StatusBar>("sbrMessage");
+    QVERIFY2(statusBar->notice().contains(QLatin1String("serves no conversations")), qPrintable(statusBar->notice()));
+    QVERIFY(!statusBar->findChild<QWidget *>(QStringLiteral("notice"))->isHidden());
+    QVERIFY(m_instrument->control<platform::StatusBar>("sbrMessage")->notice().isEmpty());
 
     Client client;
     QCOMPARE(client.link(), 0);
