@@ -41,6 +41,8 @@ def parser():
     run.add_argument("--tcp-port", type=int, metavar="PORT", help="the instrument's TCP port (default: a free one)")
     run.add_argument("--token-separator", choices=sorted(TOKEN_SEPARATORS))
     run.add_argument("--line-terminator", choices=sorted(LINE_TERMINATORS))
+    run.add_argument("--serial-settings", metavar="SETTINGS",
+                     help='serial port 1\'s line, as in "9600,N,8,1" (default "19200,N,8,1")')
     run.add_argument("command", nargs=argparse.REMAINDER, help="-- then the command and its arguments")
     return commands
 
@@ -99,7 +101,8 @@ def main(argv=None):
     try:
         instrument = Instrument(args.kestrin, tcp_port=args.tcp_port, private_display=args.private_display,
                                 token_separator=TOKEN_SEPARATORS.get(args.token_separator),
-                                line_terminator=LINE_TERMINATORS.get(args.line_terminator))
+                                line_terminator=LINE_TERMINATORS.get(args.line_terminator),
+                                serial_settings=args.serial_settings)
         with instrument:
             log.info("instrument ready in %.1f s at %s and %s", instrument.ready_seconds,
                      instrument.tcp_resource, instrument.serial_resource)

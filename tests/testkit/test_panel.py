@@ -1,0 +1,163 @@
+"""The kit's panel calls do exactly what was asked or fail within seconds in one line, leaving no
+dialog open; a shared instrument is reset between tests; the serial line runs at the settings the
+kit was given. Run with kestrin on PATH, testkit/ on PYTHONPATH and -p kestrin_testkit.pytest_plugin."""
+
+import os
+import select
+import socket
+import statistics
+import termios
+import time
+
+import pytest
+
+from kestrin_testkit import Instrument, InstrumentError
+
+FAIL_LIMIT = 3.0
+RESET_LIMIT = 0.5
+REPLY_TIMEOUT = 10.0
+
+
+def exchange(port, command, replies=2, terminator=b"\r"):
+    """Sends a command over TCP and returns the first lines that come back."""
+    with socket.create_connection(("127.0.0.1", port), timeout=REPLY_TIMEOUT) as connection:
+        connection.sendall(command.encode() + terminator)
+        received = b""
+        while received.count(terminator) < replies:
+            chunk = connection.recv(4096)
+            assert chunk, f"the connection ended after {received!r}"
+            received += chunk
+    return received.decode().split(terminator.decode())[:replies]
+
+
+def data_file(folder, name, text="7,8"):
+    path = os.path.join(folder, name)
+    with open(path, "w") as file:
+        file.write(text + "\n")
+    return path
+
+
+# Calls the window cannot follow: (preparation, call, the message; one ending in * gives its start,
+# where the rest is the instrument's own text). Paths are in the test's folder.
+CANNOT_BE_DONE = {
+    "finite while a file is chosen": (
+        lambda instrument, folder: instrument.panel.choose_data_file(data_file(folder, "lines.txt")),
+        lambda instrument, folder: instrument.panel.choose_finite(5),
+        "choose_finite: 'Finite' is greyed out: 'From a file' is chosen, which greys out Points and Profile; "
+        "choose_flat() or choose_gaussian() chooses random data"),
+    "a data file that is missing": (
+        None,
+        lambda instrument, folder: instrument.panel.choose_data_file(os.path.join(folder, "missing.txt")),
+        "choose_data_file: '{folder}/missing.txt' is no such file; the instrument replays a file of lines"),
+    "a frequency while off": (
+        lambda instrument, folder: instrument.switch_off(),
+        lambda instrument, folder: instrument.panel.set_frequency(5),
+        "set_frequency: 'Frequency' is greyed out: the instrument is Off; switch it on first (switch_on())"),
+    "a baud rate the dialog does not offer": (
+        None,
+        lambda instrument, folder: instrument.panel.set_serial_settings("115200,N,8,1"),
+        "set_serial_settings: Communication Settings offers Baud Rate 1200, 2400, 9600, 14400, 19200, "
+        "not '115200'"),
+    "serial settings the port refuses": (
+        None,
+        lambda instrument, folder: instrument.panel.set_serial_settings("9600,E,7,1"),
+        "set_serial_settings: the instrument refuses '9600,E,7,1': 'Error (frmMain - ResetRS232Port) 380: *"),
+    "a token separator the dialog does not offer": (
+        None,
+        lambda instrument, folder: instrument.panel.set_formats(";"),
+        "set_formats: the Token Separator list offers ',', '\\t', ' ', not ';'"),
+}
+
+
+@pytest.mark.parametrize("prepare, call, says", CANNOT_BE_DONE.values(), ids=CANNOT_BE_DONE.keys())
+def test_a_call_that_cannot_be_done_fails_fast_in_one_line_and_leaves_no_dialog(
+        kestrin_instrument_module, tmp_path, prepare, call, says):
+    instrument, folder = kestrin_instrument_module, str(tmp_path)
+    if prepare is not None:
+        prepare(instrument, folder)
+    called = time.monotonic()
+    with pytest.raises(InstrumentError) as failure:
+        call(instrument, folder)
+    took = time.monotonic() - called
+    print(f"failed in {took:.2f} s: {failure.value}")
+    expected = says.format(folder=folder)
+    if expected.endswith("*"):
+        assert str(failure.value).startswith(expected[:-1]) and "\n" not in str(failure.value)
+    else:
+        assert str(failure.value) == expected
+    assert took <= FAIL_LIMIT
+    assert instrument.panel.windows() == []
+
+
+def test_a_data_file_without_extension_is_replayed_exactly(kestrin_instrument_module, tmp_path):
+    """The file dialog would make "data" into "data.txt", which lies beside it."""
+    data_file(str(tmp_path), "data.txt", "5,6")
+    kestrin_instrument_module.panel.choose_data_file(data_file(str(tmp_path), "data", "1,2"))
+    assert kestrin_instrument_module.panel.settings()["File Name"] == "data"
+    assert exchange(kestrin_instrument_module.tcp_port, "ANALYZE") == ["OK", "1,2"]
+
+
+# What the first session test saw at its start, for the second to compare with.
+first_session_test = {}
+
+
+def test_a_session_instrument_changed_by_one_test(kestrin_instrument_session):
+    instrument = kestrin_instrument_session
+    first_session_test.update(pids=instrument.pids, settings=instrument.panel.settings())
+    instrument.panel.choose_gaussian(3, 2)
+    instrument.panel.choose_finite(7)
+    instrument.panel.set_formats("\t", "\n")
+    assert exchange(instrument.tcp_port, "ANALYZE 4", terminator=b"\n")[0] == "OK"
+    assert instrument.panel.settings() != first_session_test["settings"]
+
+
+def test_is_reset_for_the_next(kestrin_instrument_session):
+    instrument = kestrin_instrument_session
+    assert instrument.pids == first_session_test["pids"], "one instrument for the session"
+    assert instrument.panel.settings() == first_session_test["settings"]
+    reply, line = exchange(instrument.tcp_port, "ANALYZE 2")
+    assert reply == "OK" and all(0.0 <= float(value) <= 1.0 for value in line.split(",")), line
+    assert len(line.split(",")) == 2
+    took = []
+    for lines in (3, 4, 5):
+        instrument.panel.choose_finite(lines)
+        reset = time.monotonic()
+        instrument.reset()
+        took.append(time.monotonic() - reset)
+    print(f"reset in {', '.join(f'{seconds:.3f}' for seconds in took)} s")
+    assert statistics.median(took) < RESET_LIMIT
+
+
+def test_switched_off_and_on_again(kestrin_instrument_session):
+    instrument = kestrin_instrument_session
+    with socket.create_connection(("127.0.0.1", instrument.tcp_port), timeout=REPLY_TIMEOUT) as connection:
+        instrument.switch_off()
+        assert connection.recv(4096) == b"", "Off ends the connection"
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", instrument.tcp_port), timeout=REPLY_TIMEOUT).close()
+    instrument.switch_on()
+    assert exchange(instrument.tcp_port, "ANALYZE 1")[0] == "OK"
+
+
+def test_serial_settings_are_those_of_the_line():
+    with Instrument(serial_settings="9600,N,8,1", tcp=False, private_display=True) as instrument:
+        line = os.open(instrument.serial_port, os.O_RDWR | os.O_NOCTTY)
+        try:
+            attributes = termios.tcgetattr(line)
+            assert (attributes[4], attributes[5]) == (termios.B9600, termios.B9600)
+            os.write(line, b"ANALYZE 1\r")
+            received = b""
+            deadline = time.monotonic() + REPLY_TIMEOUT
+            while received.count(b"\r") < 2 and select.select([line], [], [], max(0.0, deadline - time.monotonic()))[0]:
+                received += os.read(line, 4096)
+            reply, value = received.decode().split("\r")[:2]
+            assert reply == "OK" and 0.0 <= float(value) <= 1.0, received
+        finally:
+            os.close(line)
+
+
+def test_serial_settings_the_dialog_does_not_offer_fail_the_start_in_one_line():
+    with pytest.raises(InstrumentError) as failure:
+        Instrument(serial_settings="115200,N,8,1", tcp=False, private_display=True).start()
+    assert str(failure.value) == ("the instrument did not start: serial_settings: Communication Settings offers "
+                                  "Baud Rate 1200, 2400, 9600, 14400, 19200, not '115200'")
