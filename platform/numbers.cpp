@@ -12,8 +12,9 @@ namespace {
 
 const QRegularExpression &numberPattern()
 {
+    // \z, not $: a dollar also matches before a final line feed, and "5\n" is no number.
     static const QRegularExpression pattern(
-        QStringLiteral(R"(^[ \t]*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?[ \t]*$)"));
+        QStringLiteral(R"(^[ \t]*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?[ \t]*\z)"));
     return pattern;
 }
 

@@ -30,6 +30,8 @@ private slots:
         QTest::newRow("two numbers") << "5 7" << false;
         QTest::newRow("word") << "abc" << false;
         QTest::newRow("exponent without digits") << "1e" << false;
+        QTest::newRow("trailing line feed") << "5\n" << false;
+        QTest::newRow("trailing carriage return") << "5\r" << false;
     }
     void readsAsNumber()
     {
