@@ -217,7 +217,7 @@ class Panel:
     # Windows besides the main window: message boxes and dialogs.
 
     def shown_windows(self):
-        """The windows the program shows besides the main window, with their titles."""
+        """The dialogs and message boxes the program shows."""
         return [node for node in desktop.windows_of(self.application())
                 if desktop.role_name(node) in ("alert", "dialog") and desktop.is_showing(node)]
 
