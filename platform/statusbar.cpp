@@ -5,6 +5,11 @@
 
 namespace platform {
 
+namespace {
+// The notice is the longer text and lasts: it takes most of what the simple text leaves.
+constexpr int kNoticeStretch = 4;
+} // namespace
+
 StatusBar::StatusBar(QWidget *parent)
     : QStatusBar(parent)
     , m_label(new QLabel(this))
@@ -19,7 +24,7 @@ StatusBar::StatusBar(QWidget *parent)
     m_notice->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_notice->installEventFilter(this);
     m_notice->hide();
-    addPermanentWidget(m_notice, 1);
+    addPermanentWidget(m_notice, kNoticeStretch);
     setSizeGripEnabled(false);
 }
 
