@@ -237,7 +237,12 @@ const RingBuffer &PlotWindow::visibleRows() const
 void PlotWindow::refreshStatistics()
 {
     m_statisticsAge.start();
-    m_statistics->setStatistics(statisticsText(traceStatistics(visibleRows())));
+    const QList<TraceStatistics> statistics = traceStatistics(visibleRows());
+    QList<QColor> colors;
+    colors.reserve(statistics.size());
+    for (qsizetype trace = 0; trace < statistics.size(); ++trace)
+        colors.append(StripChart::traceColor(trace));
+    m_statistics->setStatistics(statisticsText(statistics), colors);
     m_plot->refreshLabels();
 }
 

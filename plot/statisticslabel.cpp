@@ -1,17 +1,70 @@
 #include "statisticslabel.h"
 
+#include <QEvent>
+#include <QPainter>
 #include <QStringTokenizer>
 #include <algorithm>
+
+namespace {
+
+constexpr int kSwatchGap = 6; // between a swatch and its line's text
+
+} // namespace
 
 StatisticsLabel::StatisticsLabel(QWidget *parent)
     : QLabel(parent)
 {
     setTextFormat(Qt::PlainText);
+    // Lines from the top, so that each line's place is known to its swatch.
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    placeSwatches();
     measure();
 }
 
-void StatisticsLabel::setStatistics(const QString &text)
+void StatisticsLabel::placeSwatches()
 {
+    const QFontMetrics metrics = fontMetrics();
+    setContentsMargins(metrics.ascent() + kSwatchGap, 0, 0, 0);
+}
+
+QRect StatisticsLabel::swatchRect(int line) const
+{
+    // A plain label's lines follow one another at the font's line spacing.
+    const QFontMetrics metrics = fontMetrics();
+    const int side = metrics.ascent() - metrics.descent();
+    const int top = contentsRect().top() + line * metrics.lineSpacing() + metrics.ascent() - side;
+    return {0, top, side, side};
+}
+
+void StatisticsLabel::paintEvent(QPaintEvent *event)
+{
+    QLabel::paintEvent(event);
+    if (m_colors.isEmpty())
+        return;
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::WindowText));
+    for (qsizetype line = 0; line < m_colors.size(); ++line) {
+        const QRect swatch = swatchRect(int(line));
+        painter.fillRect(swatch, m_colors.at(line));
+        painter.drawRect(swatch.adjusted(0, 0, -1, -1));
+    }
+}
+
+void StatisticsLabel::changeEvent(QEvent *event)
+{
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        placeSwatches();
+        measure();
+    }
+}
+
+void StatisticsLabel::setStatistics(const QString &text, const QList<QColor> &colors)
+{
+    if (colors != m_colors) {
+        m_colors = colors;
+        update();
+    }
     qsizetype lines = 0;
     qsizetype longestLine = 0;
     for (const QStringView line : QStringTokenizer(text, u'\n')) {

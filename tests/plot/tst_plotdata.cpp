@@ -1,7 +1,9 @@
-// The plot's data: how an update is read, what the window keeps, and its statistics.
+// The plot's data: how an update is read, what the window keeps, and its statistics and how
+// they are shown.
 
 #include "lineparser.h"
 #include "ringbuffer.h"
+#include "statisticslabel.h"
 #include "stripchart.h"
 #include "tracestatistics.h"
 
@@ -26,6 +28,8 @@ private slots:
     void statisticsStayFinite();
     void rangeStaysFinite_data();
     void rangeStaysFinite();
+    void statisticsLinesShowTheirTracesColours_data();
+    void statisticsLinesShowTheirTracesColours();
     void stripChartDrawsOnlyWhatChanged_data();
     void stripChartDrawsOnlyWhatChanged();
 };
@@ -201,6 +205,55 @@ void tst_PlotData::rangeStaysFinite()
     QVERIFY(drawn > 0);
 }
 
+void tst_PlotData::statisticsLinesShowTheirTracesColours_data()
+{
+    QTest::addColumn<int>("traces");
+    QTest::newRow("one trace") << 1;
+    QTest::newRow("three traces") << 3;
+    QTest::newRow("colours repeat after eight") << 10;
+}
+
+// Each line of the statistics is led by a swatch of its trace's colour, level with the line's
+// text.
+void tst_PlotData::statisticsLinesShowTheirTracesColours()
+{
+    QFETCH(int, traces);
+    QList<TraceStatistics> statistics(traces, {10, 1.5, 0.25, -1, 4});
+    QList<QColor> colors;
+    for (int trace = 0; trace < traces; ++trace)
+        colors.append(StripChart::traceColor(trace));
+    StatisticsLabel label;
+    label.setStatistics(statisticsText(statistics), colors);
+    label.resize(label.sizeHint());
+    const QImage picture = label.grab().toImage();
+
+    // The rows where text is drawn, in bands of one line each.
+    const QRgb background = picture.pixel(picture.width() - 1, picture.height() - 1);
+    QList<std::pair<int, int>> lines;
+    for (int y = 0; y < picture.height(); ++y) {
+        bool ink = false;
+        for (int x = label.contentsRect().left(); x < picture.width() && !ink; ++x)
+            ink = picture.pixel(x, y) != background;
+        if (!ink)
+            continue;
+        if (!lines.isEmpty() && lines.last().second == y - 1)
+            lines.last().second = y;
+        else
+            lines.append({y, y});
+    }
+    QCOMPARE(lines.size(), traces);
+
+    for (int trace = 0; trace < traces; ++trace) {
+        const QRect swatch = label.swatchRect(trace);
+        QVERIFY(swatch.right() < label.contentsRect().left());
+        QCOMPARE(QColor(picture.pixel(swatch.center())), colors.at(trace));
+        QVERIFY2(swatch.top() >= lines.at(trace).first && swatch.bottom() <= lines.at(trace).second,
+                 qPrintable(QStringLiteral("swatch %1 at %2 to %3, its line's text at %4 to %5")
+                                .arg(trace).arg(swatch.top()).arg(swatch.bottom())
+                                .arg(lines.at(trace).first).arg(lines.at(trace).second)));
+    }
+}
+
 namespace {
 
 bool sameColumn(const QImage &a, int columnA, const QImage &b, int columnB)
@@ -315,5 +368,5 @@ void tst_PlotData::stripChartDrawsOnlyWhatChanged()
         QVERIFY(sameColumn(whole, x, background, 0));
 }
 
-QTEST_APPLESS_MAIN(tst_PlotData)
+QTEST_MAIN(tst_PlotData)
 #include "tst_plotdata.moc"
