@@ -15,14 +15,18 @@ from kestrin_testkit.panel import DEFAULT_FORMATS, DEFAULT_SERIAL_SETTINGS, Pane
 
 # How long one step of a call waits for the window to follow before the call fails. Bringing the
 # instrument up, on a machine busy starting it, waits longer.
-STEP_TIMEOUT = 2.0
+STEP_TIMEOUT = 1.5
+# A setting that cannot be made fails within this time, the dialogs it opened closed after it.
+CALL_TIMEOUT = 2.5
 # Generation settings set on the panel as a person sets them.
 PANEL_CALLS = (
     "set_frequency", "set_points_per_line", "choose_continuous", "choose_finite", "choose_flat",
     "choose_gaussian", "choose_data_file",
 )
 BENCH_CALLS = ("set_formats", "set_serial_settings", "switch_on", "switch_off", "reset", "generation_settings",
-               "shown_windows")
+               "shown_windows", "status", "state")
+# Settings made in a dialog, held to CALL_TIMEOUT like those of the panel.
+DIALOG_CALLS = ("set_formats", "set_serial_settings")
 
 log = logging.getLogger(__name__)
 
@@ -39,11 +43,13 @@ class Bench:
         self._start_formats = self._formats
         self._start_serial_settings = self._serial_settings
         self._start_panel = None
+        self._started = False
 
     def started(self):
         """Notes the instrument as it is now as the one reset() brings back; from now on a
         call that cannot be done fails within seconds."""
-        self.panel.timeout = STEP_TIMEOUT
+        self.panel.step_timeout = STEP_TIMEOUT
+        self._started = True
         self._start_formats = self._formats
         self._start_serial_settings = self._serial_settings
         self._start_panel = self.panel.generation_settings()
@@ -53,17 +59,23 @@ class Bench:
         if name not in PANEL_CALLS + BENCH_CALLS:
             raise ValueError(f"the panel has no setting {name!r}; it has {', '.join(PANEL_CALLS + BENCH_CALLS)}")
         shown_before = self.panel.shown_windows()
+        if self._started and name in PANEL_CALLS + DIALOG_CALLS:
+            self.panel.deadline = time.monotonic() + CALL_TIMEOUT
         try:
             if name in PANEL_CALLS:
                 self.panel.require_no_message()
                 return getattr(self.panel, name)(*args)
             return getattr(self, name)(*args)
         except AssertionError:
+            # Closing what the call opened takes steps of its own.
+            self.panel.deadline = None
             if log.isEnabledFor(logging.DEBUG):
                 log.debug("%s%s failed; the instrument's windows:\n%s", name, tuple(args),
                           desktop.describe(self.panel.application()))
             self._close_opened(shown_before)
             raise
+        finally:
+            self.panel.deadline = None
 
     def _close_opened(self, shown_before):
         """Closes the windows a failed call opened, message boxes first, since they hold the
@@ -112,6 +124,12 @@ class Bench:
 
     def generation_settings(self):
         return self.panel.generation_settings()
+
+    def status(self):
+        return self.panel.status()
+
+    def state(self):
+        return self.panel.state()
 
     def shown_windows(self):
         """The titles of the dialogs and message boxes shown."""

@@ -19,6 +19,7 @@ import threading
 import time
 
 from kestrin_testkit import desktop
+from kestrin_testkit.faultchannels import CONTROL_VARIABLE, ChannelFaults, FaultChannels
 
 READY_TIMEOUT = 60.0
 # The ports the instrument's Network Settings accept.
@@ -93,10 +94,15 @@ class Instrument:
     characters ("," "\\t" " "; "\\r" "\\n" "\\r\\n"). serial_settings: port 1's line, as in
     "9600,N,8,1" (default "19200,N,8,1"). private_display: a virtual display even when a DISPLAY
     is set. reset() brings these settings back.
+
+    Clients reach the instrument through the kit's fault layer: tcp, serial and dde set faults on
+    each channel (instrument.tcp.latency(50)); faults: faults set from the start, as the command
+    line writes them ("serial:line_speed"). transcript_dir: where the transcripts of what passed
+    are kept (tcp.txt, serial.txt, dde.txt, panel.txt).
     """
 
     def __init__(self, program=None, *, tcp=True, tcp_port=None, token_separator=None, line_terminator=None,
-                 serial_settings=None, switch_on=True, private_display=False):
+                 serial_settings=None, switch_on=True, private_display=False, transcript_dir=None, faults=()):
         if tcp_port is not None and tcp_port not in TCP_PORTS:
             raise InstrumentError(f"the instrument's TCP port must be 1 to 32767, not {tcp_port}")
         self.program = program
@@ -105,6 +111,9 @@ class Instrument:
                          "switch_on": switch_on,
                          "private_display": private_display}
         self.panel = RemotePanel(self)
+        self.transcript_dir = transcript_dir
+        self._start_faults = tuple(faults)
+        self._faults = None
         self._supervisor = None
         self._watcher = None
         # One call at a time: the supervisor answers them in turn.
@@ -148,6 +157,36 @@ class Instrument:
         return self._info("runtime")
 
     @property
+    def tcp(self) -> ChannelFaults:
+        """The TCP channel's faults."""
+        return self._channel("tcp")
+
+    @property
+    def serial(self) -> ChannelFaults:
+        """The serial channel's faults."""
+        return self._channel("serial")
+
+    @property
+    def dde(self) -> ChannelFaults:
+        """The conversation socket's faults."""
+        return self._channel("dde")
+
+    @property
+    def status(self) -> str:
+        """The text the status bar shows now."""
+        return self._call("status")
+
+    @property
+    def state(self) -> str:
+        """What the State label shows now: "On", "Off", "Running" ..."""
+        return self._call("state")
+
+    @property
+    def transcript(self):
+        """What passed on each channel so far (transcript.tail(), transcript.path("tcp"))."""
+        return self._faults.transcript if self._faults is not None else None
+
+    @property
     def display(self):
         return self._info("display")
 
@@ -163,7 +202,8 @@ class Instrument:
 
     def environment(self):
         """The variables kestrin-testkit run hands to a command."""
-        variables = {"KESTRIN_SERIAL_RESOURCE": self.serial_resource, "KESTRIN_DDE_SOCKET": self.dde_socket}
+        variables = {"KESTRIN_SERIAL_RESOURCE": self.serial_resource, "KESTRIN_DDE_SOCKET": self.dde_socket,
+                     "KESTRIN_RUNTIME_DIR": self.runtime_dir, CONTROL_VARIABLE: self._faults.control_path}
         if self.tcp_resource is not None:
             variables["KESTRIN_TCP_RESOURCE"] = self.tcp_resource
         return variables
@@ -206,6 +246,14 @@ class Instrument:
             self.close()
             raise InstrumentError(f"the instrument did not start: {reply.get('error', reply)}")
         self._ready = dict(reply["ready"], seconds=round(time.monotonic() - started, 2))
+        try:
+            self._faults = FaultChannels(self._ready, os.path.join(scratch, "kit"), self.transcript_dir,
+                                         self._start_faults)
+        except (OSError, ValueError) as failure:
+            self.close()
+            raise InstrumentError(f"the kit's fault layer did not start: {failure}") from None
+        # Clients are handed the fault layer's stand-ins; the instrument's own stay known to it alone.
+        self._ready.update(self._faults.published())
 
     def close(self):
         """Ends the instrument and everything started for it; waits until they are gone."""
@@ -213,6 +261,9 @@ class Instrument:
         if supervisor is None:
             return
         atexit.unregister(self.close)
+        faults, self._faults = self._faults, None
+        if faults is not None:
+            faults.close()
         try:
             supervisor.stdin.close()
         except BrokenPipeError:
@@ -248,7 +299,17 @@ class Instrument:
             raise InstrumentError("the instrument is not started")
         return self._ready[key]
 
+    def _channel(self, name):
+        if self._faults is None:
+            raise InstrumentError("the instrument is not started")
+        try:
+            return self._faults.channel(name)
+        except ValueError as failure:
+            raise InstrumentError(str(failure)) from None
+
     def _call(self, name, *args):
+        if self._faults is not None:
+            self._faults.note_panel(f"{name}({', '.join(map(repr, args))})")
         with self._lock:
             if self._supervisor is None:
                 raise InstrumentError("the instrument is not started")
@@ -263,7 +324,11 @@ class Instrument:
                 raise self._ended_error(failing) from None
             reply = self._receive(None, failing)
         if "error" in reply:
+            if self._faults is not None:
+                self._faults.note_panel(f"{name}: {reply['error']}")
             raise InstrumentError(reply["error"])
+        if name in ("status", "state") and self._faults is not None:
+            self._faults.note_panel(f"{name}: {reply['result']!r}")
         return reply["result"]
 
     def _ended_error(self, failing):
