@@ -1,4 +1,5 @@
 """kestrin-testkit run [options] -- COMMAND [ARGUMENT ...]
+kestrin-testkit fault CHANNEL:FAULT[=VALUES][@DIRECTION] ...
 
 Brings up a switched-on instrument, runs the command with KESTRIN_TCP_RESOURCE,
 KESTRIN_SERIAL_RESOURCE and KESTRIN_DDE_SOCKET in its environment, takes the instrument down and
@@ -7,6 +8,10 @@ exits with the command's exit status (128 + the signal's number if a signal ende
 The command runs in a process group of its own, which ends with the kit whatever ends the kit.
 Should the instrument end first, the kit says so in one line, ends the command's group and exits
 with 125.
+
+The command reaches the instrument through the kit's fault layer; --fault sets faults from the
+start and `kestrin-testkit fault`, run by the command, sets and clears them while it runs, finding
+its kit through KESTRIN_TESTKIT_CONTROL.
 """
 
 import argparse
@@ -17,6 +22,7 @@ import subprocess
 import sys
 import threading
 
+from kestrin_testkit import faultchannels
 from kestrin_testkit.commandgroup import FORWARDED_SIGNALS, NOT_STARTED_STATUS, SIGNAL_STATUS_BASE
 from kestrin_testkit.instrument import KIT_PARENT, Instrument, InstrumentError
 
@@ -34,8 +40,8 @@ log = logging.getLogger("kestrin-testkit")
 
 def parser():
     commands = argparse.ArgumentParser(prog="kestrin-testkit", description=__doc__.splitlines()[0])
-    run = commands.add_subparsers(dest="action", required=True).add_parser(
-        "run", help="run a command beside a switched-on instrument")
+    actions = commands.add_subparsers(dest="action", required=True)
+    run = actions.add_parser("run", help="run a command beside a switched-on instrument")
     run.add_argument("--kestrin", metavar="PATH", help="the kestrin program (default: kestrin on PATH)")
     run.add_argument("--private-display", action="store_true", help="a virtual display even when DISPLAY is set")
     run.add_argument("--tcp-port", type=int, metavar="PORT", help="the instrument's TCP port (default: a free one)")
@@ -43,8 +49,26 @@ def parser():
     run.add_argument("--line-terminator", choices=sorted(LINE_TERMINATORS))
     run.add_argument("--serial-settings", metavar="SETTINGS",
                      help='serial port 1\'s line, as in "9600,N,8,1" (default "19200,N,8,1")')
+    run.add_argument("--fault", action="append", default=[], metavar="CHANNEL:FAULT[=VALUES][@DIRECTION]",
+                     help="a fault set from the start, as in tcp:latency=50 or serial:line_speed (repeatable)")
+    run.add_argument("--transcript", metavar="DIR", help="keep the transcripts of what passed in DIR")
     run.add_argument("command", nargs=argparse.REMAINDER, help="-- then the command and its arguments")
+    fault = actions.add_parser("fault", help="set or clear faults of the kit this command runs under")
+    fault.add_argument("faults", nargs="+", metavar="CHANNEL:FAULT[=VALUES][@DIRECTION]",
+                       help="as in tcp:disconnect, tcp:clear, serial:slice=1,gap_ms=2, dde:stall=2")
     return commands
+
+
+def set_faults(texts):
+    """kestrin-testkit fault: exits 0 once every fault is set, 2 naming each one refused."""
+    try:
+        errors = faultchannels.send(os.environ.get(faultchannels.CONTROL_VARIABLE), texts)
+    except ValueError as failure:
+        log.error("%s", failure)
+        return 2
+    for error in errors:
+        log.error("%s", error)
+    return 2 if errors else 0
 
 
 def signal_group(group, signum):
@@ -95,6 +119,13 @@ def run_beside(instrument, command):
 def main(argv=None):
     logging.basicConfig(format="kestrin-testkit: %(message)s", level=logging.INFO)
     args = parser().parse_args(argv)
+    if args.action == "fault":
+        return set_faults(args.faults)
+    for text in args.fault:
+        try:
+            faultchannels.faults.parse(text)
+        except ValueError as failure:
+            parser().error(str(failure))
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     if not command:
         parser().error("give the command to run after --")
@@ -102,7 +133,8 @@ def main(argv=None):
         instrument = Instrument(args.kestrin, tcp_port=args.tcp_port, private_display=args.private_display,
                                 token_separator=TOKEN_SEPARATORS.get(args.token_separator),
                                 line_terminator=LINE_TERMINATORS.get(args.line_terminator),
-                                serial_settings=args.serial_settings)
+                                serial_settings=args.serial_settings, faults=args.fault,
+                                transcript_dir=args.transcript)
         with instrument:
             log.info("instrument ready in %.1f s at %s and %s", instrument.ready_seconds,
                      instrument.tcp_resource, instrument.serial_resource)
