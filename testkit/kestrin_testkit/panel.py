@@ -6,6 +6,7 @@ one line: what the window shows and why.
 """
 
 import os
+import time
 
 from kestrin_testkit import accessibility as desktop
 
@@ -47,16 +48,24 @@ class Panel:
     """The main window of a started kestrin (an accessibility.Program or StartedProgram).
 
     timeout: how long each step waits for the window to follow (a dialog to open, an option to
-    show selected)."""
+    show selected). deadline: a time (time.monotonic()) by which every step must be done."""
 
     def __init__(self, program, timeout=desktop.DEFAULT_TIMEOUT):
         self.program = program
-        self.timeout = timeout
+        self.step_timeout = timeout
+        self.deadline = None
         self.window = program.window(TITLE)
         # The main window's controls live as long as the window, and a dialog's as long as the
         # dialog: each is looked up once.
         self._controls = {}
         self._dialog_controls = {}
+
+    @property
+    def timeout(self):
+        """How long the next step may wait."""
+        if self.deadline is None:
+            return self.step_timeout
+        return max(0.0, min(self.step_timeout, self.deadline - time.monotonic()))
 
     def control(self, role, name=None, description=None):
         key = (role, name, description)
