@@ -217,9 +217,8 @@ def parse(text: str, channels=CHANNELS):
     if channel not in channels:
         raise ValueError(f"fault {text!r}: no channel {channel!r}; the channels are {', '.join(channels)}")
     kwargs = {}
-    for direction in DIRECTIONS:
-        if rest.endswith("@" + direction):
-            rest, kwargs["direction"] = rest[:-len(direction) - 1], direction
+    if "@" in rest:
+        rest, _, kwargs["direction"] = rest.rpartition("@")
     fault, _, values = rest.partition("=")
     args = []
     for value in filter(None, values.split(",")):

@@ -5,6 +5,9 @@
   module or of the session, reset() before each test that uses it, so each starts from the
   instrument as the kit brought it up (a fresh one costs over a second, a reset a fraction).
 
+A failing test's report carries a "kestrin transcript" section: the last lines of what passed on
+each channel of the instruments it used, and where the whole transcripts are kept.
+
 Installed with the package it is found through its pytest11 entry point; from a checkout enable
 it with -p kestrin_testkit.pytest_plugin.
 """
@@ -12,6 +15,8 @@ it with -p kestrin_testkit.pytest_plugin.
 import pytest
 
 from kestrin_testkit.instrument import Instrument
+from kestrin_testkit.transcript_report import (  # noqa: F401 (hooks of this plugin)
+    pytest_runtest_makereport, pytest_runtest_setup, pytest_sessionstart)
 
 
 def pytest_addoption(parser):
@@ -20,6 +25,8 @@ def pytest_addoption(parser):
                     help="the kestrin program to start (default: kestrin on PATH)")
     group.addoption("--kestrin-private-display", action="store_true",
                     help="start a virtual display even when DISPLAY is set")
+    group.addoption("--kestrin-transcripts", metavar="DIR", default=None,
+                    help="keep the instruments' transcripts in DIR (default: under pytest's temporary folder)")
 
 
 def started_instrument(config):

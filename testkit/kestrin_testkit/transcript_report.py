@@ -1,0 +1,54 @@
+"""The pytest plugin's part for transcripts: a failing test's report gets a "kestrin transcript"
+section with the last lines of each channel of every instrument the test used, and names the
+files that hold them whole (under pytest's temporary folder, or --kestrin-transcripts DIR)."""
+
+import os
+
+import pytest
+
+from kestrin_testkit import faultchannels, transcript
+
+SECTION = "kestrin transcript"
+
+
+def pytest_sessionstart(session):
+    folder = session.config.getoption("--kestrin-transcripts")
+    if folder is None:
+        folder = os.path.join(session.config._tmp_path_factory.getbasetemp(), "kestrin-transcripts")
+    faultchannels.default_transcript_parent = os.path.abspath(folder)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_setup(item):
+    with transcript.opened_lock:
+        # Transcripts closed before this test are no part of it.
+        transcript.opened[:] = [kept for kept in transcript.opened if not kept.closed]
+        item.stash[used_key] = list(transcript.opened)
+        item.stash[count_key] = len(transcript.opened)
+    yield
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if not report.failed or used_key not in item.stash:
+        return
+    with transcript.opened_lock:
+        used = item.stash[used_key] + transcript.opened[item.stash[count_key]:]
+    text = "\n".join(filter(None, (described(kept) for kept in used)))
+    if text:
+        report.sections.append((SECTION, text))
+
+
+def described(kept) -> str:
+    parts = []
+    for channel, lines in kept.tail().items():
+        where = kept.path(channel)
+        parts.append(f"--- {channel}" + (f" (whole: {where})" if where else "") + f", last {len(lines)} lines")
+        parts.extend(lines)
+    return "\n".join(parts)
+
+
+used_key = pytest.StashKey()
+count_key = pytest.StashKey()
