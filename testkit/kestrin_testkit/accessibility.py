@@ -205,6 +205,16 @@ def set_text(node, value):
         raise AssertionError(f"box {node.name!r} refused the text {value!r}")
 
 
+def type_keys(text):
+    """Types text on the keyboard into the control that has the focus."""
+    pyatspi.Registry.generateKeyboardEvent(0, text, pyatspi.KEY_STRING)
+
+
+def press_key(keysym):
+    """Presses and releases the key of an X keysym (such as 0xFF08, BackSpace)."""
+    pyatspi.Registry.generateKeyboardEvent(keysym, None, pyatspi.KEY_SYM)
+
+
 def top_edge(node):
     return fresh(node).queryComponent().getExtents(pyatspi.DESKTOP_COORDS).y
 

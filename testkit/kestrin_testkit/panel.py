@@ -36,6 +36,7 @@ BOXES_OF_OPTION = {"From a file": ("File Name",), "Finite": ("No. Lines",), "Fla
 # Controls of the Points and Profile frames, which "From a file" greys out.
 RANDOM_DATA_CONTROLS = frozenset(("Frequency", "Line Format", "Continuous", "Finite", "No. Lines", "Flat",
                                   "Gaussian", "Min", "Max", "Mean", "St Dev", "Absolute Value"))
+BACKSPACE = 0xFF08  # the key's X keysym
 # The state label is read often while switching; its text changes within the click's handling.
 STATE_POLL = 0.005
 
@@ -271,21 +272,35 @@ class Panel:
         self.wait_status("Listening ...")
 
     def set_formats(self, token_separator=None, line_terminator=None):
-        """Picks the entries of Transmission Formats for the given characters, and presses OK."""
-        wanted = []
-        for caption, entries, value in (("Token Separator", TOKEN_SEPARATORS, token_separator),
-                                        ("Line Terminator", LINE_TERMINATORS, line_terminator)):
-            if value is not None and value not in entries:
-                raise PanelError(f"the {caption} list offers {', '.join(map(repr, entries))}, not {value!r}")
-            if value is not None:
-                wanted.append((caption, entries[value]))
+        """Transmission Formats for the given characters: the entry that stands for them is
+        picked, other printable text typed into the list's field; then OK."""
+        wanted = [format_choice(caption, entries, value) for caption, entries, value in (
+            ("Token Separator", TOKEN_SEPARATORS, token_separator),
+            ("Line Terminator", LINE_TERMINATORS, line_terminator)) if value is not None]
         self.require_no_message()
         dialog = self.dialog("Transmission Formats ...", "Transmission Formats")
         lists = self.dialog_lists(dialog)
         assert len(lists) == 2, f"{len(lists)} lists in Transmission Formats"
-        for caption, entry in wanted:
-            desktop.pick(lists[0 if caption == "Token Separator" else 1], entry, self.timeout)
+        for caption, entry, typed in wanted:
+            choices = lists[0 if caption == "Token Separator" else 1]
+            if entry is not None:
+                desktop.pick(choices, entry, self.timeout)
+            else:
+                self._type_into_list(choices, caption, typed)
         self.close_dialog(dialog)
+
+    def _type_into_list(self, choices, caption, text):
+        """Types into an editable list's field with the keyboard, as a person does: the dialog
+        takes the field's text only when it was typed."""
+        field = desktop.find(choices, "text", timeout=self.timeout)
+        desktop.set_text(field, "")
+        desktop.click(field, self.timeout)
+        # Emptied by the keyboard too, or the dialog would not take it as typed.
+        desktop.type_keys(text or "x")
+        if not text:
+            desktop.press_key(BACKSPACE)
+        desktop.wait_until(lambda: desktop.text_of(field) == text, f"the {caption} field to show {text!r}",
+                           self.timeout, STATE_POLL)
 
     def set_serial_settings(self, settings):
         """Picks baud rate, parity, data bits and stop bits of a text such as "9600,N,8,1" in
@@ -418,6 +433,21 @@ class Panel:
             f"{name!r} in the file dialog's list of {folder!r}", self.timeout)
         if not files.addRowSelection(row):
             raise PanelError(f"the file dialog does not let {name!r} be selected in {folder!r}")
+
+
+def format_choice(caption, entries, value):
+    """(caption, the entry to pick or None, the text to type or None) for a format's characters."""
+    if value in entries:
+        return caption, entries[value], None
+    offered = f"the {caption} list offers {', '.join(map(repr, entries))}"
+    if not value.isprintable():
+        raise PanelError(f"{offered}, and typed text cannot hold {value!r}")
+    if value != value.strip(" "):
+        raise PanelError(f"the {caption} field drops the spaces around typed text: {value!r} would be "
+                         f"{value.strip(' ')!r}")
+    if not value and caption == "Line Terminator":
+        raise PanelError("the Line Terminator field left empty keeps the terminator in force")
+    return caption, None, value
 
 
 def serial_entries(settings):

@@ -63,10 +63,14 @@ CANNOT_BE_DONE = {
         None,
         lambda instrument, folder: instrument.panel.set_serial_settings("9600,E,7,1"),
         "set_serial_settings: the instrument refuses '9600,E,7,1': 'Error (frmMain - ResetRS232Port) 380: *"),
-    "a token separator the dialog does not offer": (
+    "a token separator with spaces the dialog drops": (
         None,
-        lambda instrument, folder: instrument.panel.set_formats(";"),
-        "set_formats: the Token Separator list offers ',', '\\t', ' ', not ';'"),
+        lambda instrument, folder: instrument.panel.set_formats(" ; "),
+        "set_formats: the Token Separator field drops the spaces around typed text: ' ; ' would be ';'"),
+    "an empty line terminator": (
+        None,
+        lambda instrument, folder: instrument.panel.set_formats(line_terminator=""),
+        "set_formats: the Line Terminator field left empty keeps the terminator in force"),
 }
 
 
@@ -107,8 +111,9 @@ def test_a_session_instrument_changed_by_one_test(kestrin_instrument_session):
     first_session_test.update(pids=instrument.pids, settings=instrument.panel.settings())
     instrument.panel.choose_gaussian(3, 2)
     instrument.panel.choose_finite(7)
-    instrument.panel.set_formats("\t", "\n")
-    assert exchange(instrument.tcp_port, "ANALYZE 4", terminator=b"\n")[0] == "OK"
+    instrument.panel.set_formats(";", "\n")
+    reply, line = exchange(instrument.tcp_port, "ANALYZE 4", terminator=b"\n")
+    assert reply == "OK" and len(line.split(";")) == 4, line
     assert instrument.panel.settings() != first_session_test["settings"]
 
 
