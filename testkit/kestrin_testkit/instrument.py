@@ -50,7 +50,8 @@ class RemotePanel:
         return self._instrument._call("generation_settings")
 
     def set_formats(self, token_separator=None, line_terminator=None):
-        """Transmission Formats, as the characters ("," "\\t" " "; "\\r" "\\n" "\\r\\n")."""
+        """Transmission Formats, as the characters: those of an entry ("," "\\t" " "; "\\r" "\\n"
+        "\\r\\n") are picked, other printable text is typed (";", or "" for no separator)."""
         self._instrument._call("set_formats", token_separator, line_terminator)
 
     def set_serial_settings(self, settings):
