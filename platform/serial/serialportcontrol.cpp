@@ -30,11 +30,13 @@ SerialPortControl::SerialPortControl(QObject *parent)
     m_virtualPort->setReadBufferSize(kMaximumBufferedInput);
     connect(m_port, &QSerialPort::readyRead, this, [this] { notify(Receive); });
     connect(m_port, &QSerialPort::bytesWritten, this, [this] {
+        outputMoved();
         if (m_port->bytesToWrite() == 0)
             emit outputDrained();
     });
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialPortControl::deviceFailed);
     connect(m_virtualPort, &VirtualSerialPort::readyRead, this, [this] { notify(Receive); });
+    connect(m_virtualPort, &VirtualSerialPort::bytesWritten, this, &SerialPortControl::outputMoved);
     connect(m_virtualPort, &VirtualSerialPort::drained, this, &SerialPortControl::outputDrained);
     connect(m_virtualPort, &VirtualSerialPort::clientChanged, this, [this] { notify(CarrierDetect); });
     connect(m_virtualPort, &VirtualSerialPort::writeFailed, this, [this] { notify(DeviceError); });
@@ -169,6 +171,8 @@ void SerialPortControl::setOutput(const QString &text)
         if (queued > 0 && queued + bytes.size() > kMaximumQueuedOutput)
             throw outputJammed();
         m_virtualPort->write(bytes);
+        if (queued == 0 && m_virtualPort->bytesToWrite() > 0)
+            outputMoved();
         return;
     }
     // What the line takes leaves at once, so a reply does not wait for the next turn of the
@@ -183,14 +187,27 @@ void SerialPortControl::setOutput(const QString &text)
             return;
     }
     // The rest of a line the line took in part always queues, so no line leaves cut.
-    if (m_port->bytesToWrite() > 0 && m_port->bytesToWrite() + bytes.size() > kMaximumQueuedOutput)
+    const qint64 queued = m_port->bytesToWrite();
+    if (queued > 0 && queued + bytes.size() > kMaximumQueuedOutput)
         throw outputJammed();
+    if (queued == 0)
+        outputMoved();
     if (m_port->write(bytes) != bytes.size())
         throw RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: %1").arg(m_port->errorString()));
 }
 
+void SerialPortControl::outputMoved()
+{
+    m_sinceOutputMoved.start();
+}
+
 RuntimeError SerialPortControl::outputJammed() const
 {
+    if (m_sinceOutputMoved.isValid() && m_sinceOutputMoved.elapsed() < kStalledOutputMilliseconds)
+        return RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: the far end of %1 does not take "
+                                                           "lines as fast as they come; lines are dropped until it "
+                                                           "catches up")
+                                                .arg(m_device));
     return RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: the far end of %1 is not reading; "
                                                        "output is dropped until it reads again")
                                             .arg(m_device));

@@ -2,6 +2,7 @@
 
 #include "platform/errors.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -35,9 +36,13 @@ public:
     // (settings the text or the port does not allow).
     static constexpr int kDeviceIoError = 57;
     static constexpr int kDeviceUnavailable = 68;
-    // Characters waiting to leave beyond this mean the far end has stopped reading; further
-    // output is dropped, as on a line without flow control, rather than held without bound.
-    static constexpr qint64 kMaximumQueuedOutput = 64 * 1024;
+    // Characters waiting to leave, at most: enough for a second of lines at 1000 lines a
+    // second of up to 4 KiB each (400 points), the burst of a generator catching up. Beyond
+    // it output is dropped, as on a line without flow control, rather than held without bound.
+    static constexpr qint64 kMaximumQueuedOutput = 4 * 1024 * 1024;
+    // A far end that has taken nothing for this long while output waits is not reading; one
+    // that takes some but less than comes is slow.
+    static constexpr int kStalledOutputMilliseconds = 1000;
     // Received characters held for Input(), at most: beyond it the rest waits in the
     // system's buffer (and, once that is full, the far end waits), so a flood costs
     // bounded memory.
@@ -73,7 +78,8 @@ public:
     QString Input();
 
     // Queues the text for sending. Throws RuntimeError when the port is closed (68), when the
-    // output queue is full (57; the text is dropped) or when the device refuses the text (57).
+    // output queue is full (57; the text is dropped; the description says whether the far end
+    // is not reading or reading too slowly) or when the device refuses the text (57).
     // A virtual port without a client drops the text without complaint.
     void setOutput(const QString &text);
 
@@ -90,6 +96,7 @@ private:
     void applySettings(const SerialSettings &settings);
     void notify(CommEventNumber reason);
     void deviceFailed(QSerialPort::SerialPortError error);
+    void outputMoved();
     RuntimeError outputJammed() const;
 
     QSerialPort *m_port;
@@ -98,6 +105,7 @@ private:
     qint16 m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint16 m_commEvent = NoEvent;
+    QElapsedTimer m_sinceOutputMoved; // since output last left, or began to wait
 };
 
 } // namespace platform

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
@@ -71,11 +72,15 @@ VirtualSerialPort::VirtualSerialPort(QObject *parent)
     , m_readBufferSize(kDefaultReadBufferSize)
     , m_readable(new QSocketNotifier(QSocketNotifier::Read, this))
     , m_writable(new QSocketNotifier(QSocketNotifier::Write, this))
+    , m_lineEvents(new QSocketNotifier(QSocketNotifier::Read, this))
 {
     m_clientCheck.setInterval(kClientCheckMilliseconds);
+    m_inputPace.setSingleShot(true);
     connect(&m_clientCheck, &QTimer::timeout, this, &VirtualSerialPort::checkForClient);
+    connect(&m_inputPace, &QTimer::timeout, this, &VirtualSerialPort::resumeInput);
     connect(m_readable, &QSocketNotifier::activated, this, &VirtualSerialPort::receive);
     connect(m_writable, &QSocketNotifier::activated, this, &VirtualSerialPort::sendQueued);
+    connect(m_lineEvents, &QSocketNotifier::activated, this, &VirtualSerialPort::lineChanged);
 }
 
 VirtualSerialPort::~VirtualSerialPort()
@@ -95,10 +100,14 @@ void VirtualSerialPort::open(int port, const SerialSettings &settings)
             throw;
         }
         m_releasePending = false;
-        if (m_clientAttached)
-            m_readable->setEnabled(true);
-        else
+        m_settings = settings;
+        m_pace.setSettings(settings);
+        if (m_clientAttached) {
+            resumeInput();
+        } else {
             m_clientCheck.start();
+            m_lineEvents->setEnabled(true);
+        }
         return;
     }
     release();
@@ -128,6 +137,14 @@ void VirtualSerialPort::open(int port, const SerialSettings &settings)
                            QStringLiteral("Device unavailable: no pseudo-terminal for %1 (%2)").arg(path, lastError()));
     const QString terminal = QFile::decodeName(name);
     applyTerminalSettings(controller.get(), settings, path);
+    // A client that writes and closes at once is gone before the next look for clients; the
+    // system wakes this watch when its characters arrive and when it closes the terminal.
+    Descriptor lineWatch(::epoll_create1(EPOLL_CLOEXEC));
+    epoll_event watched{};
+    watched.events = EPOLLIN | EPOLLET;
+    if (!lineWatch.isValid() || ::epoll_ctl(lineWatch.get(), EPOLL_CTL_ADD, controller.get(), &watched) != 0)
+        throw RuntimeError(kDeviceUnavailable,
+                           QStringLiteral("Device unavailable: %1 cannot be watched (%2)").arg(path, lastError()));
     // Opened and closed once, the terminal reads as hung up until a client opens it; before
     // that it would take output for the first client as if one were there.
     if (!Descriptor(openTerminal(terminal)).isValid())
@@ -145,12 +162,17 @@ void VirtualSerialPort::open(int port, const SerialSettings &settings)
     m_port = port;
     m_controller = controller.release();
     m_lock = lock.release();
+    m_lineWatch = lineWatch.release();
     m_path = path;
     m_terminal = terminal;
     m_clientAttached = false;
+    m_settings = settings;
+    m_pace.setSettings(settings);
     m_readable->setSocket(m_controller);
     m_writable->setSocket(m_controller);
+    m_lineEvents->setSocket(m_lineWatch);
     m_clientCheck.start();
+    m_lineEvents->setEnabled(true);
 }
 
 void VirtualSerialPort::close()
@@ -159,8 +181,11 @@ void VirtualSerialPort::close()
         return;
     m_releasePending = true;
     m_clientCheck.stop();
+    m_inputPace.stop();
+    m_inputHeld = false;
     m_readable->setEnabled(false);
     m_writable->setEnabled(false);
+    m_lineEvents->setEnabled(false);
     m_input.clear();
     m_output.clear();
     QTimer::singleShot(0, this, [this] {
@@ -175,10 +200,14 @@ void VirtualSerialPort::release()
     if (m_controller < 0)
         return;
     m_clientCheck.stop();
+    m_inputPace.stop();
+    m_inputHeld = false;
     m_readable->setEnabled(false);
     m_writable->setEnabled(false);
+    m_lineEvents->setEnabled(false);
     // The link is ours while the lock is held; one already gone leaves nothing to remove.
     ::unlink(QFile::encodeName(m_path).constData());
+    ::close(std::exchange(m_lineWatch, -1));
     ::close(std::exchange(m_controller, -1));
     ::close(std::exchange(m_lock, -1));
     m_path.clear();
@@ -191,13 +220,20 @@ void VirtualSerialPort::release()
 void VirtualSerialPort::applySettings(const SerialSettings &settings)
 {
     applyTerminalSettings(m_controller, settings, m_path);
+    m_settings = settings;
+    m_pace.setSettings(settings);
 }
 
 QByteArray VirtualSerialPort::readAll()
 {
+    QByteArray received = std::exchange(m_input, QByteArray());
+    if (m_inputPace.isActive())
+        return received;
     if (m_clientAttached)
         m_readable->setEnabled(true);
-    return std::exchange(m_input, QByteArray());
+    else if (m_inputHeld)
+        m_inputPace.start(0); // read on once the caller is done, not inside it
+    return received;
 }
 
 void VirtualSerialPort::write(const QByteArray &bytes)
@@ -213,20 +249,26 @@ void VirtualSerialPort::write(const QByteArray &bytes)
         sent = std::max<ssize_t>(sent, 0);
     }
     if (sent < bytes.size()) {
-        m_output.append(bytes.constData() + sent, bytes.size() - sent);
+        m_output.append(sent == 0 ? bytes : bytes.mid(sent));
         m_writable->setEnabled(true);
     }
 }
 
 void VirtualSerialPort::receive()
 {
+    m_inputHeld = false;
     bool hungUp = false;
-    while (m_input.size() < m_readBufferSize) {
+    for (;;) {
+        const qint64 room = std::min(m_readBufferSize - m_input.size(), m_pace.available());
+        if (room <= 0) {
+            m_inputHeld = true;
+            break;
+        }
         char chunk[4096];
-        const size_t room = size_t(std::min<qint64>(qint64(sizeof chunk), m_readBufferSize - m_input.size()));
-        const ssize_t got = ::read(m_controller, chunk, room);
+        const ssize_t got = ::read(m_controller, chunk, size_t(std::min<qint64>(qint64(sizeof chunk), room)));
         if (got > 0) {
             m_input.append(chunk, got);
+            m_pace.take(got);
             continue;
         }
         if (got < 0 && errno == EINTR)
@@ -235,32 +277,48 @@ void VirtualSerialPort::receive()
         hungUp = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
         break;
     }
-    // Full: the rest waits in the terminal until readAll() makes room.
-    if (m_input.size() >= m_readBufferSize)
-        m_readable->setEnabled(false);
-    if (hungUp)
+    if (m_inputHeld)
+        holdInput();
+    if (hungUp && m_clientAttached)
         clientGone();
     if (!m_input.isEmpty())
         emit readyRead();
 }
 
+void VirtualSerialPort::holdInput()
+{
+    m_readable->setEnabled(false);
+    // A full buffer waits for readAll(); the line's pace for the characters it has yet to carry.
+    if (m_input.size() < m_readBufferSize && !m_inputPace.isActive())
+        m_inputPace.start(m_pace.millisecondsUntilMore());
+}
+
+void VirtualSerialPort::resumeInput()
+{
+    if (m_clientAttached)
+        m_readable->setEnabled(true);
+    else if (m_inputHeld)
+        receive();
+}
+
 void VirtualSerialPort::sendQueued()
 {
-    const ssize_t sent = ::write(m_controller, m_output.constData(), size_t(m_output.size()));
-    if (sent > 0) {
-        m_output.remove(0, sent);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    const qint64 sent = m_output.writeTo(m_controller);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         // Reported writable yet full: a terminal whose client went away reads so for ever.
         if (terminalHungUp())
             clientGone();
         return;
-    } else if (errno != EINTR) {
+    }
+    if (sent < 0 && errno != EINTR) {
         m_output.clear();
         m_writable->setEnabled(false);
         emit writeFailed();
         emit drained();
         return;
     }
+    if (sent > 0)
+        emit bytesWritten(sent);
     if (m_output.isEmpty()) {
         m_writable->setEnabled(false);
         emit drained();
@@ -269,11 +327,33 @@ void VirtualSerialPort::sendQueued()
 
 void VirtualSerialPort::checkForClient()
 {
-    if (terminalHungUp())
+    if (!terminalHungUp())
+        attachClient();
+}
+
+void VirtualSerialPort::lineChanged()
+{
+    epoll_event event{};
+    while (::epoll_wait(m_lineWatch, &event, 1, 0) > 0) {
+    }
+    if (!terminalHungUp()) {
+        attachClient();
         return;
+    }
+    // A client came and went between two looks for clients: the next one finds the line as
+    // the port set it, and what this one wrote is taken as from any client. Replies go
+    // nowhere, as nobody is attached.
+    restoreLineSettings();
+    receive();
+}
+
+void VirtualSerialPort::attachClient()
+{
     m_clientCheck.stop();
+    m_lineEvents->setEnabled(false);
     m_clientAttached = true;
-    m_readable->setEnabled(true);
+    if (!m_inputPace.isActive())
+        m_readable->setEnabled(true);
     emit clientChanged();
 }
 
@@ -284,8 +364,10 @@ void VirtualSerialPort::clientGone()
     m_writable->setEnabled(false);
     const bool wasQueued = !m_output.isEmpty();
     m_output.clear();
+    restoreLineSettings();
     discardPendingOutput();
     m_clientCheck.start();
+    m_lineEvents->setEnabled(true);
     emit clientChanged();
     if (wasQueued)
         emit drained();
@@ -295,6 +377,17 @@ bool VirtualSerialPort::terminalHungUp() const
 {
     pollfd state{m_controller, POLLIN, 0};
     return ::poll(&state, 1, 0) < 0 || (state.revents & POLLHUP) != 0;
+}
+
+void VirtualSerialPort::restoreLineSettings()
+{
+    try {
+        applyTerminalSettings(m_controller, m_settings, m_path);
+    } catch (const RuntimeError &failure) {
+        // The settings were taken when the port opened; a terminal that refuses them now has
+        // failed underneath, and the next client finds out at its first character.
+        qWarning("%s", qPrintable(failure.error().message(QStringLiteral("Line settings of the next client: "))));
+    }
 }
 
 void VirtualSerialPort::discardPendingOutput()

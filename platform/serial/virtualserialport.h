@@ -1,5 +1,9 @@
 #pragma once
 
+#include "platform/serial/linepace.h"
+#include "platform/serial/outputqueue.h"
+#include "platform/serial/serialsettings.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -10,8 +14,6 @@ class QSocketNotifier;
 
 namespace platform {
 
-struct SerialSettings;
-
 // A serial port the program provides itself: it talks on the controlling side of a
 // pseudo-terminal and publishes the terminal side for clients at a stable path, a symbolic
 // link <runtime>/kestrin/COM<n> to the /dev/pts/N of this opening. A lock file beside the
@@ -19,7 +21,11 @@ struct SerialSettings;
 //
 // It behaves like a port with a cable that clients plug and unplug: clients may open and
 // close the path any number of times. While no client has it open, output is dropped, never
-// kept for the next client, and the port is only looked at a few times a second.
+// kept for the next client, and the port is only looked at a few times a second; what a
+// client wrote before going is read all the same, as soon as it arrives. Every client finds
+// the line as the port set it: what one changed (echo, say) goes when the last one leaves.
+// Characters are taken in no faster than the line settings carry them, so a far end that
+// echoes everything costs what the line carries; output leaves as fast as the client reads.
 class VirtualSerialPort : public QObject
 {
     Q_OBJECT
@@ -57,6 +63,8 @@ public:
 
 signals:
     void readyRead();
+    // Queued output left for the client.
+    void bytesWritten(qint64 bytes);
     // The output queue is empty again: everything left, or the client that was not reading
     // went away and its queue with it.
     void drained();
@@ -69,25 +77,37 @@ private:
     // Removes the link and ends the terminal.
     void release();
     void receive();
+    // Reading stopped short of the end: the line's pace or a full buffer holds the rest.
+    void holdInput();
+    void resumeInput();
     void sendQueued();
     void checkForClient();
+    void lineChanged();
+    void attachClient();
     void clientGone();
     bool terminalHungUp() const;
+    void restoreLineSettings();
     void discardPendingOutput();
 
     int m_port = 0;
     bool m_releasePending = false;
     int m_controller = -1; // controlling side of the pseudo-terminal
     int m_lock = -1;       // lock file, held while open
+    int m_lineWatch = -1;  // edge-triggered watch of the controlling side while no client is seen
     QString m_path;        // the published link
     QString m_terminal;    // the /dev/pts/N the link points to
     bool m_clientAttached = false;
+    SerialSettings m_settings;
+    LinePace m_pace{m_settings};
+    bool m_inputHeld = false;
     qint64 m_readBufferSize = 0;
     QByteArray m_input;
-    QByteArray m_output;
+    OutputQueue m_output;
     QSocketNotifier *m_readable;
     QSocketNotifier *m_writable;
+    QSocketNotifier *m_lineEvents;
     QTimer m_clientCheck;
+    QTimer m_inputPace;
 };
 
 } // namespace platform

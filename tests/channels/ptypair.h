@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QString>
 #include <QTest>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
@@ -34,19 +36,48 @@ public:
         });
     }
 
-    // Collects what arrives on the far end until it contains ending; returns everything up
-    // to and including the ending and keeps the rest. Empty on timeout.
-    QByteArray receiveUntil(const QByteArray &ending, int timeoutMilliseconds = 5000)
+    // Writes everything in one call without handling events, as a program that writes and
+    // closes at once does; false when the line did not take it all.
+    bool sendAtOnce(const QByteArray &bytes)
+    {
+        return ::write(m_far, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+
+    // Collects what arrives on the far end until count characters came; returns them and
+    // keeps the rest. Empty on timeout.
+    QByteArray receiveCount(qsizetype count, int timeoutMilliseconds = 5000)
     {
         const bool arrived = QTest::qWaitFor(
             [&] {
-                collect();
-                return m_received.contains(ending);
+                collectWhileFlowing();
+                return m_received.size() >= count;
             },
             timeoutMilliseconds);
         if (!arrived)
             return QByteArray();
-        const qsizetype end = m_received.indexOf(ending) + ending.size();
+        const QByteArray taken = m_received.left(count);
+        m_received.remove(0, count);
+        return taken;
+    }
+
+    // Collects what arrives on the far end until it contains ending; returns everything up
+    // to and including the ending and keeps the rest. Empty on timeout.
+    QByteArray receiveUntil(const QByteArray &ending, int timeoutMilliseconds = 5000)
+    {
+        // Only what came since the last look is searched, so megabytes arrive in linear time.
+        qsizetype searched = 0;
+        qsizetype found = -1;
+        const bool arrived = QTest::qWaitFor(
+            [&] {
+                collectWhileFlowing();
+                found = m_received.indexOf(ending, searched);
+                searched = std::max<qsizetype>(0, m_received.size() - ending.size() + 1);
+                return found >= 0;
+            },
+            timeoutMilliseconds);
+        if (!arrived)
+            return QByteArray();
+        const qsizetype end = found + ending.size();
         const QByteArray taken = m_received.left(end);
         m_received.remove(0, end);
         return taken;
@@ -60,6 +91,20 @@ public:
     }
 
 protected:
+    // Reads while characters keep coming, handling events in between so that the program
+    // under test goes on writing: megabytes pass without a pause at every piece, and an
+    // endless stream still returns now and then.
+    void collectWhileFlowing()
+    {
+        constexpr int kRounds = 100;
+        qsizetype before = -1;
+        for (int round = 0; round < kRounds && before != m_received.size(); ++round) {
+            before = m_received.size();
+            collect();
+            QCoreApplication::processEvents();
+        }
+    }
+
     void collect()
     {
         char chunk[4096];
@@ -120,6 +165,15 @@ public:
     }
 
     bool isOpen() const { return m_far >= 0; }
+    // Turns echo on as `stty echo -echoctl` does: whatever the port sends comes back to it,
+    // carriage returns included.
+    bool echoBack()
+    {
+        termios echoing = settings();
+        echoing.c_lflag |= ECHO;
+        echoing.c_lflag &= ~tcflag_t(ECHOCTL);
+        return ::tcsetattr(m_far, TCSANOW, &echoing) == 0;
+    }
     // The line settings as the client finds them.
     termios settings() const
     {

@@ -7,6 +7,7 @@
 #include "channels/commandbuffer.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 
 class tst_Rs232 : public QObject
@@ -25,6 +26,11 @@ private slots:
     void farEndThatStopsReadingLosesLines_data();
     void farEndThatStopsReadingLosesLines();
     void virtualPortClientReopensMidRun();
+    void catchUpBurstReachesAReadingFarEnd_data();
+    void catchUpBurstReachesAReadingFarEnd();
+    void echoOfOneClientDoesNotCarryOver_data();
+    void echoOfOneClientDoesNotCarryOver();
+    void echoingFarEndCostsWhatTheLineCarries();
     void portNumbers_data();
     void portNumbers();
     void failedOpeningKeepsInstrumentUsable_data();
@@ -242,6 +248,98 @@ void tst_Rs232::virtualPortClientReopensMidRun()
     QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
     QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
     QCOMPARE(f.recorder.messages, QStringList());
+}
+
+void tst_Rs232::catchUpBurstReachesAReadingFarEnd_data()
+{
+    QTest::addColumn<Rs232Fixture::Ports>("ports");
+    QTest::newRow("pty pair") << Rs232Fixture::Ports::Mapped;
+    QTest::newRow("virtual port") << Rs232Fixture::Ports::Virtual;
+}
+
+void tst_Rs232::catchUpBurstReachesAReadingFarEnd()
+{
+    QFETCH(Rs232Fixture::Ports, ports);
+    Rs232Fixture f(ports);
+    f.setText("txtFrequency", QStringLiteral("0.04"));
+    f.setText("txtPtsPerLine", QStringLiteral("100"));
+    f.find<QCheckBox>("chkPointNumber")->setChecked(true);
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    if (ports == Rs232Fixture::Ports::Virtual)
+        QVERIFY(f.attachClient());
+    f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
+
+    // A second of lines at 1000 a second, made at once, as the generator makes up for a
+    // window thread that was busy; the far end reads all along.
+    constexpr int kBurstLines = 1000;
+    f.tick(kBurstLines);
+    for (int line = 1; line <= kBurstLines; ++line) {
+        const QByteArray received = f.farEnd->receiveUntil("\r");
+        QVERIFY2(received.startsWith(QByteArray::number(line) + ','),
+                 qPrintable(QStringLiteral("line %1: %2").arg(line).arg(QString::fromLatin1(received.left(20)))));
+    }
+    QCOMPARE(f.recorder.messages, QStringList());
+}
+
+void tst_Rs232::echoOfOneClientDoesNotCarryOver_data()
+{
+    QTest::addColumn<bool>("leavesAtOnce");
+
+    // As stty -F COM1 echo -echoctl does, then a client that writes a command.
+    QTest::newRow("client seen leaving") << false;
+    QTest::newRow("client writes a command and leaves at once") << true;
+}
+
+void tst_Rs232::echoOfOneClientDoesNotCarryOver()
+{
+    QFETCH(bool, leavesAtOnce);
+    Rs232Fixture f(Rs232Fixture::Ports::Virtual);
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+    if (leavesAtOnce) {
+        {
+            PortClient first(f.port->deviceName());
+            QVERIFY(first.echoBack());
+            QVERIFY(first.sendAtOnce("ABORT\r"));
+        }
+        QTRY_COMPARE(f.input(), QStringLiteral("ABORT"));
+    } else {
+        QVERIFY(f.attachClient());
+        QVERIFY(f.client->echoBack());
+        QVERIFY(f.detachClient());
+    }
+
+    QVERIFY(f.attachClient());
+    QCOMPARE(f.client->settings().c_lflag & ECHO, tcflag_t(0));
+    // Answered once; the reply does not come back as a command.
+    QVERIFY(f.client->send("PAUSE\r"));
+    QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
+    QCOMPARE(f.repliesSoFar(), QByteArray());
+}
+
+void tst_Rs232::echoingFarEndCostsWhatTheLineCarries()
+{
+    Rs232Fixture f(Rs232Fixture::Ports::Virtual);
+    auto tcpClient = f.switchOnWithClient();
+    QVERIFY(f.attachClient());
+    QVERIFY(f.client->echoBack());
+    // Each reply comes back as a command whose reply comes back, as on a cable to a far end
+    // that echoes: the loop goes on, at the pace of the line (19200 baud, 1920 characters a
+    // second each way).
+    QVERIFY(f.client->send("PAUSE\r"));
+    constexpr double kLineCharactersPerSecond = 1920;
+    constexpr qsizetype kLooped = qsizetype(kLineCharactersPerSecond);
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray looped = f.client->receiveCount(kLooped, 10000);
+    QVERIFY2(looped.contains("Error 2: Illegal Command - ERROR\r"), looped.left(80).constData());
+    QVERIFY2(clock.elapsed() >= qint64(1000 * kLooped / kLineCharactersPerSecond / 2),
+             qPrintable(QStringLiteral("%1 characters in %2 ms").arg(kLooped).arg(clock.elapsed())));
+
+    // Meanwhile the other channels and the panel are served.
+    QVERIFY(f.sendPiece(*tcpClient, QStringLiteral("PAUSE\r")));
+    QTRY_COMPARE(tcpClient->received, QStringLiteral("OK\r"));
+    QCOMPARE(f.window->ExecuteCommand(QStringLiteral("PAUSE")), QStringLiteral("OK"));
+    QVERIFY(!f.client->receiveCount(kLooped / 4).isEmpty());
 }
 
 void tst_Rs232::portNumbers_data()

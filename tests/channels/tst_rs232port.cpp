@@ -4,11 +4,13 @@
 #include "ptypair.h"
 
 #include "platform/serial/devicemap.h"
+#include "platform/serial/linepace.h"
 #include "platform/serial/serialportcontrol.h"
 #include "platform/serial/serialsettings.h"
 #include "support/errorcapture.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QScopeGuard>
@@ -57,6 +59,10 @@ private slots:
     void settingsChangeOnOpenPort();
     void virtualPortInUseOrStale();
     void virtualPortClientsComeAndGo();
+    void virtualPortQuickWriter_data();
+    void virtualPortQuickWriter();
+    void virtualPortTakesInputAtLineSpeed_data();
+    void virtualPortTakesInputAtLineSpeed();
 
     void textIsOneBytePerCharacter();
     void receivedCharactersNotify();
@@ -354,6 +360,92 @@ void tst_Rs232Port::virtualPortClientsComeAndGo()
                                      SerialPortControl::CarrierDetect, SerialPortControl::CarrierDetect}));
 }
 
+void tst_Rs232Port::virtualPortQuickWriter_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<bool>("echoBack");
+
+    // As printf 'ANALYZE 3\r' > COM1 writes: open, write, close, all before the port looks
+    // for clients again.
+    QTest::newRow("a command") << QByteArray("ANALYZE 3\r") << false;
+    QTest::newRow("more than the line carries at once") << QByteArray(300, 'A') + '\r' << false;
+    QTest::newRow("echo turned on first") << QByteArray("ANALYZE 3\r") << true;
+}
+
+void tst_Rs232Port::virtualPortQuickWriter()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(bool, echoBack);
+    qunsetenv("KESTRIN_COM1");
+    SerialPortControl port;
+    QString received;
+    bool attachedWhenAnswered = true;
+    connect(&port, &SerialPortControl::OnComm, this, [&] {
+        if (port.CommEvent() != SerialPortControl::Receive)
+            return;
+        received += port.Input();
+        if (received.endsWith(QLatin1Char('\r'))) {
+            attachedWhenAnswered = port.clientAttached();
+            port.setOutput(QStringLiteral("OK\r"));
+        }
+    });
+    port.setPortOpen(true);
+    {
+        PortClient writer(port.deviceName());
+        QVERIFY(writer.isOpen());
+        if (echoBack)
+            QVERIFY(writer.echoBack());
+        QVERIFY(writer.sendAtOnce(command));
+    }
+
+    // Read although its writer is gone; the reply goes nowhere.
+    QTRY_COMPARE(received, QString::fromLatin1(command));
+    QVERIFY(!attachedWhenAnswered);
+
+    // The next client finds the line as the port set it, and nothing meant for another.
+    PortClient next(port.deviceName());
+    QVERIFY(next.isOpen());
+    QCOMPARE(next.settings().c_lflag & ECHO, tcflag_t(0));
+    QTRY_VERIFY(port.clientAttached());
+    port.setOutput(QStringLiteral("fresh\r"));
+    QCOMPARE(next.receiveUntil("\r"), QByteArray("fresh\r"));
+}
+
+void tst_Rs232Port::virtualPortTakesInputAtLineSpeed_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<double>("charactersPerSecond"); // a start bit, 8 data bits, the stop bits
+
+    QTest::newRow("start-up") << "19200,N,8,1" << 1920.0;
+    QTest::newRow("two stop bits") << "9600,N,8,2" << 9600 / 11.0;
+    QTest::newRow("115200") << "115200,N,8,1" << 11520.0;
+}
+
+void tst_Rs232Port::virtualPortTakesInputAtLineSpeed()
+{
+    QFETCH(QString, settings);
+    QFETCH(double, charactersPerSecond);
+    qunsetenv("KESTRIN_COM1");
+    SerialPortControl port;
+    port.setSettings(settings);
+    QString received;
+    connect(&port, &SerialPortControl::OnComm, this, [&] { received += port.Input(); });
+    port.setPortOpen(true);
+    PortClient client(port.deviceName());
+    QTRY_VERIFY(port.clientAttached());
+
+    // Half a second of the line's characters, far more than it holds for the taking at once.
+    const QByteArray sent(qsizetype(charactersPerSecond / 2), 'x');
+    const double heldAtOnce = charactersPerSecond * platform::LinePace::kSavedMilliseconds / 1000;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(client.send(sent));
+    QTRY_COMPARE(received.size(), sent.size());
+    const double earliestMilliseconds = 1000 * (sent.size() - heldAtOnce) / charactersPerSecond;
+    QVERIFY2(clock.elapsed() >= qint64(earliestMilliseconds * 0.9),
+             qPrintable(QStringLiteral("%1 ms, at the line's pace %2 ms").arg(clock.elapsed()).arg(earliestMilliseconds)));
+}
+
 void tst_Rs232Port::textIsOneBytePerCharacter()
 {
     PortOnPty f;
@@ -434,12 +526,28 @@ void tst_Rs232Port::outputToSilentLineIsBounded()
     const qint64 chunksBeyondBound = 2 * SerialPortControl::kMaximumQueuedOutput / chunk.size();
     QString description;
     int number = 0;
+    qint64 accepted = 0;
+    QElapsedTimer sinceFirstOutput;
+    sinceFirstOutput.start();
     for (qint64 i = 0; i < chunksBeyondBound && number == 0; ++i) {
         number = errorNumberOf([&] { f.port.setOutput(chunk); }, &description);
+        accepted += number == 0 ? chunk.size() : 0;
         QCoreApplication::processEvents();
     }
     QCOMPARE(number, int(SerialPortControl::kDeviceIoError));
-    QVERIFY2(description.contains(QLatin1String("not reading")), qPrintable(description));
+    // Held up to the bound (beside what the terminal itself holds), never beyond.
+    QVERIFY2(accepted >= SerialPortControl::kMaximumQueuedOutput
+                 && accepted <= SerialPortControl::kMaximumQueuedOutput + SerialPortControl::kMaximumQueuedOutput / 4,
+             qPrintable(QString::number(accepted)));
+    // A full queue alone does not make a far end "not reading"; a while without progress does.
+    if (!description.contains(QLatin1String("not reading"))) {
+        QVERIFY2(description.contains(QLatin1String("as fast as they come")), qPrintable(description));
+        QVERIFY(QTest::qWaitFor([&] {
+            errorNumberOf([&] { f.port.setOutput(chunk); }, &description);
+            return description.contains(QLatin1String("not reading"));
+        }));
+    }
+    QVERIFY(sinceFirstOutput.elapsed() >= SerialPortControl::kStalledOutputMilliseconds);
     QVERIFY(f.port.PortOpen());
     if (virtualPort) {
         // The jam ends with the client that caused it; without a client output goes nowhere.
