@@ -3,8 +3,9 @@
 #include <QString>
 #include <QStringList>
 
-// Cutting the received text of the byte-stream channels (serial port, TCP connection) into
-// command lines at the line terminator. One buffer serves both channels.
+// Cutting the received text of a byte-stream channel (serial port, TCP connection) into
+// command lines at the line terminator. Each channel keeps a buffer of its own, so what one
+// peer sends can never become part of another peer's command.
 
 // Positions in the buffer are 16-bit: a terminator must stand within the first 32767
 // characters of a line, and text without a terminator may not grow beyond that.

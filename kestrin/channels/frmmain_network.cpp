@@ -43,7 +43,7 @@ platform::SocketControl *frmMain::createNetworkChannel()
 
 void frmMain::ResetNetworkConnection()
 {
-    CommandBuffer.clear();
+    m_networkCommandBuffer.clear();
     if (sckServer->State() != SocketControl::Closed)
         sckServer->Close();
     QCoreApplication::processEvents();
@@ -69,13 +69,13 @@ void frmMain::ResetNetworkConnection()
 
 void frmMain::TerminateNetworkConnection()
 {
-    CommandBuffer.clear();
+    m_networkCommandBuffer.clear();
     sckServer->Close();
 }
 
 QString frmMain::GetNetworkCommand()
 {
-    return TakeReceivedCommand(QStringLiteral("Error (frmMain - GetNetworkCommand) "),
+    return TakeReceivedCommand(m_networkCommandBuffer, QStringLiteral("Error (frmMain - GetNetworkCommand) "),
                                [this] { return sckServer->GetData(); });
 }
 

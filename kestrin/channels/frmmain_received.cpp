@@ -7,9 +7,10 @@
 
 #include <QLineEdit>
 
-QString frmMain::TakeReceivedCommand(const QString &errorPrefix, const std::function<QString()> &receive)
+QString frmMain::TakeReceivedCommand(CommandLineBuffer &buffer, const QString &errorPrefix,
+                                     const std::function<QString()> &receive)
 {
-    const CommandLineBuffer::Cut cut = CommandBuffer.append(receive(), LineTerm);
+    const CommandLineBuffer::Cut cut = buffer.append(receive(), LineTerm);
     // Every complete line is shown in turn; only the last one is executed.
     QString command;
     for (const QString &line : cut.lines) {

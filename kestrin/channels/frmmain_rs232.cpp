@@ -40,7 +40,7 @@ platform::SerialPortControl *frmMain::createSerialChannel()
 
 void frmMain::ResetRS232Port()
 {
-    CommandBuffer.clear();
+    m_rs232CommandBuffer.clear();
     m_rs232OutputFailing = false;
     try {
         if (comKestrin->PortOpen())
@@ -59,7 +59,7 @@ void frmMain::ResetRS232Port()
 
 void frmMain::CloseRS232Port()
 {
-    CommandBuffer.clear();
+    m_rs232CommandBuffer.clear();
     if (comKestrin->PortOpen())
         comKestrin->setPortOpen(false);
 }
@@ -76,7 +76,7 @@ void frmMain::comKestrin_OnComm()
 
 QString frmMain::GetRS232Command()
 {
-    return TakeReceivedCommand(QStringLiteral("Error (frmMain - GetRS232Command) "),
+    return TakeReceivedCommand(m_rs232CommandBuffer, QStringLiteral("Error (frmMain - GetRS232Command) "),
                                [this] { return comKestrin->Input(); });
 }
 

@@ -120,7 +120,8 @@ private:
     platform::SerialPortControl *createSerialChannel();
     void comKestrin_OnComm();
     QString GetRS232Command();
-    QString TakeReceivedCommand(const QString &errorPrefix, const std::function<QString()> &receive);
+    QString TakeReceivedCommand(CommandLineBuffer &buffer, const QString &errorPrefix,
+                                const std::function<QString()> &receive);
 
     void TerminateNetworkConnection();
     void ReturnNetworkResult(const QString &text);
@@ -151,7 +152,10 @@ private:
     qint16 ServerPort = 0;
     QString TokenSep;
     QString LineTerm;
-    CommandLineBuffer CommandBuffer;
+    // What each byte channel received and has not cut into commands yet; a channel's reset
+    // or close empties its own.
+    CommandLineBuffer m_rs232CommandBuffer;
+    CommandLineBuffer m_networkCommandBuffer;
     // Output to the serial port failed and has not drained since: further failures are
     // not reported again.
     bool m_rs232OutputFailing = false;

@@ -36,8 +36,6 @@ private slots:
     void failedOpeningKeepsInstrumentUsable_data();
     void failedOpeningKeepsInstrumentUsable();
     void hungUpLineClosesPort();
-    void partialLinesJoinAcrossChannels_data();
-    void partialLinesJoinAcrossChannels();
 };
 
 void tst_Rs232::receivedCommands_data()
@@ -411,35 +409,6 @@ void tst_Rs232::hungUpLineClosesPort()
     QCOMPARE(f.window->instrumentState(), InstrumentState::Idle);
     QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE 1")), QStringLiteral("OK"));
     QCOMPARE(f.recorder.messages, QStringList());
-}
-
-void tst_Rs232::partialLinesJoinAcrossChannels_data()
-{
-    QTest::addColumn<bool>("serialFirst");
-
-    // "PA" on one channel, "USE\r" on the other: the channel that completes the line
-    // executes it and receives the reply.
-    QTest::newRow("serial, then TCP completes") << true;
-    QTest::newRow("TCP, then serial completes") << false;
-}
-
-void tst_Rs232::partialLinesJoinAcrossChannels()
-{
-    QFETCH(bool, serialFirst);
-    Rs232Fixture f;
-    auto client = f.switchOnWithClient();
-    const auto sendOverTcp = [&](const QByteArray &piece) { return f.sendPiece(*client, QString::fromLatin1(piece)); };
-    QVERIFY(serialFirst ? f.sendChunk("PA") : sendOverTcp("PA"));
-    QVERIFY(serialFirst ? sendOverTcp("USE\r") : f.sendChunk("USE\r"));
-
-    QCOMPARE(f.input(), QStringLiteral("PAUSE"));
-    if (serialFirst) {
-        QTRY_COMPARE(client->received, QStringLiteral("OK\r"));
-        QCOMPARE(f.repliesSoFar(), QByteArray());
-    } else {
-        QCOMPARE(f.repliesSoFar(), QByteArray("OK\r"));
-        QCOMPARE(client->received, QString());
-    }
 }
 
 QTEST_MAIN(tst_Rs232)
