@@ -4,7 +4,6 @@
 
 #include "platform/errors.h"
 #include "platform/numbers.h"
-#include "platform/network/socketcontrol.h"
 #include "platform/periodictimer.h"
 
 #include <QCheckBox>
@@ -133,6 +132,7 @@ void frmMain::tmrDataGen_Timer()
     WriteOutput(line);
     if (CommEnabled)
         ReturnRS232Result(line);
-    if (sckServer->State() != platform::SocketControl::Closed)
-        ReturnNetworkResult(line);
+    // Not gated on the socket's state: while the socket is reset it reads closed, yet a
+    // client that finished sending still takes the lines it asked for.
+    ReturnNetworkResult(line);
 }

@@ -67,8 +67,21 @@ void refuse(qintptr descriptor)
     ::close(int(descriptor));
 }
 
-// Closes the connection, possibly from inside one of its own signals.
+// Lets the connection go, possibly from inside one of its own signals: it ends in order,
+// so the client receives everything written to it, and is deleted once it has ended.
 void release(TcpConnection *&connection, QObject *receiver)
+{
+    if (!connection)
+        return;
+    QObject::disconnect(connection, nullptr, receiver, nullptr);
+    TcpConnection *ending = std::exchange(connection, nullptr);
+    QObject::connect(ending, &TcpConnection::ended, ending, &QObject::deleteLater);
+    ending->closeInOrder();
+}
+
+// Drops the connection of a client that stopped reading or failed, with the output it left
+// unread.
+void drop(TcpConnection *&connection, QObject *receiver)
 {
     if (!connection)
         return;
@@ -171,10 +184,11 @@ void SocketControl::SendData(const QString &text)
 void SocketControl::dropReader(TcpConnection *reader)
 {
     if (reader == m_finishedClient) {
-        releaseFinishedClient();
+        drop(m_finishedClient, this);
+        m_finishedClientIdle->stop();
         return;
     }
-    release(m_connection, this);
+    drop(m_connection, this);
     m_connectionState = Closing;
     // Raised from the event loop, not from inside the send: the owner typically listens
     // again, which must not happen in the middle of handing out a line.

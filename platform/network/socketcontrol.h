@@ -51,8 +51,9 @@ public:
 
     qint16 State() const;
 
-    // Stops listening and drops the carried connection; harmless when already closed. A
-    // client that has finished sending keeps receiving output.
+    // Stops listening and ends the carried connection in order (its client receives what
+    // was written to it); harmless when already closed. A client that has finished sending
+    // keeps receiving output.
     void Close();
 
     // The port the next Listen() binds. Any number is stored; Listen() checks it.

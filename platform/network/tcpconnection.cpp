@@ -1,6 +1,7 @@
 #include "tcpconnection.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <utility>
 #include <fcntl.h>
@@ -81,12 +82,25 @@ int TcpConnection::write(const QByteArray &bytes)
 
 void TcpConnection::sendQueued()
 {
-    if (const int error = write(QByteArray()); error != 0)
+    const int error = write(QByteArray());
+    if (m_closingInOrder) {
+        // A full queue is no failure here: the peer is given time to take it.
+        if (m_hungUp || (error != 0 && error != ENOBUFS))
+            closeNow();
+        else
+            shutDownSendingWhenSent();
+        return;
+    }
+    if (error != 0)
         emit failed(error);
 }
 
 void TcpConnection::readAvailable()
 {
+    if (m_closingInOrder) {
+        discardInput();
+        return;
+    }
     char chunk[kReadChunk];
     const ssize_t received = ::recv(m_descriptor, chunk, sizeof chunk, 0);
     if (received > 0) {
@@ -109,6 +123,25 @@ void TcpConnection::readAvailable()
         emit failed(errno);
 }
 
+void TcpConnection::discardInput()
+{
+    char chunk[kReadChunk];
+    const ssize_t received = ::recv(m_descriptor, chunk, sizeof chunk, 0);
+    if (received > 0)
+        return;
+    if (received == 0) {
+        m_peerFinished = true;
+        m_readNotifier->setEnabled(false);
+        if (m_sendingShutDown)
+            closeNow();
+        return;
+    }
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+        return;
+    // Reset or failed: nothing more reaches the peer.
+    closeNow();
+}
+
 void TcpConnection::reportHangUp()
 {
     if (m_hungUp)
@@ -119,6 +152,35 @@ void TcpConnection::reportHangUp()
     m_writeNotifier->setEnabled(false);
     // Raised from the event loop, not from inside the write that found the peer gone.
     QMetaObject::invokeMethod(this, &TcpConnection::hungUp, Qt::QueuedConnection);
+}
+
+void TcpConnection::closeInOrder()
+{
+    if (m_descriptor < 0 || m_closingInOrder)
+        return;
+    m_closingInOrder = true;
+    QTimer::singleShot(kOrderlyCloseTimeout, this, &TcpConnection::closeNow);
+    sendQueued();
+}
+
+void TcpConnection::shutDownSendingWhenSent()
+{
+    if (!m_outgoing.isEmpty())
+        return;
+    if (!m_sendingShutDown) {
+        ::shutdown(m_descriptor, SHUT_WR);
+        m_sendingShutDown = true;
+    }
+    if (m_peerFinished)
+        closeNow();
+}
+
+void TcpConnection::closeNow()
+{
+    if (m_descriptor < 0)
+        return;
+    close();
+    emit ended();
 }
 
 void TcpConnection::close()

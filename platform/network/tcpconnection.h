@@ -39,8 +39,16 @@ public:
     // True once the peer has finished sending.
     bool peerFinished() const { return m_peerFinished; }
 
-    // Hands what is still queued to the system, which delivers it before the end of the
-    // connection, and closes the descriptor.
+    // Ends the connection in order: what is still queued is handed to the system as the peer
+    // takes it, then the end of the stream follows it, and what the peer still sends is
+    // read and thrown away until it closes too, so that the end never turns into a reset that
+    // would discard output the peer has not read yet. A peer that takes nothing for
+    // kOrderlyCloseTimeout is cut off. ended() follows once the descriptor is closed.
+    void closeInOrder();
+    static constexpr int kOrderlyCloseTimeout = 2000; // milliseconds
+
+    // Closes the descriptor at once: one last attempt hands what is queued to the system,
+    // and whatever the system cannot take is dropped.
     void close();
 
 signals:
@@ -50,11 +58,17 @@ signals:
     // The peer is gone: reset, or closed while output was still coming.
     void hungUp();
     void failed(int systemError);
+    // The descriptor is closed.
+    void ended();
 
 private:
     void readAvailable();
+    void discardInput();
     void sendQueued();
     void reportHangUp();
+    // Once everything queued is with the system: the end of the stream follows it.
+    void shutDownSendingWhenSent();
+    void closeNow();
 
     int m_descriptor = -1;
     QSocketNotifier *m_readNotifier = nullptr;
@@ -63,6 +77,8 @@ private:
     QByteArray m_outgoing;
     bool m_peerFinished = false;
     bool m_hungUp = false;
+    bool m_closingInOrder = false;
+    bool m_sendingShutDown = false;
 };
 
 // True for the system errors that mean the peer has gone rather than a failure.

@@ -5,7 +5,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 // A port that is free at this moment and that the instrument's 16-bit server port can hold
 // (the system's own ephemeral ports all lie above 32767).
@@ -54,4 +59,79 @@ public:
 
     QTcpSocket socket;
     QString received;
+};
+
+// A client on a plain non-blocking descriptor, for what a QTcpSocket hides: how the
+// connection ended (the end of the stream, or a reset), and sending without reading.
+class StreamClient
+{
+public:
+    enum class Ending { Open, EndOfStream, Reset };
+
+    explicit StreamClient(qint16 port)
+        : m_socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_connected = ::connect(m_socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        ::fcntl(m_socket, F_SETFL, ::fcntl(m_socket, F_GETFL) | O_NONBLOCK);
+    }
+    ~StreamClient() { ::close(m_socket); }
+    StreamClient(const StreamClient &) = delete;
+    StreamClient &operator=(const StreamClient &) = delete;
+
+    // The connection is made in the constructor, at once on the loopback.
+    bool waitConnected() const { return m_connected; }
+    // Sends all the bytes, waiting (with events handled) while the connection is full.
+    bool send(const QByteArray &bytes)
+    {
+        qsizetype done = 0;
+        return m_connected && QTest::qWaitFor([&] {
+                   done += qMax<ssize_t>(0, ::send(m_socket, bytes.constData() + done, size_t(bytes.size() - done),
+                                                   MSG_NOSIGNAL));
+                   return done == bytes.size();
+               });
+    }
+    // Sends until the system takes no more; returns the count.
+    qsizetype sendUntilFull()
+    {
+        const QByteArray chunk(64 * 1024, 'X');
+        qsizetype total = 0;
+        while (m_connected) {
+            const ssize_t sent = ::send(m_socket, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL);
+            if (sent <= 0)
+                break;
+            total += sent;
+        }
+        return total;
+    }
+    // Shuts the sending side only, as `nc` and `socat` do at the end of their input.
+    bool finishSending() { return ::shutdown(m_socket, SHUT_WR) == 0; }
+
+    // Takes in what has arrived and tells how the connection ended, if it has.
+    Ending read()
+    {
+        char chunk[64 * 1024];
+        while (m_ending == Ending::Open) {
+            const ssize_t got = ::recv(m_socket, chunk, sizeof chunk, 0);
+            if (got > 0)
+                m_received.append(chunk, got);
+            else if (got == 0)
+                m_ending = Ending::EndOfStream;
+            else if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            else if (errno != EINTR)
+                m_ending = Ending::Reset;
+        }
+        return m_ending;
+    }
+    QByteArray received() const { return m_received; }
+
+private:
+    int m_socket = -1;
+    bool m_connected = false;
+    QByteArray m_received;
+    Ending m_ending = Ending::Open;
 };

@@ -3,8 +3,10 @@
 #include "channels/commandbuffer.h"
 
 #include <QRegularExpression>
+#include <vector>
 
 using platform::SocketControl;
+
 
 class tst_Network : public QObject
 {
@@ -22,6 +24,9 @@ private slots:
     void clientThatStopsReadingIsDropped();
     void finishedClientReceivesItsRun();
     void finishedClientReadsWhileTheRunGoesOn();
+    void finishedClientGetsLinesMadeDuringReset();
+    void halfClosedClientsGetTheirRun_data();
+    void halfClosedClientsGetTheirRun();
     void portThatCannotListen_data();
     void portThatCannotListen();
 };
@@ -221,6 +226,73 @@ void tst_Network::finishedClientReadsWhileTheRunGoesOn()
     QVERIFY(reader->waitDisconnected());
     next->send(QStringLiteral("ABORT\r"));
     QTRY_COMPARE(next->received, QStringLiteral("OK\r"));
+}
+
+void tst_Network::finishedClientGetsLinesMadeDuringReset()
+{
+    NetworkInstrument f;
+    auto client = f.switchOnWithClient();
+    client->send(QStringLiteral("ANALYZE 5\r"));
+    client->finishSending();
+    QTRY_COMPARE(client->received, QStringLiteral("OK\r"));
+    QTRY_COMPARE(f.status(), QStringLiteral("Listening ..."));
+
+    // A tick handled while the reset yields, when the socket reads closed, as happens when
+    // the client's end of input arrives at a high rate of lines.
+    QMetaObject::invokeMethod(f.window.get(), [&f] { f.tick(); }, Qt::QueuedConnection);
+    f.window->ResetNetworkConnection();
+    QTRY_COMPARE(client->received.count(QLatin1Char('\r')), 2);
+    QVERIFY(f.recorder.messages.isEmpty());
+}
+
+void tst_Network::halfClosedClientsGetTheirRun_data()
+{
+    QTest::addColumn<QString>("linesPerSecond");
+    QTest::newRow("10 lines/s") << "10";
+    QTest::newRow("100 lines/s") << "100";
+    QTest::newRow("1000 lines/s") << "1000";
+}
+
+void tst_Network::halfClosedClientsGetTheirRun()
+{
+    QFETCH(QString, linesPerSecond);
+    constexpr int kTries = 20;
+    static const QRegularExpression kWholeRun(QStringLiteral("^OK\\r-?\\d+\\.\\d{1,5}(,-?\\d+\\.\\d{1,5}){4}\\r$"));
+    NetworkInstrument f;
+    f.setText("txtFrequency", linesPerSecond);
+    f.listenNow();
+    f.window->ExecuteCommand(QStringLiteral("ON"));
+
+    // One client after the other, each as soon as the instrument listens again after the
+    // last one's run; taking the next client lets the last one go.
+    std::vector<std::unique_ptr<StreamClient>> clients;
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        QVERIFY(QTest::qWaitFor([&] {
+            return f.socket()->State() == SocketControl::Listening && f.window->instrumentState() == InstrumentState::Idle;
+        }));
+        // As `printf 'ANALYZE 5\r' | socat -t2 - TCP:localhost:port` does.
+        clients.push_back(std::make_unique<StreamClient>(f.serverPort));
+        StreamClient &client = *clients.back();
+        QVERIFY(client.send("ANALYZE 5\r"));
+        QVERIFY(client.finishSending());
+        QVERIFY(QTest::qWaitFor([&] {
+            return client.read() != StreamClient::Ending::Open || client.received().count('\r') == 2;
+        }));
+    }
+
+    int delivered = 0;
+    for (const auto &client : clients) {
+        QVERIFY(QTest::qWaitFor([&] { return client->read() != StreamClient::Ending::Open; }));
+        if (client->read() == StreamClient::Ending::EndOfStream
+            && kWholeRun.match(QString::fromLatin1(client->received())).hasMatch())
+            ++delivered;
+        else
+            qWarning("received %s", client->received().toPercentEncoding().constData());
+    }
+    qInfo("%d of %d half-closed clients received OK and their data line, then the end of the stream", delivered,
+          kTries);
+    QCOMPARE(delivered, kTries);
+    QCOMPARE(f.recorder.messages, QStringList());
 }
 
 void tst_Network::portThatCannotListen_data()

@@ -23,11 +23,13 @@ private slots:
     void peerHangUpRaisesClosed();
     void finishedClientKeepsReading();
     void stalledReaderIsDropped();
+    void closingWhileTheClientSendsEndsInOrder();
     void servesIPv6Clients();
 
 private:
     // Listens on a free port and connects a client whose request it accepts.
-    std::unique_ptr<TestClient> acceptOne(SocketControl &control);
+    template<typename Client = TestClient>
+    std::unique_ptr<Client> acceptOne(SocketControl &control);
 };
 
 void tst_NetworkSocketControl::listenRefusesPorts_data()
@@ -84,7 +86,8 @@ void tst_NetworkSocketControl::unacceptedRequestIsClosedAtOnce()
     QCOMPARE(control.State(), SocketControl::Listening);
 }
 
-std::unique_ptr<TestClient> tst_NetworkSocketControl::acceptOne(SocketControl &control)
+template<typename Client>
+std::unique_ptr<Client> tst_NetworkSocketControl::acceptOne(SocketControl &control)
 {
     control.setLocalPort(freeServerPort());
     control.Listen();
@@ -92,7 +95,7 @@ std::unique_ptr<TestClient> tst_NetworkSocketControl::acceptOne(SocketControl &c
         control.Close();
         control.Accept(requestId);
     });
-    auto client = std::make_unique<TestClient>(qint16(control.LocalPort()));
+    auto client = std::make_unique<Client>(qint16(control.LocalPort()));
     if (!client->waitConnected() || !QTest::qWaitFor([&] { return control.State() == SocketControl::Connected; }))
         qWarning("client not accepted");
     return client;
@@ -177,6 +180,23 @@ void tst_NetworkSocketControl::stalledReaderIsDropped()
     QVERIFY(closed.isEmpty());
     QVERIFY(closed.wait());
     QCOMPARE(control.State(), SocketControl::Closing);
+}
+
+void tst_NetworkSocketControl::closingWhileTheClientSendsEndsInOrder()
+{
+    SocketControl control;
+    auto client = acceptOne<StreamClient>(control);
+    // Input left unread at the close would make the system end the connection with a
+    // reset, which throws away what the client has not received yet.
+    QVERIFY(client->sendUntilFull() > 0);
+    const QByteArray reply = "Error 2: Illegal Command - XXXX\r";
+    control.SendData(QString::fromLatin1(reply));
+    control.Close();
+    QVERIFY(!control.hasReader());
+
+    QVERIFY(QTest::qWaitFor([&] { return client->read() != StreamClient::Ending::Open; }));
+    QCOMPARE(client->read(), StreamClient::Ending::EndOfStream);
+    QCOMPARE(client->received(), reply);
 }
 
 void tst_NetworkSocketControl::servesIPv6Clients()
