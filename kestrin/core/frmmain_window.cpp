@@ -31,7 +31,6 @@ namespace {
 constexpr int kClientWidthTwips = 7500;
 constexpr int kClientHeightTwips = 5565;
 constexpr int kInitialTimerInterval = 500;
-constexpr float kVersion = 1.3f;
 const QDate kReleaseDate(1998, 6, 12);
 
 } // namespace
@@ -192,8 +191,9 @@ void frmMain::mnuFileExit_Click()
 
 void frmMain::mnuHelpAbout_Click()
 {
-    const QString text = QStringLiteral("Tarvolin - Version ") + platform::formatNumber(kVersion, QStringLiteral("0.0"))
-                         + QStringLiteral(", Date ") + platform::formatDate(kReleaseDate) + QStringLiteral("\r\n")
-                         + QStringLiteral("Simulated laboratory instrument. All rights reserved by its authors.");
+    // TARVOLIN_VERSION is the project's version, major.minor, given by the build.
+    const QString text = QStringLiteral("Tarvolin - Version " TARVOLIN_VERSION ", Date ") + platform::formatDate(kReleaseDate)
+                         + QStringLiteral("\r\n")
+                         + QStringLiteral("Simulated laboratory instrument. Copyright 2026 The Tarvolin developers, MIT licence.");
     platform::showMessage(text);
 }

@@ -258,7 +258,7 @@ private slots:
         QCOMPARE(recorder.messages.size(), 1);
         const QStringList lines = recorder.messages.first().split(QStringLiteral("\r\n"));
         QCOMPARE(lines.size(), 2);
-        QCOMPARE(lines.first(), QStringLiteral("Tarvolin - Version 1.3, Date 06/12/1998"));
+        QCOMPARE(lines.first(), QStringLiteral("Tarvolin - Version 1.4, Date 06/12/1998"));
         QVERIFY(!lines.last().isEmpty());
     }
 
