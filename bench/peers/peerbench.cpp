@@ -9,6 +9,7 @@
 //  - a serial far end that stops reading;
 //  - 30 MB without a terminator on the serial line.
 
+#include "support/ddeclient.h"
 #include "support/processstats.h"
 #include "support/serialline.h"
 #include "core/frmMain.h"
@@ -30,7 +31,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -43,7 +43,6 @@ constexpr int kPointsPerLine = 100;
 constexpr auto kPhase = std::chrono::seconds(10);
 constexpr auto kExecuteSpacing = std::chrono::milliseconds(5);
 constexpr long kFloodBytes = 30L * 1000 * 1000;
-constexpr int kReceiveTimeoutSeconds = 10;
 
 // Reads and discards everything arriving on a descriptor while `reading` is set.
 void drain(int descriptor, const std::atomic<bool> &reading, const std::atomic<bool> &stop)
@@ -75,49 +74,6 @@ int connectTcp(quint16 port)
     }
 }
 
-// A blocking DDE client speaking the line protocol of docs/dde-protocol.md.
-class DdeClient
-{
-public:
-    explicit DdeClient(const QString &socketPath)
-    {
-        m_descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray path = socketPath.toLocal8Bit();
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.constData());
-        timeval timeout{kReceiveTimeoutSeconds, 0};
-        ::setsockopt(m_descriptor, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        if (::connect(m_descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-            std::perror("connect to the DDE socket");
-    }
-    ~DdeClient() { ::close(m_descriptor); }
-
-    // Sends the line and returns the reply line, empty when none came.
-    std::string ask(const std::string &line)
-    {
-        const std::string message = line + '\n';
-        if (::send(m_descriptor, message.data(), message.size(), MSG_NOSIGNAL) != ssize_t(message.size()))
-            return {};
-        for (;;) {
-            if (const size_t end = m_buffer.find('\n'); end != std::string::npos) {
-                std::string reply = m_buffer.substr(0, end);
-                m_buffer.erase(0, end + 1);
-                return reply;
-            }
-            char chunk[4096];
-            const ssize_t received = ::recv(m_descriptor, chunk, sizeof chunk, 0);
-            if (received <= 0)
-                return {};
-            m_buffer.append(chunk, size_t(received));
-        }
-    }
-
-private:
-    int m_descriptor = -1;
-    std::string m_buffer;
-};
-
 // Runs work on a thread of its own while the window thread serves.
 void onClientThread(const std::function<void()> &work)
 {
@@ -140,7 +96,7 @@ struct Phase
 
 // Times EXECUTE round trips for one phase on a thread of its own while the window thread
 // serves; `attack` runs beside it on another thread.
-Phase measure(DdeClient &client, const std::function<void(const std::atomic<bool> &)> &attack)
+Phase measure(bench::DdeClient &client, const std::function<void(const std::atomic<bool> &)> &attack)
 {
     QList<double> samples;
     int unanswered = 0;
@@ -222,7 +178,7 @@ int main(int argc, char *argv[])
     std::thread tcpDrain([&] { drain(reader, tcpReading, stop); });
 
     window.ExecuteCommand(QStringLiteral("ANALYZE"));
-    DdeClient client(runtime.filePath(QStringLiteral("dde/kestrin")));
+    bench::DdeClient client(runtime.filePath(QStringLiteral("dde/kestrin")));
     std::string reply;
     onClientThread([&] { reply = client.ask("INITIATE Kestrin"); });
     if (reply != "ACK") {
