@@ -3,7 +3,8 @@ real one, unless a fault says otherwise.
 
 - tcp: a listener on 127.0.0.1, each client relayed to the instrument's TCP port;
 - serial: a pseudo-terminal of the kit's own, published as <runtime>/kestrin/COM1, relayed to the
-  instrument's virtual port 1 (opened again whenever the instrument publishes it);
+  instrument's virtual port 1 while a client has it open (so that with none the instrument sees
+  no far end, as with no cable, and drops what it would send);
 - dde: a socket at <runtime>/dde/kestrin, each client relayed to the instrument's.
 
 One thread with a selector moves the bytes, never blocking. Each way of each connection holds at
@@ -17,6 +18,7 @@ import logging
 import os
 import pty
 import queue
+import select
 import selectors
 import socket
 import struct
@@ -35,6 +37,9 @@ HELD_LIMIT = 4 * 1024 * 1024
 PACING_STEP = 0.01
 # How often a closed instrument port is looked for again, and how often its line settings are read.
 REOPEN_INTERVAL = 0.1
+# How often the kit's pseudo-terminal is looked at for a client: with none it reads as hung up,
+# which no selector can wait on without spinning.
+CLIENT_CHECK_INTERVAL = 0.02
 LINE_SETTINGS_INTERVAL = 0.2
 # How long disconnect() waits for the instrument to close its end of a pulled connection.
 CLOSE_WAIT = 3.0
@@ -132,6 +137,19 @@ class Pipe:
 
     def accepts(self, now) -> bool:
         return not self.source_ended and (self.held_bytes < HELD_LIMIT or self.faults.stall_until > now)
+
+    def passed_straight(self, data: bytes, now: float) -> bool:
+        """With no fault acting and nothing held, data is written at once, what the sink does not
+        take held for pump(); returns False when a fault or held bytes say it must be received."""
+        if self.held or self.partial or self.faults.any_set(now):
+            return False
+        written = self.sink.write(data)
+        if written:
+            self.channel.transcript.piece(self.channel.name, self.direction, data[:written])
+        if written < len(data):
+            self.held.append([now, data[written:], ""])
+            self.held_bytes += len(data) - written
+        return True
 
     def receive(self, data: bytes, now: float):
         faults = self.faults
@@ -394,14 +412,14 @@ class ConnectingChannel(Channel):
 
 
 class SerialChannel(Channel):
-    """The kit's pseudo-terminal, relayed to the instrument's port 1 whenever it is published."""
+    """The kit's pseudo-terminal, relayed to the instrument's port 1 while a client has the
+    terminal open and the instrument publishes its port."""
 
     def __init__(self, layer, link_path, instrument_path):
         super().__init__("serial", layer)
         self.link_path = link_path
         self.instrument_path = instrument_path
         self.terminal = None
-        self.held_open = None
         self.instrument_fd = None
         self.next_open = 0.0
         self.rate = 0.0
@@ -410,12 +428,14 @@ class SerialChannel(Channel):
 
     def _new_terminal(self):
         """A fresh pseudo-terminal at the published path; a client of the old one sees a hang-up."""
-        if self.held_open is not None:
-            os.close(self.held_open)
+        if self.terminal is not None:
+            os.close(self.terminal)
         master, slave = pty.openpty()
         tty.setraw(slave)
-        self.terminal, self.held_open = master, slave
         name = os.ttyname(slave)
+        # Held by nobody, the terminal reads as hung up until a client opens it.
+        os.close(slave)
+        self.terminal = master
         temporary = self.link_path + ".new"
         try:
             os.unlink(temporary)
@@ -438,6 +458,9 @@ class SerialChannel(Channel):
             return None
         if now < self.next_open:
             return self.next_open
+        if not self._client_present():
+            self.next_open = now + CLIENT_CHECK_INTERVAL
+            return self.next_open
         try:
             self.instrument_fd = os.open(self.instrument_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
         except OSError:
@@ -450,42 +473,50 @@ class SerialChannel(Channel):
         self.layer.watch(link)
         return None
 
-    def end_link(self, link, reset_client=False):
-        """The instrument closed its port (switched off): the client's line hangs up as well."""
-        if link not in self.links:
-            return
+    def _client_present(self):
+        events = select.poll()
+        events.register(self.terminal, select.POLLIN)
+        return not any(event & select.POLLHUP for _, event in events.poll(0))
+
+    def _unlink(self, link):
         self.links.remove(link)
         self.layer.forget(link.client)
         self.layer.forget(link.instrument)
         link.instrument.close()
         self.instrument_fd = None
-        link.client.close()
-        self.terminal = None
-        self._new_terminal()
-        self.note("the instrument's port 1 closed; the client's line hangs up")
+
+    def line_ended(self, link, side):
+        """The client closed the line: the instrument's port is let go, so that it sees no far
+        end, until a client opens the line again. The instrument closed its port (switched off):
+        the client's line hangs up."""
+        if link not in self.links:
+            return
+        self._unlink(link)
+        if side is link.client:
+            # What the client left unread is no one's now.
+            termios.tcflush(self.terminal, termios.TCIOFLUSH)
+            self.note("the client closed the line; the instrument's port 1 is let go")
+        else:
+            self._new_terminal()
+            self.note("the instrument's port 1 closed; the client's line hangs up")
+
+    def end_link(self, link, reset_client=False):
+        if link in self.links:
+            self.line_ended(link, link.instrument)
 
     def disconnect(self, now):
-        """The cable is pulled: the client sees a hang-up; the instrument's port stays open."""
-        for link in self.links:
-            self.layer.forget(link.client)
-            link.to_client.discard()
-            link.to_instrument.discard()
-            link.client.close()
-            self.terminal = None
-            self._new_terminal()
-            link.client = link.to_client.sink = TerminalSide(self.terminal)
-            self.layer.watch(link)
-        if not self.links:
-            os.close(self.terminal)
-            self._new_terminal()
+        """The cable is pulled: the client sees a hang-up; the port is relayed again once a client
+        opens the new line."""
+        for link in list(self.links):
+            self._unlink(link)
+        self._new_terminal()
         self.note("disconnect: the client's line hangs up")
 
     def close(self):
-        terminal_in_link = bool(self.links)
+        for link in list(self.links):
+            self._unlink(link)
         super().close()
-        if not terminal_in_link:
-            os.close(self.terminal)
-        os.close(self.held_open)
+        os.close(self.terminal)
 
 
 def _unix_listener(path):
@@ -522,9 +553,13 @@ class FaultLayer:
         self._wake_reader.setblocking(False)
         self._selector.register(self._wake_reader, selectors.EVENT_READ, ("wake", None))
         self._running = True
-        self._processor_seconds = 0.0
+        # Channels whose links have something to write or wait for; the others are served again
+        # only when their wake-up time comes.
+        self._unserved = set()
+        self._wakes = {}
         os.makedirs(os.path.join(folder, "dde"), mode=0o700, exist_ok=True)
         os.makedirs(os.path.join(folder, "kestrin"), mode=0o700, exist_ok=True)
+        self.instrument_tcp_port = tcp_port
         if tcp_port is not None:
             listener = socket.create_server(("127.0.0.1", 0), backlog=16)
             self.tcp_port = listener.getsockname()[1]
@@ -539,6 +574,7 @@ class FaultLayer:
             self.channels["dde"] = ConnectingChannel("dde", self, _unix_listener(self.dde_socket),
                                                      lambda: _connect_unix(dde_socket))
         for channel in self.channels.values():
+            self._unserved.add(channel)
             for listener in channel.listeners():
                 self._selector.register(listener, selectors.EVENT_READ, ("listener", channel))
         self._thread = threading.Thread(target=self._run, name="kestrin_testkit fault layer", daemon=True)
@@ -632,10 +668,15 @@ class FaultLayer:
             now = time.monotonic()
             wake = None
             for channel in self.channels.values():
-                try:
-                    wake = earliest(wake, self._serve(channel, now))
-                except OSError as failure:
-                    log.warning("the fault layer's %s channel: %s", channel.name, failure)
+                channel_wake = self._wakes.get(channel)
+                if channel in self._unserved or (channel_wake is not None and channel_wake <= now):
+                    try:
+                        channel_wake = self._serve(channel, now)
+                    except OSError as failure:
+                        log.warning("the fault layer's %s channel: %s", channel.name, failure)
+                    self._wakes[channel] = channel_wake
+                wake = earliest(wake, channel_wake)
+            self._unserved.clear()
             timeout = None if wake is None else max(0.0, wake - time.monotonic())
             for key, _events in self._selector.select(timeout):
                 kind, what = key.data
@@ -644,16 +685,20 @@ class FaultLayer:
                         self._wake_reader.recv(4096)
                         while not self._calls.empty():
                             self._calls.get()()
+                        self._unserved.update(self.channels.values())
                     elif kind == "listener":
                         what.accept(key.fileobj)
+                        self._unserved.add(what)
                     elif kind == "closing":
                         self._read_closing(*what)
-                    else:
-                        self._move(*what)
+                        self._unserved.add(what[0])
+                    elif self._move(*what):
+                        self._unserved.add(what[0].channel)
                 except OSError as failure:
                     log.warning("the fault layer: %s", failure)
                     if kind == "side":
                         what[0].channel.end_link(what[0], reset_client=True)
+                        self._unserved.add(what[0].channel)
             if not self._running:
                 break
 
@@ -683,22 +728,27 @@ class FaultLayer:
         return wake
 
     def _move(self, link, side):
-        """Reads what a side has for the other; writes come from _serve."""
+        """Reads what a side has for the other, and passes it on at once when nothing holds it;
+        returns whether the channel must be served (something held, ended or writable)."""
         if side is None or link not in link.channel.links:
-            return
+            return True
         for reader, outgoing, _ in link.sides():
             if reader is side and outgoing.accepts(time.monotonic()):
                 data = side.read()
                 if data is None:
-                    return
+                    return True
                 if not data:
                     if isinstance(side, TerminalSide):
-                        link.channel.end_link(link)
-                        return
+                        link.channel.line_ended(link, side)
+                        return True
                     outgoing.source_ended = True
-                    return
-                outgoing.receive(data, time.monotonic())
-                return
+                    return True
+                now = time.monotonic()
+                if outgoing.passed_straight(data, now):
+                    return bool(outgoing.held)
+                outgoing.receive(data, now)
+                return True
+        return True
 
     def _read_closing(self, channel, side):
         try:

@@ -2,10 +2,13 @@
 the conversation client over the conversation socket."""
 
 import os
+import select
 import subprocess
 import sys
+import termios
 import textwrap
 import time
+import tty
 
 import pyvisa
 import pytest
@@ -130,6 +133,21 @@ def test_a_pulled_serial_cable_hangs_up_and_the_port_opens_again(instrument, res
     finally:
         os.close(line)
     analyze_three(opened(resources, instrument, "serial"))
+
+
+def test_nothing_said_while_no_client_has_the_serial_line_is_kept_for_the_next(instrument, resources):
+    """With nobody on the kit's line the instrument sees no far end, as with no cable."""
+    analyze_three(opened(resources, instrument, "tcp"))
+    line = os.open(instrument.serial_port, os.O_RDWR | os.O_NOCTTY)
+    try:
+        tty.setraw(line, termios.TCSANOW)
+        os.write(line, b"ABORT\r")
+        reply = b""
+        while not reply.endswith(b"\r") and select.select([line], [], [], REPLY_TIMEOUT_MS / 1000)[0]:
+            reply += os.read(line, 100)
+        assert reply == b"OK\r"
+    finally:
+        os.close(line)
 
 
 def test_a_pulled_conversation_ends_and_a_new_one_is_served(instrument):
