@@ -7,10 +7,14 @@
 //  - item-update latency: from the write of txtOutput in the instrument to the arrival at a
 //    linked client, median and p99;
 //  - a run at 1000 lines per second with 10 linked clients for 10 s: lines received by each
-//    client, and whether every client got every line in order.
+//    client, and whether every client got every line in order;
+//  - 128 linked clients that never read during a run at 1000 lines per second of 100 points:
+//    the instrument's resident memory before they link, at its peak while the source drops
+//    them, and 5 s after the last was dropped.
 
 #include "support/processstats.h"
 #include "core/frmMain.h"
+#include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddetextbox.h"
 #include "platform/errors.h"
@@ -32,6 +36,9 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -44,6 +51,11 @@ constexpr int kLatencySamples = 2000;
 constexpr int kStreamClients = 10;
 constexpr int kStreamSeconds = 10;
 constexpr int kStreamRate = 1000;
+constexpr int kStuckClients = 128;
+constexpr int kStuckPointsPerLine = 100;
+constexpr int kStuckLongestWait = 60000;
+constexpr int kMemorySampleInterval = 10;
+constexpr int kSettleTime = 5000;
 const QString kInstrumentArgument = QStringLiteral("--instrument");
 
 qint64 nowNanoseconds()
@@ -68,8 +80,9 @@ Figures figuresOf(std::vector<double> samples)
 // --- The instrument side -------------------------------------------------------------------
 
 // A switched-on instrument with its network on `port`. Reads commands on stdin:
-// "stamp" writes the clock into txtOutput; "rate <n>" sets the generator to n lines per
-// second, continuous, with point numbers.
+// "stamp" writes the clock into txtOutput; "rate <n> [points]" sets the generator to n lines
+// per second (of 10 points unless given), continuous, with point numbers; "command <line>"
+// executes a command line.
 int runInstrument(quint16 port)
 {
     frmMain window;
@@ -101,9 +114,13 @@ int runInstrument(quint16 port)
             if (command == "stamp") {
                 source->writeItem(output, QString::number(nowNanoseconds()));
             } else if (command.startsWith("rate ")) {
-                window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QString::fromLatin1(command.mid(5)));
-                window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QStringLiteral("10"));
+                const QList<QByteArray> words = command.split(' ');
+                const QByteArray points = words.size() > 2 ? words.at(2) : QByteArray("10");
+                window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QString::fromLatin1(words.at(1)));
+                window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QString::fromLatin1(points));
                 window.findChild<QCheckBox *>(QStringLiteral("chkPointNumber"))->setChecked(true);
+            } else if (command.startsWith("command ")) {
+                window.ExecuteCommand(QString::fromLatin1(command.mid(8)));
             }
         }
     });
@@ -238,6 +255,116 @@ StreamResult streamRun(QProcess &instrument)
     return result;
 }
 
+// Resident set size of another process in KiB, -1 when it cannot be read.
+long residentKiBOf(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// A client that links to txtOutput on a plain socket and never reads after the answers.
+class StuckClient
+{
+public:
+    explicit StuckClient(const QString &socketPath)
+        : m_socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(socketPath).constData(), sizeof address.sun_path);
+        const QByteArray hello = "INITIATE Kestrin\nADVISE txtOutput\n";
+        m_connected = ::connect(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::send(m_socket, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size();
+    }
+    ~StuckClient() { ::close(m_socket); }
+    StuckClient(const StuckClient &) = delete;
+    StuckClient &operator=(const StuckClient &) = delete;
+
+    // Reads "ACK" and the "DATA" line; nothing else is written while the instrument is idle.
+    bool waitLinked()
+    {
+        QByteArray answers;
+        const bool arrived = m_connected && QTest::qWaitFor([&] {
+            char buffer[64 * 1024];
+            ssize_t count;
+            while ((count = ::recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+                answers.append(buffer, count);
+            return answers.count('\n') >= 2;
+        });
+        return arrived && answers.startsWith("ACK\nDATA");
+    }
+    bool isCut() const
+    {
+        pollfd state {m_socket, POLLRDHUP, 0};
+        return ::poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLRDHUP)) != 0;
+    }
+
+private:
+    int m_socket;
+    bool m_connected = false;
+};
+
+struct MemoryResult
+{
+    int linked = 0;
+    int dropped = 0;
+    double firstDropSeconds = 0;
+    double lastDropSeconds = 0;
+    long startKiB = 0;
+    long peakKiB = 0;
+    long settledKiB = 0;
+};
+
+MemoryResult stuckRun(QProcess &instrument, const QString &socketPath)
+{
+    MemoryResult result;
+    const qint64 pid = instrument.processId();
+    instrument.write(QByteArray("rate ") + QByteArray::number(kStreamRate) + ' '
+                     + QByteArray::number(kStuckPointsPerLine) + '\n');
+    QTest::qWait(1000);
+    result.startKiB = residentKiBOf(pid);
+    result.peakKiB = result.startKiB;
+
+    std::vector<std::unique_ptr<StuckClient>> clients;
+    for (int i = 0; i < kStuckClients; ++i) {
+        clients.push_back(std::make_unique<StuckClient>(socketPath));
+        if (clients.back()->waitLinked())
+            ++result.linked;
+    }
+
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, &sampler,
+                     [&] { result.peakKiB = std::max(result.peakKiB, residentKiBOf(pid)); });
+    sampler.start(kMemorySampleInterval);
+    QElapsedTimer clock;
+    clock.start();
+    instrument.write("command ANALYZE\n");
+    const auto dropped = [&] {
+        return int(std::count_if(clients.begin(), clients.end(), [](const auto &client) { return client->isCut(); }));
+    };
+    const bool allDropped = QTest::qWaitFor([&] {
+        const int count = dropped();
+        if (count > 0 && result.firstDropSeconds == 0)
+            result.firstDropSeconds = clock.elapsed() / 1000.0;
+        return count == kStuckClients;
+    }, kStuckLongestWait);
+    if (!allDropped)
+        std::fprintf(stderr, "not every stuck client was dropped within %d s\n", kStuckLongestWait / 1000);
+    result.lastDropSeconds = clock.elapsed() / 1000.0;
+    result.dropped = dropped();
+    QTest::qWait(kSettleTime);
+    result.settledKiB = residentKiBOf(pid);
+    instrument.write("command ABORT\n");
+    return result;
+}
+
 int runClients(const QString &program)
 {
     const quint16 port = bench::freeServerPort();
@@ -256,6 +383,10 @@ int runClients(const QString &program)
     const Figures latency = updateLatency(instrument, *client);
     client.reset();
     const StreamResult stream = streamRun(instrument);
+    // The stream's clients have gone once their places are free again.
+    QTest::qWait(1000);
+    const MemoryResult memory = stuckRun(
+        instrument, platform::DdeDirectory::socketPath(platform::DdeDirectory::path(), QStringLiteral("Kestrin")));
 
     std::printf("DDE execute round trip (PAUSE in Idle, %d executes): median %.1f us, p99 %.1f us\n", kExecutes,
                 execute.median, execute.p99);
@@ -268,6 +399,13 @@ int runClients(const QString &program)
                 "every client every line in order: %s\n",
                 kStreamRate, kStreamClients, stream.seconds, stream.fewestLines, stream.mostLines,
                 stream.fewestLines / stream.seconds, stream.everyLineInOrder ? "yes" : "NO");
+    std::printf("%d stuck clients (%d linked) at %d lines/s of %d points: %d dropped, the first after %.2f s, "
+                "the last after %.2f s; instrument RSS %.1f MiB before, peak %+.1f MiB, %+.1f MiB %d s after "
+                "the last drop\n",
+                kStuckClients, memory.linked, kStreamRate, kStuckPointsPerLine, memory.dropped,
+                memory.firstDropSeconds, memory.lastDropSeconds, memory.startKiB / 1024.0,
+                (memory.peakKiB - memory.startKiB) / 1024.0, (memory.settledKiB - memory.startKiB) / 1024.0,
+                kSettleTime / 1000);
 
     instrument.closeWriteChannel();
     if (!instrument.waitForFinished(5000))

@@ -14,8 +14,9 @@ namespace {
 constexpr int kInitiateTimeout = 10000;
 // A closing connection gets this long to hand its last lines to the peer.
 constexpr int kCloseTimeout = 2000;
-// Unread output a client may leave piled up before it is dropped.
-constexpr qint64 kMaximumBacklogBytes = 16 * 1024 * 1024;
+// Lines go into the socket's own buffer while it holds less than this; the others wait in
+// the outbox, where they are shared with the other conversations instead of copied per client.
+constexpr qint64 kSocketBufferBytes = 16 * 1024;
 // The refusal of an item whose text no line can carry.
 const QString kItemTooLong = QStringLiteral("item too long");
 } // namespace
@@ -28,6 +29,7 @@ DdeConversation::DdeConversation(QLocalSocket *socket, DdeSource *source)
     m_socket->setParent(this);
     connect(m_socket, &QLocalSocket::readyRead, this, &DdeConversation::readLines);
     connect(m_socket, &QLocalSocket::disconnected, this, [this] { end(false); });
+    connect(m_socket, &QLocalSocket::bytesWritten, this, &DdeConversation::lineWritten);
 
     m_initiateTimer.setSingleShot(true);
     // Precise: peers are told ten seconds, and a coarse timer may fire half a second late.
@@ -45,17 +47,66 @@ DdeConversation::DdeConversation(QLocalSocket *socket, DdeSource *source)
     });
 }
 
-DdeConversation::~DdeConversation() = default;
+DdeConversation::~DdeConversation()
+{
+    discardBacklog();
+}
 
 void DdeConversation::send(const QByteArray &line)
 {
     if (m_ended)
         return;
-    if (m_socket->bytesToWrite() > kMaximumBacklogBytes) {
-        end(false);
+    if (m_backlogBytes > DdeSource::kMaximumConversationBacklogBytes) {
+        abandon();
         return;
     }
-    m_socket->write(line);
+    queue(line);
+}
+
+void DdeConversation::abandon()
+{
+    discardBacklog();
+    if (!m_ended)
+        end(false);
+    m_closeTimer.stop();
+    m_socket->disconnect(this);
+    m_socket->abort();
+    deleteLater();
+}
+
+void DdeConversation::queue(const QByteArray &line)
+{
+    m_outbox.push_back(line);
+    m_backlogBytes += line.size();
+    // The source may drop a client to keep all of them within its bound, this one too.
+    if (m_source)
+        m_source->backlogChanged(line.size());
+    transmit();
+}
+
+void DdeConversation::transmit()
+{
+    while (!m_outbox.empty() && m_socket->bytesToWrite() < kSocketBufferBytes) {
+        m_socket->write(m_outbox.front());
+        m_outbox.pop_front();
+    }
+}
+
+void DdeConversation::lineWritten(qint64 bytes)
+{
+    const qint64 taken = qMin(bytes, m_backlogBytes);
+    m_backlogBytes -= taken;
+    if (m_source)
+        m_source->backlogChanged(-taken);
+    transmit();
+}
+
+void DdeConversation::discardBacklog()
+{
+    m_outbox = {};
+    if (m_source)
+        m_source->backlogChanged(-m_backlogBytes);
+    m_backlogBytes = 0;
 }
 
 void DdeConversation::terminate()
@@ -79,6 +130,8 @@ void DdeConversation::closeNow()
         return;
     m_ended = true;
     m_socket->disconnect(this);
+    // Best effort: what still waits in the outbox is not worth holding the program's end up.
+    discardBacklog();
     if (m_socket->state() == QLocalSocket::ConnectedState) {
         m_socket->write(P::line(P::kTerminate));
         m_socket->flush();
@@ -311,13 +364,15 @@ void DdeConversation::end(bool sendTerminate)
     if (m_socket->state() == QLocalSocket::UnconnectedState) {
         deleteLater();
     } else if (m_peerTerminated) {
+        // The peer asked to end: it gets what the socket holds already, nothing more.
+        discardBacklog();
         m_socket->flush();
         connect(m_socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
         m_closeTimer.start(kCloseTimeout);
         m_socket->disconnectFromServer();
     } else {
         if (sendTerminate)
-            m_socket->write(P::line(P::kTerminate));
+            queue(P::line(P::kTerminate));
         closeWhenPeerHasRead();
     }
     if (m_source) {
@@ -335,6 +390,7 @@ void DdeConversation::closeWhenPeerHasRead()
     m_socket->disconnect(this);
     QLocalSocket *socket = m_socket;
     connect(socket, &QLocalSocket::readyRead, this, [socket] { socket->readAll(); });
+    connect(socket, &QLocalSocket::bytesWritten, this, &DdeConversation::lineWritten);
     connect(socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
     socket->flush();
     m_closeTimer.start(kCloseTimeout);

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QTimer>
+#include <deque>
 
 class QLocalSocket;
 
@@ -34,6 +35,12 @@ public:
 
     // Queues one already encoded line; a client that lets too much pile up unread is dropped.
     void send(const QByteArray &line);
+    // Bytes sent here that the system has not taken yet: the lines waiting in the outbox and
+    // what the socket still buffers.
+    qint64 backlogBytes() const { return m_backlogBytes; }
+    // Drops a client that fell too far behind: what it has not read is discarded at once and
+    // the connection cut, without a terminate it would not read anyway.
+    void abandon();
     // Ends the conversation from the source's side: for the program at once (LinkClose), on
     // the wire with a terminate once the running handler has returned, so that what the
     // handler still writes into advised items, and the acknowledgement of this
@@ -45,6 +52,10 @@ public:
     void turnAway();
 
 private:
+    void queue(const QByteArray &line);
+    void transmit();
+    void lineWritten(qint64 bytes);
+    void discardBacklog();
     void readLines();
     void handleLine(const QString &line);
     void handleInitiate(const QString &topic);
@@ -62,6 +73,10 @@ private:
     QLocalSocket *m_socket;
     QPointer<DdeSource> m_source;
     DdeLineReader m_reader;
+    // Lines waiting for room in the socket's buffer. An update line is one array shared by
+    // every conversation it goes to, so a hundred clients behind cost the lines once.
+    std::deque<QByteArray> m_outbox;
+    qint64 m_backlogBytes = 0;
     QSet<QString> m_advisedItems;
     QTimer m_initiateTimer;
     QTimer m_closeTimer;

@@ -13,6 +13,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace platform {
 
 namespace P = DdeProtocol;
@@ -20,6 +24,10 @@ namespace P = DdeProtocol;
 namespace {
 // Connecting to a live local socket succeeds at once; this only bounds a hung peer.
 constexpr int kProbeTimeout = 1000;
+// Dropping at least this much unsent output gives memory back to the system after a while,
+// once the clients dropped together are all gone.
+constexpr qint64 kReleasedBytes = 1024 * 1024;
+constexpr int kMemoryReleaseDelay = 1000;
 
 bool answers(const QString &socketPath)
 {
@@ -40,6 +48,10 @@ DdeSource::DdeSource(const QString &applicationName, QWidget *window)
     m_frame->setSingleShot(true);
     m_frame->setInterval(kFrameInterval);
     connect(m_frame, &QTimer::timeout, this, &DdeSource::showWrittenValues);
+    m_memoryRelease = new QTimer(this);
+    m_memoryRelease->setSingleShot(true);
+    m_memoryRelease->setInterval(kMemoryReleaseDelay);
+    connect(m_memoryRelease, &QTimer::timeout, this, &DdeSource::releaseMemory);
     P::ignoreBrokenPipes();
     startServing();
 }
@@ -246,6 +258,35 @@ void DdeSource::conversationClosed()
 void DdeSource::conversationEnded(DdeConversation *conversation)
 {
     m_conversations.removeOne(conversation);
+}
+
+void DdeSource::backlogChanged(qint64 delta)
+{
+    m_backlogBytes += delta;
+    if (-delta >= kReleasedBytes && !m_destroying && !m_memoryRelease->isActive())
+        m_memoryRelease->start();
+    // Connections that are closing count too: their last lines are still held here.
+    while (delta > 0 && m_backlogBytes > kMaximumBacklogBytes) {
+        DdeConversation *furthestBehind = nullptr;
+        const QList<DdeConversation *> conversations =
+            findChildren<DdeConversation *>(QString(), Qt::FindDirectChildrenOnly);
+        for (DdeConversation *conversation : conversations) {
+            if (!furthestBehind || conversation->backlogBytes() > furthestBehind->backlogBytes())
+                furthestBehind = conversation;
+        }
+        if (!furthestBehind || furthestBehind->backlogBytes() == 0)
+            return;
+        furthestBehind->abandon();
+    }
+}
+
+void DdeSource::releaseMemory()
+{
+#if defined(__GLIBC__)
+    // The lines of dropped clients are many small blocks spread over the heap; without this
+    // the allocator keeps the pages they lay on, and the program stays at its peak size.
+    malloc_trim(0);
+#endif
 }
 
 } // namespace platform

@@ -40,6 +40,11 @@ class DdeConversation;
 //
 // A text too long for one protocol line is never cut: a request or advise of it is refused
 // with "item too long", an update becomes "TOOLONG <item>", a poke of it is refused.
+//
+// Clients that do not read as fast as the items are written are bounded twice: a client
+// with more than kMaximumConversationBacklogBytes unread is dropped, and when all clients
+// together have more than kMaximumBacklogBytes unread, the one furthest behind is dropped,
+// then the next, until the rest fit.
 class DdeSource : public QObject
 {
     Q_OBJECT
@@ -48,6 +53,8 @@ public:
     static constexpr int kLinkModeNone = 0;
     static constexpr int kLinkModeSource = 1;
     static constexpr int kDefaultMaximumConversations = 128;
+    static constexpr qint64 kMaximumConversationBacklogBytes = 16 * 1024 * 1024;
+    static constexpr qint64 kMaximumBacklogBytes = 64 * 1024 * 1024;
 
     // `window` owns the source and holds the served text boxes.
     DdeSource(const QString &applicationName, QWidget *window);
@@ -76,6 +83,8 @@ public:
     int maximumConversations() const { return m_maximumConversations; }
     // Opened conversations (initiate accepted) at this moment.
     int conversationCount() const;
+    // Bytes sent to all connections that the system has not taken yet.
+    qint64 backlogBytes() const { return m_backlogBytes; }
 
     // Writes `text` into the served box and delivers it on every automatic link of the box's
     // item, also when the text equals the box's current text. Changes made to a served box in
@@ -115,6 +124,10 @@ private:
     void conversationClosed();
     // A connection is gone or going; it no longer counts against the maximum.
     void conversationEnded(DdeConversation *conversation);
+    // A connection's unsent bytes grew or shrank; keeps all of them within the bound.
+    void backlogChanged(qint64 delta);
+    // Gives the memory of dropped clients back to the system.
+    void releaseMemory();
 
     QString m_applicationName;
     QPointer<QWidget> m_window;
@@ -136,6 +149,8 @@ private:
     };
     QHash<const QLineEdit *, ValueToShow> m_valuesToShow;
     QTimer *m_frame = nullptr;
+    qint64 m_backlogBytes = 0;
+    QTimer *m_memoryRelease = nullptr;
     bool m_destroying = false;
 };
 

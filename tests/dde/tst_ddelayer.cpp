@@ -114,6 +114,7 @@ private slots:
     void badInputOnTheSocket();
     void killedClientEndsOnlyItsConversation();
     void endedConversationsAreFreed();
+    void stuckClientsShareOneBound();
     void linkModeNoneEndsEveryConversation();
     void sourceGoingAwayTerminates();
     void sourceVanishingRaisesLinkError6();
@@ -278,6 +279,7 @@ void tst_DdeLayer::pokes_data()
     QTest::addColumn<int>("number");
     QTest::newRow("accepted") << "txtData" << "150" << true << 0;
     QTest::newRow("escaped text") << "txtData" << "a\\b\nc" << true << 0;
+    QTest::newRow("nul, control bytes and 0xff") << "txtData" << QString::fromLatin1("a\0b\x1b\x7f\xff", 6) << true << 0;
     QTest::newRow("handler vetoes") << "txtData" << "veto" << true << DdeErrorNumber::Refused;
     QTest::newRow("read-only box") << "txtLocked" << "150" << true << DdeErrorNumber::Refused;
     QTest::newRow("pokes switched off") << "txtData" << "150" << false << DdeErrorNumber::Refused;
@@ -401,6 +403,46 @@ void tst_DdeLayer::endedConversationsAreFreed()
     }
     QTRY_COMPARE(m_window->closes, 100);
     QTRY_COMPARE(children(), before);
+}
+
+void tst_DdeLayer::stuckClientsShareOneBound()
+{
+    // Lines of about a megabyte: ten clients that stop reading one line apart pass the bound
+    // of all clients together long before one of them passes its own.
+    constexpr int kStuckClients = 10;
+    const QString line(1000 * 1000, QLatin1Char('x'));
+    auto reader = linkedBox();
+    reader->setTextFollowsItem(false);
+    QSignalSpy readerUpdates(reader.get(), &DdeTextBox::itemUpdated);
+    // Each line is written once the reading client has it, so only the stuck ones fall behind.
+    const auto writeLine = [&] {
+        const qsizetype before = readerUpdates.count();
+        m_window->source->writeItem(m_window->txtData, line);
+        return QTest::qWaitFor([&] { return readerUpdates.count() > before; });
+    };
+
+    std::vector<std::unique_ptr<StuckPeer>> stuck;
+    for (int i = 0; i < kStuckClients; ++i) {
+        stuck.push_back(std::make_unique<StuckPeer>(kApplication, "Topic", "txtData"));
+        QVERIFY(stuck.back()->waitLinked());
+        QVERIFY(writeLine());
+    }
+
+    // The client furthest behind goes first, then the next; together they never hold more
+    // than the bound, and the client that reads keeps its link throughout.
+    for (int dropped = 0; dropped < kStuckClients; ++dropped) {
+        for (int writes = 0; !stuck[dropped]->isCut(); ++writes) {
+            QVERIFY2(writes < 20, qPrintable(QStringLiteral("client %1 never dropped").arg(dropped)));
+            QVERIFY(writeLine());
+            QVERIFY(m_window->source->backlogBytes() <= DdeSource::kMaximumBacklogBytes);
+        }
+        for (int later = dropped + 1; later < kStuckClients; ++later)
+            QVERIFY2(!stuck[later]->isCut(), qPrintable(QStringLiteral("%1 dropped before %2").arg(later).arg(dropped)));
+    }
+    QCOMPARE(m_window->closes, kStuckClients);
+    QCOMPARE(m_window->source->conversationCount(), 1);
+    QCOMPARE(reader->linkMode(), DdeTextBox::kLinkModeAutomatic);
+    QTRY_COMPARE(m_window->source->backlogBytes(), 0);
 }
 
 void tst_DdeLayer::linkModeNoneEndsEveryConversation()

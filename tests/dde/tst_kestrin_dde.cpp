@@ -3,6 +3,7 @@
 
 #include "ddepeer.h"
 
+#include "channels/networktestsupport.h"
 #include "core/instrumentfixture.h"
 #include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddeerrors.h"
@@ -66,6 +67,8 @@ private slots:
     void refusedByThePlatformAfterSwitchOff();
     void executes_data();
     void executes();
+    void everyByteOfACommandReachesTheClients_data();
+    void everyByteOfACommandReachesTheClients();
     void offFromOneConversationEndsAll();
     void hundredConversationsReceiveEveryLine();
     void executesWhileARunStreams();
@@ -167,6 +170,60 @@ void tst_KestrinDde::executes()
         QTRY_COMPARE(client.box.text().split(QLatin1Char(',')).size(), 5);
         QCOMPARE(client.box.text(), m_instrument->text("txtOutput"));
     }
+}
+
+void tst_KestrinDde::everyByteOfACommandReachesTheClients_data()
+{
+    QTest::addColumn<bool>("overTcp");
+    QTest::addColumn<QString>("command");
+    const QString nul(QChar(0));
+    const QString commands[][2] = {
+        {QStringLiteral("nul alone"), nul},
+        {QStringLiteral("nul inside a word"), QStringLiteral("PA") + nul + QStringLiteral("USE")},
+        {QStringLiteral("0xff"), QString::fromLatin1("\xff")},
+        {QStringLiteral("control bytes"), QString::fromLatin1("\x1b[0M\x07\x7f")},
+    };
+    for (const auto &[name, command] : commands) {
+        QTest::addRow("TCP, %s", qPrintable(name)) << true << command;
+        QTest::addRow("DDE, %s", qPrintable(name)) << false << command;
+    }
+}
+
+void tst_KestrinDde::everyByteOfACommandReachesTheClients()
+{
+    QFETCH(bool, overTcp);
+    QFETCH(QString, command);
+    const qint16 port = freeServerPort();
+    m_instrument->window->setNetworkEnabled(true);
+    m_instrument->window->setServerPort(port);
+    switchOn();
+    Client linked;
+    QCOMPARE(linked.link(), 0);
+
+    // The reply quotes the command byte for byte, and it goes into txtOutput.
+    const QString reply = QStringLiteral("Error 2: Illegal Command - ") + command;
+    if (overTcp) {
+        TestClient terminal(port);
+        QVERIFY(terminal.waitConnected());
+        terminal.send(command + QLatin1Char('\r'));
+        QTRY_COMPARE(m_instrument->text("txtOutput"), reply);
+    } else {
+        Client commander;
+        QCOMPARE(commander.link(), 0);
+        QCOMPARE(commander.execute(command), DdeErrorNumber::Refused);
+        QCOMPARE(m_instrument->text("txtOutput"), reply);
+    }
+
+    QTRY_COMPARE(linked.updates.size(), 2);
+    QCOMPARE(linked.updates.last(), reply);
+    QCOMPARE(linked.box.linkMode(), DdeTextBox::kLinkModeAutomatic);
+    QVERIFY(linked.linkErrors.isEmpty());
+    // A link opened while the item holds it works and shows it.
+    Client late;
+    QCOMPARE(late.link(), 0);
+    QCOMPARE(late.box.text(), reply);
+    QCOMPARE(late.execute(QStringLiteral("PAUSE")), 0);
+    QTRY_COMPARE(linked.updates.last(), QStringLiteral("OK"));
 }
 
 void tst_KestrinDde::offFromOneConversationEndsAll()
