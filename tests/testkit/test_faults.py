@@ -47,6 +47,21 @@ def analyze_three(client):
     assert len(values) == 3 and all(0.0 <= value <= 1.0 for value in values)
 
 
+def raw_line(instrument):
+    """The kit's serial line, opened raw; its input is not flushed, as a serial client's may not be."""
+    line = os.open(instrument.serial_port, os.O_RDWR | os.O_NOCTTY)
+    tty.setraw(line, termios.TCSANOW)
+    return line
+
+
+def read_line(line):
+    """What a raw serial line gives up to its first "\\r", or less when nothing comes in time."""
+    received = b""
+    while not received.endswith(b"\r") and select.select([line], [], [], REPLY_TIMEOUT_MS / 1000)[0]:
+        received += os.read(line, 1)
+    return received
+
+
 # Faults that delay or cut what passes: the client still reads whole replies, no sooner than the fault allows.
 PACING = [
     ("tcp", "latency", (300,), {}, 0.6),
@@ -67,6 +82,52 @@ def test_delayed_and_cut_replies_still_read_whole(instrument, resources, channel
     assert time.monotonic() - started >= at_least
     tail = instrument.transcript.tail()[channel]
     assert any(fault in line for line in tail), tail
+
+
+# line_speed carries what the instrument's port settings carry: a start bit, 8 data bits, 1 stop bit.
+LINE_SPEEDS = [("9600,N,8,1", 960.0), ("19200,N,8,1", 1920.0)]
+
+
+@pytest.mark.parametrize("settings, bytes_per_second", LINE_SPEEDS, ids=[row[0] for row in LINE_SPEEDS])
+def test_line_speed_paces_the_line_as_the_port_is_set(instrument, settings, bytes_per_second):
+    instrument.panel.set_serial_settings(settings)
+    line = raw_line(instrument)
+    try:
+        instrument.serial.line_speed()
+        os.write(line, b"ANALYZE 100\r")
+        assert read_line(line) == b"OK\r"
+        # From the data line's first byte: the run's first tick comes when the panel's rate says.
+        assert select.select([line], [], [], REPLY_TIMEOUT_MS / 1000)[0]
+        started = time.monotonic()
+        data = read_line(line)
+        elapsed = time.monotonic() - started
+        assert len(data.split(b",")) == 100
+        assert elapsed >= 0.8 * len(data) / bytes_per_second
+    finally:
+        os.close(line)
+        instrument.panel.set_serial_settings("19200,N,8,1")
+
+
+# The conversation client through the conversation socket: updates cut into pieces, late or lost.
+# What the link yields after "ANALYZE 2": the reply "OK", then the data line of 2 values.
+CONVERSATION = [
+    ("slice", (1,), {"gap_ms": 1}, 0.0, ["OK", 2]),
+    ("latency", (300,), {}, 0.6, ["OK", 2]),
+    ("drop", (1,), {"match": "^UPDATE txtOutput OK$"}, 0.0, [2]),
+]
+
+
+@pytest.mark.parametrize("fault, args, kwargs, at_least, updates", CONVERSATION,
+                         ids=[row[0] for row in CONVERSATION])
+def test_the_conversation_client_through_faults(instrument, fault, args, kwargs, at_least, updates):
+    with Conversation("Kestrin", "Kestrin", instrument.runtime_dir, timeout=REPLY_TIMEOUT_MS / 1000) as conversation:
+        output = conversation.advise("txtOutput")
+        getattr(instrument.dde, fault)(*args, **kwargs)
+        started = time.monotonic()
+        conversation.execute("ANALYZE 2")
+        assert time.monotonic() - started >= at_least
+        assert [len(update.split(",")) if isinstance(expected, int) else update
+                for expected, update in zip(updates, output)] == updates
 
 
 # Faults on lines toward the client: what the client reads after "ABORT" (in Idle, "OK" alone).
@@ -138,14 +199,10 @@ def test_a_pulled_serial_cable_hangs_up_and_the_port_opens_again(instrument, res
 def test_nothing_said_while_no_client_has_the_serial_line_is_kept_for_the_next(instrument, resources):
     """With nobody on the kit's line the instrument sees no far end, as with no cable."""
     analyze_three(opened(resources, instrument, "tcp"))
-    line = os.open(instrument.serial_port, os.O_RDWR | os.O_NOCTTY)
+    line = raw_line(instrument)
     try:
-        tty.setraw(line, termios.TCSANOW)
         os.write(line, b"ABORT\r")
-        reply = b""
-        while not reply.endswith(b"\r") and select.select([line], [], [], REPLY_TIMEOUT_MS / 1000)[0]:
-            reply += os.read(line, 100)
-        assert reply == b"OK\r"
+        assert read_line(line) == b"OK\r"
     finally:
         os.close(line)
 
