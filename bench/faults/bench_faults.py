@@ -31,8 +31,8 @@ import tty
 
 from kestrin_testkit import Instrument
 
-COMMANDS_PER_ROUND = 500
-ROUNDS = 4
+COMMANDS_PER_ROUND = 200
+ROUNDS = 10
 RATE = 1000
 POINTS_PER_LINE = 100
 # The file outlasts the measured seconds, so that the run is still going when it is aborted.
