@@ -41,8 +41,6 @@ READ_SIZE = 65536
 LISTEN_TIMEOUT = 10.0
 REPLY = b"OK\r"
 
-log = logging.getLogger("bench_faults")
-
 
 class BareRelay:
     """Each client relayed to target with nothing else done; one client at a time."""
