@@ -1,8 +1,8 @@
 """The cost of the test kit's fault layer, with no fault set, through one Instrument in one run:
 
 - a command's round trip (ABORT -> OK) through the layer's TCP port and its pseudo-terminal, beside
-  the same command sent straight to the instrument's own TCP port: median, p99 and their ratios
-  (aim: at most 1.5);
+  the same command sent straight to the instrument's own TCP port and serial port: median, p99 and
+  their ratios (aim: at most 1.5);
 - 1000 lines/s of 100 points through the layer's TCP port for the measured seconds, each line
   numbered (a data file replayed), every line checked: none lost, cut or out of order;
 - the layer's processor time meanwhile, as a share of one core (aim: at most 5 %).
@@ -13,7 +13,9 @@ process like the layer's) gives the least any relay of this kind costs on the ma
     PYTHONPATH=testkit python3 bench/faults/bench_faults.py [--program build/bin/kestrin] [seconds]
 
 The instrument serves one TCP client at a time and listens again only once the last one's close
-has reached it, so each connection waits for "Listening ..." on the status bar first.
+has reached it, so each connection waits for "Listening ..." on the status bar first. The layer
+holds the instrument's serial port only while a client has its own line open, so the port is
+opened directly once the layer's transcript says it let the port go.
 """
 
 import argparse
@@ -64,11 +66,15 @@ class BareRelay:
                 ended = False
                 while not ended:
                     for key, _ in selector.select():
-                        data = key.fileobj.recv(READ_SIZE)
+                        try:
+                            data = key.fileobj.recv(READ_SIZE)
+                            key.data.sendall(data)
+                        except OSError:
+                            # A client that leaves while lines come resets its connection.
+                            data = b""
                         if not data:
                             ended = True
                             break
-                        key.data.sendall(data)
                 self.processor += time.thread_time() - started
             client.close()
             instrument.close()
@@ -90,6 +96,17 @@ def tcp_client(instrument, port):
     connection = socket.create_connection(("127.0.0.1", port), timeout=LISTEN_TIMEOUT)
     connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return connection.send, connection.recv, connection.close
+
+
+def wait_serial_let_go(instrument):
+    deadline = time.monotonic() + LISTEN_TIMEOUT
+    while True:
+        notes = instrument.transcript.tail().get("serial")
+        if not notes or notes[-1].endswith("is let go"):
+            return
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"the fault layer did not let the serial port go within {LISTEN_TIMEOUT} s")
+        time.sleep(0.01)
 
 
 def serial_client(path):
@@ -126,12 +143,13 @@ def percentile(values, share):
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
 
 
-def measure_round_trips(instrument, direct_port, bare):
+def measure_round_trips(instrument, direct_port, serial_path, bare):
     """Rounds alternate between the ways, so that the machine's load falls on each alike."""
     ways = {"direct TCP": lambda: tcp_client(instrument, direct_port),
             "bare relay TCP": lambda: tcp_client(instrument, bare.port),
             "layer TCP": lambda: tcp_client(instrument, instrument.tcp_port),
-            "layer serial": lambda: serial_client(instrument.serial_port)}
+            "layer serial": lambda: serial_client(instrument.serial_port),
+            "direct serial": lambda: wait_serial_let_go(instrument) or serial_client(serial_path)}
     times = {name: [] for name in ways}
     for _ in range(ROUNDS):
         for name, client in ways.items():
@@ -219,7 +237,7 @@ def main():
         # The layer itself, to reach the instrument's own port beside it and to read its processor time.
         layer = instrument._faults.layer
         bare = BareRelay(layer.instrument_tcp_port)
-        measure_round_trips(instrument, layer.instrument_tcp_port, bare)
+        measure_round_trips(instrument, layer.instrument_tcp_port, layer.instrument_serial_path, bare)
         print(f"\n{RATE} lines/s x {POINTS_PER_LINE} points, {options.seconds:g} s\n"
               f"{'stream':<16} {'lines':>6} {'ideal':>6} {'lost':>5} {'cut':>4} {'out of order':>13} "
               f"{'% core':>7} {'us/line':>8}")

@@ -560,6 +560,7 @@ class FaultLayer:
         os.makedirs(os.path.join(folder, "dde"), mode=0o700, exist_ok=True)
         os.makedirs(os.path.join(folder, "kestrin"), mode=0o700, exist_ok=True)
         self.instrument_tcp_port = tcp_port
+        self.instrument_serial_path = serial_path
         if tcp_port is not None:
             listener = socket.create_server(("127.0.0.1", 0), backlog=16)
             self.tcp_port = listener.getsockname()[1]
