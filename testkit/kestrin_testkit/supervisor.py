@@ -16,6 +16,7 @@ calls and ends the same way.
 import json
 import logging
 import os
+import select
 import selectors
 import shutil
 import signal
@@ -96,6 +97,18 @@ def answer(bench, request, replies):
     replies.flush()
 
 
+# How long a failed call waits to learn whether kestrin's end caused it.
+ENDING_GRACE = 1.0
+
+
+def has_ended(pidfd: int, within: float = 0.0) -> bool:
+    return bool(select.select([pidfd], [], [], within)[0])
+
+
+def how_program_ended(program) -> str:
+    return f"kestrin (process {program.pid}) {desktop.how_ended(program.process.wait())}"
+
+
 def serve(bench, program, commands, replies):
     """Answers the owner's calls until the owner closes its end. Should kestrin end first, returns
     how it ended."""
@@ -108,13 +121,23 @@ def serve(bench, program, commands, replies):
             while True:
                 ready = [key.fd for key, _ in selector.select()]
                 if program_ended in ready:
-                    return f"kestrin (process {program.pid}) {desktop.how_ended(program.process.wait())}"
+                    return how_program_ended(program)
                 chunk = os.read(commands, READ_SIZE)
                 if not chunk:
                     return None
                 *lines, pending = (pending + chunk).split(b"\n")
                 for line in lines:
-                    answer(bench, json.loads(line), replies)
+                    # A call may arrive together with kestrin's end, or meet it halfway: either way
+                    # the owner hears of the end, not of what the call tripped over.
+                    if has_ended(program_ended):
+                        return how_program_ended(program)
+                    try:
+                        answer(bench, json.loads(line), replies)
+                    except Exception:
+                        # The accessibility bus may learn of the end a moment before the kernel says so.
+                        if has_ended(program_ended, within=ENDING_GRACE):
+                            return how_program_ended(program)
+                        raise
         finally:
             os.close(program_ended)
 

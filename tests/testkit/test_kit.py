@@ -36,6 +36,15 @@ def wait_gone(pids):
     return [pid for pid in pids if is_alive(pid)]
 
 
+def wait_for_group(leader, size):
+    """The members of the leader's group once it has at least size of them (the shell has
+    started its sleep), or as it stands after GONE_TIMEOUT."""
+    deadline = time.monotonic() + GONE_TIMEOUT
+    while len(members := group_members(leader)) < size and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return members
+
+
 def wait_cleared(pids, folder):
     """The processes and the folder left after GONE_TIMEOUT."""
     deadline = time.monotonic() + GONE_TIMEOUT
@@ -177,7 +186,7 @@ def test_run_leaves_nothing_whichever_of_its_processes_is_killed(victim, status,
         leader = int(leader)
         supervisor, = (pid for pid in children_of(kit.pid) if pid != leader)
         instrument = session_members(supervisor)
-        command = group_members(leader)
+        command = wait_for_group(leader, 3)
         assert int(shell) in command and len(command) >= 3, "the command runs in the leader's group"
         victims = {"kestrin": named_process(instrument, "kestrin"), "supervisor": supervisor, "kit": kit.pid,
                    "command group leader": leader}
