@@ -255,20 +255,6 @@ StreamResult streamRun(QProcess &instrument)
     return result;
 }
 
-// Resident set size of another process in KiB, -1 when it cannot be read.
-long residentKiBOf(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
 // A client that links to txtOutput on a plain socket and never reads after the answers.
 class StuckClient
 {
@@ -329,7 +315,7 @@ MemoryResult stuckRun(QProcess &instrument, const QString &socketPath)
     instrument.write(QByteArray("rate ") + QByteArray::number(kStreamRate) + ' '
                      + QByteArray::number(kStuckPointsPerLine) + '\n');
     QTest::qWait(1000);
-    result.startKiB = residentKiBOf(pid);
+    result.startKiB = bench::residentKiBOf(pid);
     result.peakKiB = result.startKiB;
 
     std::vector<std::unique_ptr<StuckClient>> clients;
@@ -341,7 +327,7 @@ MemoryResult stuckRun(QProcess &instrument, const QString &socketPath)
 
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, &sampler,
-                     [&] { result.peakKiB = std::max(result.peakKiB, residentKiBOf(pid)); });
+                     [&] { result.peakKiB = std::max(result.peakKiB, bench::residentKiBOf(pid)); });
     sampler.start(kMemorySampleInterval);
     QElapsedTimer clock;
     clock.start();
@@ -360,7 +346,7 @@ MemoryResult stuckRun(QProcess &instrument, const QString &socketPath)
     result.lastDropSeconds = clock.elapsed() / 1000.0;
     result.dropped = dropped();
     QTest::qWait(kSettleTime);
-    result.settledKiB = residentKiBOf(pid);
+    result.settledKiB = bench::residentKiBOf(pid);
     instrument.write("command ABORT\n");
     return result;
 }

@@ -9,9 +9,12 @@
 
 namespace bench {
 
-long residentKiB()
+namespace {
+
+// VmRSS of /proc/<process>/status, where process is a number or "self".
+long residentKiBFromStatus(const QString &process)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(QStringLiteral("/proc/%1/status").arg(process));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     // Files under /proc report no size, so read them whole rather than testing for the end.
@@ -21,6 +24,18 @@ long residentKiB()
             return line.mid(6).trimmed().split(' ').first().toLong();
     }
     return -1;
+}
+
+} // namespace
+
+long residentKiB()
+{
+    return residentKiBFromStatus(QStringLiteral("self"));
+}
+
+long residentKiBOf(qint64 pid)
+{
+    return residentKiBFromStatus(QString::number(pid));
 }
 
 double processorSeconds()
