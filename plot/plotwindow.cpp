@@ -7,7 +7,7 @@
 #include "tracestatistics.h"
 
 #include "platform/dde/ddeerrors.h"
-#include "platform/dde/ddetextbox.h"
+#include "platform/dde/ddeclient.h"
 #include "platform/errors.h"
 #include "platform/filedialog.h"
 #include "platform/messagebox.h"
@@ -63,13 +63,10 @@ PlotWindow::PlotWindow(QWidget *parent)
 
 void PlotWindow::createControls()
 {
-    // The link's text box is never shown nor read: the plot is the view of the item, and a box
-    // would lay its text out again for every line.
-    m_link = new platform::DdeTextBox(this);
-    m_link->hide();
-    m_link->setTextFollowsItem(false);
-    connect(m_link, &platform::DdeTextBox::itemUpdated, this, &PlotWindow::handleUpdate);
-    connect(m_link, &platform::DdeTextBox::LinkError, this, &PlotWindow::handleLinkError);
+    // The plot is the view of the item: the link needs no text box.
+    m_link = new platform::DdeClient(this);
+    connect(m_link, &platform::DdeClient::itemUpdated, this, &PlotWindow::handleUpdate);
+    connect(m_link, &platform::DdeClient::LinkError, this, &PlotWindow::handleLinkError);
 
     m_connectButton = new QPushButton(tr("Connect"));
     m_pauseButton = new QPushButton(tr("Pause"));
@@ -133,10 +130,10 @@ void PlotWindow::createControls()
 void PlotWindow::connectToInstrument()
 {
     try {
-        m_link->setLinkMode(platform::DdeTextBox::kLinkModeNone);
+        m_link->setLinkMode(platform::DdeClient::kLinkModeNone);
         m_link->setLinkTopic(kInstrumentTopic);
         m_link->setLinkItem(kInstrumentItem);
-        m_link->setLinkMode(platform::DdeTextBox::kLinkModeAutomatic);
+        m_link->setLinkMode(platform::DdeClient::kLinkModeAutomatic);
     } catch (const RuntimeError &failure) {
         m_linked = false;
         m_linkState = tr("Not linked");

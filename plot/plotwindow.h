@@ -13,7 +13,7 @@ class QSpinBox;
 class QTimer;
 
 namespace platform {
-class DdeTextBox;
+class DdeClient;
 }
 
 // The live plot: links to the instrument's output item and plots every data line.
@@ -38,7 +38,7 @@ private:
     void refreshStatistics();
     void refreshStatus();
 
-    platform::DdeTextBox *m_link;
+    platform::DdeClient *m_link;
     PlotWidget *m_plot;
     StatisticsLabel *m_statistics;
     QPushButton *m_connectButton;

@@ -1,7 +1,7 @@
 #pragma once
 
 // Error numbers of the DDE facilities. Calls raise them as platform::RuntimeError with a
-// description of the case; the link-error codes arrive through DdeTextBox::LinkError.
+// description of the case; the link-error codes arrive through DdeClient::LinkError.
 namespace platform::DdeErrorNumber {
 
 // No application of that name answered the initiate (none running, or a stale socket).
@@ -17,7 +17,7 @@ constexpr int DirectoryNotPrivate = 70;
 
 } // namespace platform::DdeErrorNumber
 
-// Codes of the LinkError event of a DDE text box.
+// Codes of the LinkError event of a DDE client.
 namespace platform::DdeLinkError {
 
 // The source program vanished: its connection broke without a terminate.

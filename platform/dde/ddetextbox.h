@@ -1,112 +1,51 @@
 #pragma once
 
-#include <QLineEdit>
-#include <QPointer>
-#include <deque>
-#include <memory>
+#include "platform/dde/ddeclient.h"
 
-class QLocalSocket;
+#include <QLineEdit>
 
 namespace platform {
 
-class DdeLineReader;
-
-// The DDE client facility of a text box. The box opens a conversation with a DDE source
-// ("application|topic" in LinkTopic) and keeps an automatic link on one item (LinkItem):
-// every write of the item at the source replaces the box's text and raises textChanged,
-// even when the new text equals the old one. The box holds texts of any length; a write too
-// long for the protocol's lines arrives as "TOOLONG" and empties the box.
-//
-// Calls that need an answer from the source wait at most linkTimeout() milliseconds while
-// the event loop keeps running, then fail with DdeErrorNumber::TimeOut. Failures are raised
-// as platform::RuntimeError with the numbers of ddeerrors.h:
-//   282 no application answered the initiate,
-//   293 no conversation open, or the source refused the initiate (also with link mode none),
-//   285 the source refused an execute or poke, or the item (none such, or too long to send),
-//       or the execute or poke is too long to send,
-//   286 time-out,  70 the per-user DDE directory is not private.
+// The DDE client facility of a text box: a line edit that owns a DdeClient and shows its
+// linked item. Every write of the item at the source replaces the box's text and raises
+// textChanged, even when the new text equals the old one; LinkPoke sends the box's text.
+// The link's calls, their failures and their error numbers are those of DdeClient.
 class DdeTextBox : public QLineEdit
 {
     Q_OBJECT
 
 public:
-    static constexpr int kLinkModeNone = 0;
-    static constexpr int kLinkModeAutomatic = 1;
-    static constexpr int kDefaultLinkTimeout = 5000;
+    static constexpr int kLinkModeNone = DdeClient::kLinkModeNone;
+    static constexpr int kLinkModeAutomatic = DdeClient::kLinkModeAutomatic;
 
     explicit DdeTextBox(QWidget *parent = nullptr);
-    ~DdeTextBox() override; // ends the conversation with a terminate
 
-    // "application|topic"; takes effect at the next switch to link mode 1.
-    void setLinkTopic(const QString &topic);
-    QString linkTopic() const { return m_linkTopic; }
+    void setLinkTopic(const QString &topic) { m_client.setLinkTopic(topic); }
+    QString linkTopic() const { return m_client.linkTopic(); }
+    void setLinkItem(const QString &item) { m_client.setLinkItem(item); }
+    QString linkItem() const { return m_client.linkItem(); }
+    void setLinkMode(int mode) { m_client.setLinkMode(mode); }
+    int linkMode() const { return m_client.linkMode(); }
+    void setLinkTimeout(int milliseconds) { m_client.setLinkTimeout(milliseconds); }
+    int linkTimeout() const { return m_client.linkTimeout(); }
+    bool isLinked() const { return m_client.isLinked(); }
 
-    // The item linked automatically; takes effect at the next switch to link mode 1.
-    void setLinkItem(const QString &item);
-    QString linkItem() const { return m_linkItem; }
-
-    // 0 ends any conversation of the box (quietly, with a terminate). 1 opens a conversation
-    // and advises the item; on success the box shows the item's current text at once. When
-    // the source has no room for another conversation, LinkError(7) follows (queued) and the
-    // mode stays 0 without an exception. Other values raise error 380.
-    void setLinkMode(int mode);
-    int linkMode() const { return m_linkMode; }
-
-    // Time-out in milliseconds for every answer the box waits for.
-    void setLinkTimeout(int milliseconds);
-    int linkTimeout() const { return m_linkTimeout; }
-
-    // Sends `command` unchanged as an execute; returns when the source acknowledged it
-    // positively. Raises 285 (refused), 293 (no conversation) or 286 (time-out).
-    void LinkExecute(const QString &command);
-    // Writes the box's text into the linked item at the source; fails like LinkExecute.
-    void LinkPoke();
-    // Asks the source for the item's current text and shows it; fails like LinkExecute.
-    void LinkRequest();
-
-    // True while a conversation is open (link mode 1).
-    bool isLinked() const;
-
-    // On (the default), every update of the item replaces the box's text. Off, updates only
-    // raise itemUpdated: for a program that shows the item its own way and never reads the
-    // box, since a text box lays out every text it is given, shown or not.
-    void setTextFollowsItem(bool follows);
-    bool textFollowsItem() const { return m_textFollowsItem; }
+    void LinkExecute(const QString &command) { m_client.LinkExecute(command); }
+    // Writes the box's text into the linked item at the source.
+    void LinkPoke() { m_client.LinkPoke(text()); }
+    // Asks the source for the item's current text and shows it.
+    void LinkRequest() { m_client.LinkRequest(); }
 
 signals:
     // A link failure outside any call: 6 source vanished, 7 no room at the source.
     void LinkError(int code);
-    // Raised for every update of the linked item, after the text was set (if it follows).
+    // Raised for every update of the linked item, after the box shows it.
     void itemUpdated(const QString &text);
 
 private:
-    struct Pending;
-    enum class ReplyKind { Acknowledge, Data };
+    void showItem(const QString &value);
 
-    void openConversation();
-    void closeConversation(bool sendTerminate);
-    void transact(const QByteArray &line, const QString &operation);
-    void throwOnFailure(const std::shared_ptr<Pending> &pending, const QString &operation);
-    std::shared_ptr<Pending> send(const QByteArray &line, ReplyKind kind);
-    void await(const std::shared_ptr<Pending> &pending);
-    void readLines();
-    void handleLine(const QString &line);
-    void handleDisconnect();
-    void breakLink();
-    void failAllPending(int number, const QString &description);
-    void applyUpdate(const QString &value);
-    void raiseLinkErrorLater(int code);
-
-    QString m_linkTopic;
-    QString m_linkItem;
-    int m_linkMode = kLinkModeNone;
-    int m_linkTimeout = kDefaultLinkTimeout;
-    QPointer<QLocalSocket> m_socket;
-    std::unique_ptr<DdeLineReader> m_reader;
-    std::deque<std::shared_ptr<Pending>> m_pending;
-    bool m_advised = false;    // the item's current text has arrived; updates apply
-    bool m_terminated = false; // the source ended the conversation with a terminate
-    bool m_textFollowsItem = true;
+    DdeClient m_client; // its destructor ends the conversation with a terminate
 };
 
 } // namespace platform

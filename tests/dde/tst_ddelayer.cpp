@@ -3,6 +3,7 @@
 
 #include "ddepeer.h"
 
+#include "platform/dde/ddeclient.h"
 #include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddeerrors.h"
 #include "platform/dde/ddeprotocol.h"
@@ -411,9 +412,12 @@ void tst_DdeLayer::stuckClientsShareOneBound()
     // of all clients together long before one of them passes its own.
     constexpr int kStuckClients = 10;
     const QString line(1000 * 1000, QLatin1Char('x'));
-    auto reader = linkedBox();
-    reader->setTextFollowsItem(false);
-    QSignalSpy readerUpdates(reader.get(), &DdeTextBox::itemUpdated);
+    // A client without a box: a box would lay out every megabyte it is given.
+    DdeClient reader;
+    reader.setLinkTopic(kLinkTopic);
+    reader.setLinkItem(QStringLiteral("txtData"));
+    reader.setLinkMode(DdeClient::kLinkModeAutomatic);
+    QSignalSpy readerUpdates(&reader, &DdeClient::itemUpdated);
     // Each line is written once the reading client has it, so only the stuck ones fall behind.
     const auto writeLine = [&] {
         const qsizetype before = readerUpdates.count();
@@ -441,7 +445,7 @@ void tst_DdeLayer::stuckClientsShareOneBound()
     }
     QCOMPARE(m_window->closes, kStuckClients);
     QCOMPARE(m_window->source->conversationCount(), 1);
-    QCOMPARE(reader->linkMode(), DdeTextBox::kLinkModeAutomatic);
+    QCOMPARE(reader.linkMode(), DdeClient::kLinkModeAutomatic);
     QTRY_COMPARE(m_window->source->backlogBytes(), 0);
 }
 
