@@ -4,7 +4,7 @@ set(TARVOLIN_PROGRAM_DIR ${CMAKE_BINARY_DIR}/bin)
 
 function(tarvolin_program target)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TARVOLIN_PROGRAM_DIR})
-    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    target_link_libraries(${target} PRIVATE tarvolin_warnings)
     # The pictures of packaging/icons, as :/icons/<program>.png for the windows' icon.
     target_link_libraries(${target} PRIVATE window_icons)
     install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -17,7 +17,7 @@ endfunction()
 function(tarvolin_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
-    target_compile_options(${name} PRIVATE -Wall -Wextra)
+    target_link_libraries(${name} PRIVATE tarvolin_warnings)
     target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
