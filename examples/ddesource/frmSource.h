@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/dde/ddesourcehandler.h"
+
 #include <QStringList>
 #include <QWidget>
 
@@ -16,7 +18,7 @@ class DdeSource;
 // A small DDE source: it answers "Source|DDESource" and serves the editable text "txtData",
 // accepts pokes into it and the execute "RESET", which sets the value back to 0. It can count
 // the value up on its own, and it logs what it received in its window and on standard output.
-class frmSource : public QWidget
+class frmSource : public QWidget, public platform::DdeSourceHandler
 {
     Q_OBJECT
 
@@ -38,9 +40,9 @@ signals:
 
 private:
     void createControls();
-    void Form_LinkOpen(bool &cancel);
-    void Form_LinkExecute(const QString &command, bool &cancel);
-    void Form_LinkPoke(const QString &item, const QString &text, bool &cancel);
+    void Form_LinkOpen(bool &cancel) override;
+    void Form_LinkExecute(const QString &command, bool &cancel) override;
+    void Form_LinkPoke(const QString &item, const QString &text, bool &cancel) override;
     void Form_LinkClose();
     void chkCount_Click();
     void tmrCount_Timer();

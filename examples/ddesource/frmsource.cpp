@@ -58,9 +58,7 @@ frmSource::frmSource(QWidget *parent)
     // The source serves the window's text boxes; txtData is the only one.
     m_source = new platform::DdeSource(QLatin1String(kApplicationName), this);
     m_source->setLinkTopic(QLatin1String(kTopic));
-    connect(m_source, &platform::DdeSource::LinkOpen, this, &frmSource::Form_LinkOpen);
-    connect(m_source, &platform::DdeSource::LinkExecute, this, &frmSource::Form_LinkExecute);
-    connect(m_source, &platform::DdeSource::LinkPoke, this, &frmSource::Form_LinkPoke);
+    m_source->setHandler(this);
     connect(m_source, &platform::DdeSource::LinkClose, this, &frmSource::Form_LinkClose);
     m_source->setLinkMode(platform::DdeSource::kLinkModeSource);
 

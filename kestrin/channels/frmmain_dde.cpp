@@ -23,8 +23,7 @@ void frmMain::createDdeSource()
     // clients a line the instrument never produced.
     m_ddeSource->setPokeEnabled(false);
     m_ddeSource->setLinkMode(m_linkMode);
-    connect(m_ddeSource, &platform::DdeSource::LinkOpen, this, &frmMain::Form_LinkOpen);
-    connect(m_ddeSource, &platform::DdeSource::LinkExecute, this, &frmMain::Form_LinkExecute);
+    m_ddeSource->setHandler(this);
     connect(m_ddeSource, &platform::DdeSource::LinkClose, this, &frmMain::Form_LinkClose);
     // A second instance runs without conversations and says so where the user looks, for as
     // long as it runs: the status text alone would give way to the next one.

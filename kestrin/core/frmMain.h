@@ -4,6 +4,7 @@
 #include "core/commandline.h"
 #include "core/gaussiansource.h"
 
+#include "platform/dde/ddesourcehandler.h"
 #include "platform/filedialog.h"
 #include "platform/textfiles.h"
 
@@ -32,7 +33,7 @@ class StatusBar;
 
 // The instrument's main window: front panel, command interpreter, data generator and the
 // command channels. Its member definitions are split by topic over core/ and channels/.
-class frmMain : public QMainWindow
+class frmMain : public QMainWindow, public platform::DdeSourceHandler
 {
     Q_OBJECT
 
@@ -138,8 +139,8 @@ private:
     void createDdeSource();
     void setLinkMode(int mode);
     void WriteOutput(const QString &text);
-    void Form_LinkOpen(bool &cancel);
-    void Form_LinkExecute(const QString &command, bool &cancel);
+    void Form_LinkOpen(bool &cancel) override;
+    void Form_LinkExecute(const QString &command, bool &cancel) override;
     void Form_LinkClose();
     platform::DdeSource *m_ddeSource = nullptr;
 

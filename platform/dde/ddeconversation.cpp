@@ -1,6 +1,7 @@
 #include "ddeconversation.h"
 
 #include "platform/dde/ddesource.h"
+#include "platform/dde/ddesourcehandler.h"
 
 #include <QLineEdit>
 #include <QLocalSocket>
@@ -222,7 +223,8 @@ void DdeConversation::handleInitiate(const QString &topic)
     }
     QPointer<DdeConversation> self(this);
     bool cancel = false;
-    emit m_source->LinkOpen(cancel);
+    if (DdeSourceHandler *handler = m_source->handler())
+        handler->Form_LinkOpen(cancel);
     if (!self || m_ended || m_closing)
         return;
     // The handler may have switched the link mode to none meanwhile.
@@ -276,7 +278,8 @@ void DdeConversation::handleExecute(const QString &command)
     QPointer<DdeSource> source(m_source);
     bool cancel = false;
     ++m_executeDepth;
-    emit m_source->LinkExecute(command, cancel);
+    if (DdeSourceHandler *handler = m_source->handler())
+        handler->Form_LinkExecute(command, cancel);
     if (!self)
         return;
     --m_executeDepth;
@@ -317,7 +320,8 @@ void DdeConversation::handlePoke(const QString &rest)
     QPointer<DdeConversation> self(this);
     QPointer<QLineEdit> target(box);
     bool cancel = false;
-    emit m_source->LinkPoke(box->objectName(), *text, cancel);
+    if (DdeSourceHandler *handler = m_source->handler())
+        handler->Form_LinkPoke(box->objectName(), *text, cancel);
     if (!self || m_ended || m_closing)
         return;
     if (cancel || !target || !m_source) {

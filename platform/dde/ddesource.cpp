@@ -115,6 +115,11 @@ bool DdeSource::isServing() const
     return m_server != nullptr;
 }
 
+void DdeSource::setHandler(DdeSourceHandler *handler)
+{
+    m_handler = handler;
+}
+
 void DdeSource::setLinkTopic(const QString &topic)
 {
     m_linkTopic = topic;

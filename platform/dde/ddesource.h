@@ -14,6 +14,7 @@ class QWidget;
 namespace platform {
 
 class DdeConversation;
+class DdeSourceHandler;
 
 // The DDE source facility of a window. The source answers conversations for one application
 // name (compared without regard to case) on the window's link topic, and serves the window's
@@ -25,15 +26,12 @@ class DdeConversation;
 // serves no conversations: isServing() is false and serviceProblem() says why, in a sentence
 // fit for a status bar.
 //
-// The events are signals with a cancel flag passed by reference; connect them directly (the
-// default connection within one thread), so the handler's answer reaches the source:
-//   LinkOpen(cancel)          a client asks to open a conversation on the topic; cancel refuses
-//   LinkExecute(cmd, cancel)  an execute; cancel left false acknowledges it positively
-//   LinkPoke(item, text, cancel)  a poke into a served item, before the text is written
-//   LinkClose()               an opened conversation ended, whichever side ended it
+// The window decides on opens, executes and pokes through its DdeSourceHandler; without
+// one, the source accepts them all. The signal LinkClose tells that an opened conversation
+// ended, whichever side ended it.
 //
 // The link mode starts at 0 (none). Setting 0 ends every conversation at once, raising
-// LinkClose for each before it returns, and refuses new initiates without raising LinkOpen;
+// LinkClose for each before it returns, and refuses new initiates without asking the handler;
 // link mode 1 (source) accepts them. The terminates go out when the handler that set 0 has
 // returned: the clients still receive what it writes into their items meanwhile, and an
 // execute that set it gets its acknowledgement first.
@@ -67,6 +65,10 @@ public:
     // Path of the socket this application is reached at (also when another program serves
     // it); empty when the DDE directory was refused.
     QString socketPath() const { return m_socketPath; }
+
+    // The window's decisions; the handler outlives the source (the window owns both).
+    void setHandler(DdeSourceHandler *handler);
+    DdeSourceHandler *handler() const { return m_handler; }
 
     void setLinkTopic(const QString &topic);
     QString linkTopic() const { return m_linkTopic; }
@@ -103,9 +105,6 @@ public:
     QLineEdit *servedItem(const QString &item) const;
 
 signals:
-    void LinkOpen(bool &cancel);
-    void LinkExecute(const QString &command, bool &cancel);
-    void LinkPoke(const QString &item, const QString &text, bool &cancel);
     void LinkClose();
     // The number of opened conversations changed.
     void conversationCountChanged(int count);
@@ -133,6 +132,7 @@ private:
     QPointer<QWidget> m_window;
     QString m_socketPath;
     QString m_serviceProblem;
+    DdeSourceHandler *m_handler = nullptr;
     QString m_linkTopic;
     int m_linkMode = kLinkModeNone;
     bool m_pokeEnabled = true;

@@ -5,13 +5,14 @@
 // told to refuse; while "off" it refuses every conversation.
 
 #include "platform/dde/ddesource.h"
+#include "platform/dde/ddesourcehandler.h"
 
 #include <QLineEdit>
 #include <QStringList>
 #include <QWidget>
 #include <limits>
 
-class FakeInstrument : public QWidget
+class FakeInstrument : public QWidget, public platform::DdeSourceHandler
 {
 public:
     explicit FakeInstrument(bool switchedOn = true)
@@ -22,15 +23,18 @@ public:
         txtOutput->setMaxLength(std::numeric_limits<int>::max());
         source = new platform::DdeSource(QStringLiteral("Kestrin"), this);
         source->setLinkTopic(QStringLiteral("Kestrin"));
-        connect(source, &platform::DdeSource::LinkOpen, this, [this](bool &cancel) { cancel = !on; });
-        connect(source, &platform::DdeSource::LinkExecute, this, [this](const QString &command, bool &cancel) {
-            executes << command;
-            cancel = refuseExecutes;
-        });
+        source->setHandler(this);
         source->setLinkMode(platform::DdeSource::kLinkModeSource);
     }
 
     void write(const QString &text) { source->writeItem(txtOutput, text); }
+
+    void Form_LinkOpen(bool &cancel) override { cancel = !on; }
+    void Form_LinkExecute(const QString &command, bool &cancel) override
+    {
+        executes << command;
+        cancel = refuseExecutes;
+    }
 
     platform::DdeSource *source = nullptr;
     QLineEdit *txtOutput = nullptr;

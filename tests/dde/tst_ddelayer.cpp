@@ -8,6 +8,7 @@
 #include "platform/dde/ddeerrors.h"
 #include "platform/dde/ddeprotocol.h"
 #include "platform/dde/ddesource.h"
+#include "platform/dde/ddesourcehandler.h"
 #include "platform/dde/ddetextbox.h"
 #include "platform/errors.h"
 #include "support/errorcapture.h"
@@ -39,7 +40,7 @@ const int kLongestUpdate = DdeProtocol::kMaximumLineBytes - int(qstrlen("UPDATE 
 const int kLongestExecute = DdeProtocol::kMaximumLineBytes - int(qstrlen("EXECUTE "));
 
 // A window with one editable and one read-only box, served as "TestSource|Topic".
-class ServedWindow : public QWidget
+class ServedWindow : public QWidget, public DdeSourceHandler
 {
 public:
     explicit ServedWindow(const QString &application = kApplication)
@@ -54,18 +55,23 @@ public:
         source = new DdeSource(application, this);
         source->setLinkTopic(kTopic);
         source->setLinkMode(DdeSource::kLinkModeSource);
-        connect(source, &DdeSource::LinkOpen, this, [this](bool &cancel) {
-            ++opens;
-            cancel = refuseOpen;
-        });
-        connect(source, &DdeSource::LinkExecute, this, [this](const QString &command, bool &cancel) {
-            executes << command;
-            cancel = command.startsWith(QLatin1String("refuse"));
-        });
-        connect(source, &DdeSource::LinkPoke, this, [this](const QString &, const QString &text, bool &cancel) {
-            cancel = text == QLatin1String("veto");
-        });
+        source->setHandler(this);
         connect(source, &DdeSource::LinkClose, this, [this] { ++closes; });
+    }
+
+    void Form_LinkOpen(bool &cancel) override
+    {
+        ++opens;
+        cancel = refuseOpen;
+    }
+    void Form_LinkExecute(const QString &command, bool &cancel) override
+    {
+        executes << command;
+        cancel = command.startsWith(QLatin1String("refuse"));
+    }
+    void Form_LinkPoke(const QString &, const QString &text, bool &cancel) override
+    {
+        cancel = text == QLatin1String("veto");
     }
 
     DdeSource *source;
@@ -111,6 +117,7 @@ private slots:
     void executes();
     void pokes_data();
     void pokes();
+    void sourceWithoutHandlerAcceptsEverything();
     void badInputOnTheSocket_data();
     void badInputOnTheSocket();
     void killedClientEndsOnlyItsConversation();
@@ -308,6 +315,21 @@ void tst_DdeLayer::pokes()
     // A poke is a write like any other: linked boxes follow it.
     if (number == 0)
         QTRY_COMPARE(watcher->text(), text);
+}
+
+void tst_DdeLayer::sourceWithoutHandlerAcceptsEverything()
+{
+    // What the window's handler would refuse goes through once the source has none.
+    m_window->refuseOpen = true;
+    m_window->source->setHandler(nullptr);
+    auto box = linkedBox();
+    QCOMPARE(box->linkMode(), DdeTextBox::kLinkModeAutomatic);
+    QCOMPARE(errorNumberOf([&] { box->LinkExecute(QStringLiteral("refuse me")); }), 0);
+    box->setText(QStringLiteral("veto"));
+    QCOMPARE(errorNumberOf([&] { box->LinkPoke(); }), 0);
+    QCOMPARE(m_window->source->itemValue(m_window->txtData), QStringLiteral("veto"));
+    QCOMPARE(m_window->opens, 0);
+    QCOMPARE(m_window->executes, QStringList());
 }
 
 void tst_DdeLayer::badInputOnTheSocket_data()
