@@ -22,8 +22,8 @@ protected:
     ~DdeSourceHandler() = default;
 };
 
-inline void DdeSourceHandler::Form_LinkOpen(bool &) {}
-inline void DdeSourceHandler::Form_LinkExecute(const QString &, bool &) {}
-inline void DdeSourceHandler::Form_LinkPoke(const QString &, const QString &, bool &) {}
+inline void DdeSourceHandler::Form_LinkOpen(bool &) { }
+inline void DdeSourceHandler::Form_LinkExecute(const QString &, bool &) { }
+inline void DdeSourceHandler::Form_LinkPoke(const QString &, const QString &, bool &) { }
 
 } // namespace platform
