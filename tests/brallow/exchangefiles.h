@@ -22,8 +22,9 @@ public:
     explicit ActingAs(uid_t user) : m_previous(::geteuid()), m_acting(::seteuid(user) == 0) {}
     ~ActingAs()
     {
-        if (m_acting)
-            ::seteuid(m_previous);
+        // Every later test would run as the other user: stop rather than go on.
+        if (m_acting && ::seteuid(m_previous) != 0)
+            qFatal("cannot act as user %u again", unsigned(m_previous));
     }
     ActingAs(const ActingAs &) = delete;
     ActingAs &operator=(const ActingAs &) = delete;
