@@ -1,5 +1,7 @@
 #include "channelclients.h"
 
+#include "linecounter.h"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
@@ -22,44 +24,6 @@ struct Answer
     ChannelCounts counts;
     bool ddeLinked = false;
     bool tcpConnected = false;
-};
-
-// Cuts received bytes into lines at `terminator` and counts the data lines among them.
-class LineCounter
-{
-public:
-    explicit LineCounter(char terminator, std::string prefix = {})
-        : m_terminator(terminator)
-        , m_prefix(std::move(prefix))
-    {
-    }
-
-    void take(const char *bytes, size_t size, long &count)
-    {
-        m_pending.append(bytes, size);
-        size_t start = 0;
-        for (size_t end = m_pending.find(m_terminator); end != std::string::npos;
-             end = m_pending.find(m_terminator, start)) {
-            if (isDataLine(m_pending.substr(start, end - start)))
-                ++count;
-            start = end + 1;
-        }
-        m_pending.erase(0, start);
-    }
-    void reset() { m_pending.clear(); }
-
-private:
-    bool isDataLine(const std::string &line) const
-    {
-        if (line.compare(0, m_prefix.size(), m_prefix) != 0)
-            return false;
-        const std::string text = line.substr(m_prefix.size());
-        return !text.empty() && text != "OK" && text.compare(0, 5, "Error") != 0;
-    }
-
-    char m_terminator;
-    std::string m_prefix;
-    std::string m_pending;
 };
 
 int connectTcp(unsigned short port)
@@ -109,7 +73,7 @@ void closeDescriptor(int &descriptor)
     char chunk[kReadChunk];
 
     for (;;) {
-        if (tcp < 0)
+        if (tcp < 0 && tcpPort != 0)
             tcp = connectTcp(tcpPort);
         if (dde < 0) {
             dde = connectDde(ddeSocket);

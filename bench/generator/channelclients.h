@@ -20,9 +20,10 @@ class ChannelClients
 {
 public:
     // Forks the client process. `serialFarEnd` is the far end of the instrument's serial
-    // port; the TCP client connects to `tcpPort` whenever the instrument listens; the DDE
-    // client links to the instrument at `ddeSocket` as soon as it accepts a conversation.
-    // Call before the application object exists: the child runs no Qt.
+    // port, -1 for none; the TCP client connects to `tcpPort` whenever the instrument
+    // listens, never with port 0; the DDE client links to the instrument at `ddeSocket` as
+    // soon as it accepts a conversation. Call before the application object exists: the
+    // child runs no Qt.
     ChannelClients(int serialFarEnd, unsigned short tcpPort, const std::string &ddeSocket);
     ~ChannelClients();
     ChannelClients(const ChannelClients &) = delete;

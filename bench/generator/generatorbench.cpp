@@ -4,21 +4,27 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/generator/bench_generator [seconds per rate]
 //
-// With --window, the window is shown on the display (run it under xvfb-run) and the lines go
-// to clients on each channel, which run in a process of their own; printed per rate: the
-// lines each channel delivered as a ratio to ideal, and the instrument's processor time per
-// line and as a share of one core, beside a bare QTimer in the same run.
+// With --window, the window's cost per line on the display against a bare Qt window at the
+// same pace, and the ratio of the two (windowcost.cpp):
 //
-//   xvfb-run -a env QT_QPA_PLATFORM=xcb build/bench/generator/bench_generator --window [seconds]
+//   xvfb-run -a build/bench/generator/bench_generator --window [seconds]
+//
+// With --channels, the window is shown on the display and the lines go to clients on each
+// channel, which run in a process of their own; printed per rate: the lines each channel
+// delivered as a ratio to ideal, and the instrument's processor time per line and as a share
+// of one core, beside a bare QTimer in the same run.
+//
+//   xvfb-run -a env QT_QPA_PLATFORM=xcb build/bench/generator/bench_generator --channels [seconds]
 
 #include "channelclients.h"
-#include "core/frmMain.h"
+#include "eventloop.h"
+#include "windowcost.h"
+#include "frmMain.h"
 #include "support/processstats.h"
 #include "support/serialline.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -30,7 +36,10 @@
 
 namespace {
 
+using bench::runEventLoop;
+
 constexpr int kDefaultSecondsPerRate = 10;
+constexpr int kDefaultWindowSeconds = 5;
 constexpr int kMemoryLines = 100000;
 const QList<int> kRates{2, 10, 100, 500, 1000};
 
@@ -65,9 +74,7 @@ Figures measure(int rate, int seconds, QObject *source, void (QLineEdit::*signal
     const double cpuStart = bench::processorSeconds();
     clock.start();
     start();
-    QEventLoop loop;
-    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
-    loop.exec();
+    runEventLoop(seconds * 1000);
     const double elapsed = double(clock.nsecsElapsed()) / 1e9;
     stop();
     const double cpu = bench::processorSeconds() - cpuStart;
@@ -111,13 +118,6 @@ struct BareTimer
     QTimer timer;
     qint64 count = 0;
 };
-
-void runEventLoop(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // A port the instrument's 16-bit server port can hold, found without Qt: the clients are
 // forked before the application object exists.
@@ -188,7 +188,7 @@ void measureBareTimer(int rate, int seconds)
     std::fflush(stdout);
 }
 
-int runWindowMode(int argc, char *argv[], int seconds)
+int runChannelsMode(int argc, char *argv[], int seconds)
 {
     QTemporaryDir runtime;
     qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
@@ -236,8 +236,11 @@ int runWindowMode(int argc, char *argv[], int seconds)
 
 int main(int argc, char *argv[])
 {
-    if (argc > 1 && QByteArray(argv[1]) == "--window")
-        return runWindowMode(argc, argv, argc > 2 ? QByteArray(argv[2]).toInt() : kDefaultSecondsPerRate);
+    const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    if (mode == "--window")
+        return bench::runWindowCost(argc, argv, argc > 2 ? QByteArray(argv[2]).toInt() : kDefaultWindowSeconds);
+    if (mode == "--channels")
+        return runChannelsMode(argc, argv, argc > 2 ? QByteArray(argv[2]).toInt() : kDefaultSecondsPerRate);
 
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication application(argc, argv);

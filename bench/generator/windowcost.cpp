@@ -1,0 +1,201 @@
+// The window's cost per line. All figures come from this process, on the same X display: first
+// the floor, a bare window whose one line edit a precise 1 ms timer sets to the same line (it
+// wakes as often as the instrument's window must, and paints once), then that window painting
+// a new line on every tick, for scale, then the instrument's window streaming 1000 lines/s of
+// 10 points to a DDE client linked to txtOutput. The client runs in a child process, so that
+// its reading stays out of the figure, and counts every line it receives. Each figure is the
+// process's processor time (user and system, every thread) over the measured seconds, after
+// a warm-up.
+
+#include "windowcost.h"
+
+#include "channelclients.h"
+#include "displaycheck.h"
+#include "eventloop.h"
+#include "floorwindow.h"
+#include "frmMain.h"
+#include "platform/periodictimer.h"
+#include "support/processstats.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <functional>
+
+namespace bench {
+
+namespace {
+
+constexpr int kLinesPerSecond = 1000;
+constexpr int kPointsPerLine = 10;
+constexpr int kWarmUpMilliseconds = 1000;
+constexpr int kPollMilliseconds = 50;
+constexpr int kLinkTimeoutMilliseconds = 10000;
+// The client has received all it will once nothing more came for this long.
+constexpr int kDrainQuietMilliseconds = 1000;
+constexpr double kAimRatio = 2.0;
+// Enough different lines that the painted floor never gets its own text again.
+constexpr int kPaintedLines = 1024;
+
+struct Cost
+{
+    qint64 events = 0;
+    double seconds = 0;
+    double processorSeconds = 0;
+
+    double shareOfCore() const { return seconds > 0 ? 100.0 * processorSeconds / seconds : 0.0; }
+    double microsecondsPerEvent() const { return events > 0 ? 1e6 * processorSeconds / double(events) : 0.0; }
+};
+
+struct InstrumentRun
+{
+    Cost cost;
+    qint64 generated = 0;
+    long received = 0;
+};
+
+// The processor time over `seconds` after the warm-up, and how far `count` went meanwhile.
+Cost measure(int seconds, const std::function<qint64()> &count)
+{
+    runEventLoop(kWarmUpMilliseconds);
+    const qint64 eventsBefore = count();
+    const double processorBefore = processorSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    runEventLoop(seconds * 1000);
+    Cost cost;
+    cost.processorSeconds = processorSeconds() - processorBefore;
+    cost.seconds = double(clock.nsecsElapsed()) / 1e9;
+    cost.events = count() - eventsBefore;
+    return cost;
+}
+
+Cost measureFloor(int seconds, const QStringList &lines)
+{
+    FloorWindow window(kLinesPerSecond, lines);
+    window.show();
+    window.start();
+    const Cost cost = measure(seconds, [&window] { return window.ticks(); });
+    window.stop();
+    return cost;
+}
+
+void printCost(const char *what, const char *unit, const Cost &cost)
+{
+    std::printf("%s: %lld %ss  %.2f %% of a core  %.1f us/%s\n", what, static_cast<long long>(cost.events), unit,
+                cost.shareOfCore(), cost.microsecondsPerEvent(), unit);
+    std::fflush(stdout);
+}
+
+bool waitForLink(ChannelClients &client)
+{
+    QElapsedTimer clock;
+    clock.start();
+    bool linked = false;
+    while (!linked && clock.elapsed() < kLinkTimeoutMilliseconds) {
+        runEventLoop(kPollMilliseconds);
+        client.takeCounts(&linked);
+    }
+    return linked;
+}
+
+// The lines the client receives until it has all `expected` or nothing more comes.
+long drain(ChannelClients &client, qint64 expected)
+{
+    long received = 0;
+    QElapsedTimer quiet;
+    quiet.start();
+    while (received < expected && quiet.elapsed() < kDrainQuietMilliseconds) {
+        runEventLoop(kPollMilliseconds);
+        const long more = client.takeCounts().dde;
+        received += more;
+        if (more > 0)
+            quiet.restart();
+    }
+    return received;
+}
+
+bool failed(const char *what, const QString &why)
+{
+    std::fprintf(stderr, "bench_generator --window: %s: %s\n", what, qPrintable(why));
+    return false;
+}
+
+bool measureInstrument(ChannelClients &client, int seconds, InstrumentRun &run)
+{
+    frmMain window;
+    auto *timer = window.findChild<platform::PeriodicTimer *>(QStringLiteral("tmrDataGen"));
+    auto *frequency = window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"));
+    auto *pointsPerLine = window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"));
+    if (!timer || !frequency || !pointsPerLine)
+        return failed("finding the window's controls", QStringLiteral("no tmrDataGen, txtFrequency or txtPtsPerLine"));
+    // The timer ticks only while the instrument analyzes, one line a tick.
+    QObject::connect(timer, &platform::PeriodicTimer::timeout, &window, [&run] { ++run.generated; });
+
+    window.setCommEnabled(false);
+    window.show();
+    const QString on = window.ExecuteCommand(QStringLiteral("ON"));
+    if (on != QLatin1String("OK"))
+        return failed("switching the instrument on", on);
+    if (!waitForLink(client))
+        return failed("linking the DDE client to txtOutput", QStringLiteral("no link within 10 s"));
+
+    frequency->setText(QString::number(kLinesPerSecond));
+    pointsPerLine->setText(QString::number(kPointsPerLine));
+    client.takeCounts();
+    const QString analyze = window.ExecuteCommand(QStringLiteral("ANALYZE"));
+    if (analyze != QLatin1String("OK"))
+        return failed("starting the analysis", analyze);
+    run.cost = measure(seconds, [&run] { return run.generated; });
+    window.ExecuteCommand(QStringLiteral("ABORT"));
+    run.received = drain(client, run.generated);
+    window.ExecuteCommand(QStringLiteral("OFF"));
+    return true;
+}
+
+} // namespace
+
+int runWindowCost(int argc, char *argv[], int seconds)
+{
+    const QByteArray display = qgetenv("DISPLAY");
+    const QString problem = xDisplayProblem(display);
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "bench_generator --window: no X display to measure on (%s); run it under xvfb-run -a\n",
+                     qPrintable(problem));
+        return 2;
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    ChannelClients client(-1, 0, runtime.filePath(QStringLiteral("dde/kestrin")).toStdString());
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrin"));
+    std::printf("Window cost per line on X display %s, %d lines/s: %.0f s warm-up, then %d s measured; the floors "
+                "and then kestrin in this process, the DDE client in a child process; kestrin's serial channel off "
+                "(its 19200 baud carry about 27 of the 1000 lines a second)\n",
+                display.constData(), kLinesPerSecond, kWarmUpMilliseconds / 1000.0, seconds);
+    std::fflush(stdout);
+
+    // The floor shows its one line once and then only wakes, as a window must to keep up with
+    // the lines; the same window painting every line is printed beside it for scale.
+    const Cost floor = measureFloor(seconds, FloorWindow::makeLines(1, kPointsPerLine));
+    printCost("floor    bare window, precise 1 ms timer setting one pre-made line of 10 numbers", "tick", floor);
+    const Cost painted = measureFloor(seconds, FloorWindow::makeLines(kPaintedLines, kPointsPerLine));
+    printCost("painted  the same window given a new line every tick, painted each time", "tick", painted);
+
+    InstrumentRun instrument;
+    if (!measureInstrument(client, seconds, instrument))
+        return 1;
+    printCost("kestrin  window shown, 1000 lines/s of 10 points, DDE client linked to txtOutput", "line",
+              instrument.cost);
+    std::printf("DDE client received %ld of %lld lines generated\n", instrument.received,
+                static_cast<long long>(instrument.generated));
+    const double ratio = floor.shareOfCore() > 0 ? instrument.cost.shareOfCore() / floor.shareOfCore() : 0.0;
+    std::printf("ratio kestrin/floor %.2f (aim <= %.1f)\n", ratio, kAimRatio);
+    return 0;
+}
+
+} // namespace bench
