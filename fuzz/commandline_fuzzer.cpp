@@ -2,7 +2,7 @@
 // TCP deliver it (one byte per character) and as a DDE execute delivers it (UTF-8).
 #include "fuzzcheck.h"
 
-#include "core/commandline.h"
+#include "commandline.h"
 #include "platform/text.h"
 
 #include <QByteArray>

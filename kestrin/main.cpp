@@ -1,13 +1,13 @@
-#include "core/frmMain.h"
+#include "frmMain.h"
 
 #include "platform/terminationsignals.h"
+#include "platform/widgets/application.h"
 
-#include <QApplication>
 #include <QIcon>
 
 int main(int argc, char *argv[])
 {
-    QApplication application(argc, argv);
+    platform::Application application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrin"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kestrin.png")));
 

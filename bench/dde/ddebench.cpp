@@ -13,7 +13,7 @@
 //    them, and 5 s after the last was dropped.
 
 #include "support/processstats.h"
-#include "core/frmMain.h"
+#include "frmMain.h"
 #include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddetextbox.h"

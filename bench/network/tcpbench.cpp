@@ -7,7 +7,7 @@
 //  - resident memory after a megabyte without terminator and after many connections.
 
 #include "support/processstats.h"
-#include "core/frmMain.h"
+#include "frmMain.h"
 #include "platform/messagebox.h"
 
 #include <QApplication>

@@ -12,7 +12,7 @@
 #include "support/ddeclient.h"
 #include "support/processstats.h"
 #include "support/serialline.h"
-#include "core/frmMain.h"
+#include "frmMain.h"
 #include "platform/messagebox.h"
 
 #include <QApplication>

@@ -15,7 +15,7 @@
 
 #include "support/ddeclient.h"
 #include "support/processstats.h"
-#include "core/frmMain.h"
+#include "frmMain.h"
 #include "platform/messagebox.h"
 #include "platform/serial/serialportcontrol.h"
 

@@ -1,6 +1,6 @@
-#include "dialogs/frmCommSettings.h"
+#include "frmCommSettings.h"
 
-#include "core/frmMain.h"
+#include "instrumentsettings.h"
 
 #include "platform/controls.h"
 #include "platform/geometry.h"
@@ -68,9 +68,9 @@ QString settingsText(int baudRate, int parityCode, int dataBits, int doubledStop
 
 } // namespace
 
-frmCommSettings::frmCommSettings(frmMain *mainWindow)
-    : QDialog(mainWindow)
-    , m_mainWindow(mainWindow)
+frmCommSettings::frmCommSettings(InstrumentSettings &settings, QWidget *parent)
+    : QDialog(parent)
+    , m_settings(settings)
 {
     setObjectName(QStringLiteral("frmCommSettings"));
     setWindowTitle(QStringLiteral("Communication Settings"));
@@ -162,11 +162,11 @@ void frmCommSettings::ShowPortDevice()
 void frmCommSettings::ApplyRS232Settings()
 {
     // Only a fully ticked box enables the port; a greyed one does not.
-    m_mainWindow->setCommEnabled(chkEnabled->checkState() == Qt::Checked);
-    m_mainWindow->setCommPort(qint16(selectedValue(cmbCommPort)));
-    m_mainWindow->setCommSettings(settingsText(selectedValue(cmbBaudRate), selectedValue(cmbParity),
+    m_settings.setCommEnabled(chkEnabled->checkState() == Qt::Checked);
+    m_settings.setCommPort(qint16(selectedValue(cmbCommPort)));
+    m_settings.setCommSettings(settingsText(selectedValue(cmbBaudRate), selectedValue(cmbParity),
                                                selectedValue(cmbDataBits), selectedValue(cmbStopBits)));
-    m_mainWindow->ResetRS232Port();
+    m_settings.ResetRS232Port();
 }
 
 void frmCommSettings::btnOK_Click()

@@ -7,12 +7,12 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class frmMain;
+class InstrumentSettings;
 
 // "Communication Settings": whether the instrument uses its serial port, which port and its
 // line settings. The lists offer fixed entries whose item values build the settings text, so
 // every text it produces is well formed. Loaded once and afterwards only hidden, so its
-// controls keep what the user left in them; OK writes into the main window and re-applies
+// controls keep what the user left in them; OK writes into the instrument's settings and re-applies
 // the port at once, whatever the instrument state. Below the other controls it shows the
 // device of the chosen port, so the user sees where to connect a client.
 class frmCommSettings : public QDialog
@@ -20,7 +20,7 @@ class frmCommSettings : public QDialog
     Q_OBJECT
 
 public:
-    explicit frmCommSettings(frmMain *mainWindow);
+    frmCommSettings(InstrumentSettings &settings, QWidget *parent);
 
     void ApplyRS232Settings();
 
@@ -34,7 +34,7 @@ private:
     void btnCancel_Click();
     void ShowPortDevice();
 
-    frmMain *m_mainWindow;
+    InstrumentSettings &m_settings;
     QCheckBox *chkEnabled = nullptr;
     QLabel *lblPortNumber = nullptr;
     QComboBox *cmbCommPort = nullptr;

@@ -1,6 +1,6 @@
-#include "dialogs/frmNetworkSettings.h"
+#include "frmNetworkSettings.h"
 
-#include "core/frmMain.h"
+#include "instrumentsettings.h"
 
 #include "platform/controls.h"
 #include "platform/errors.h"
@@ -22,9 +22,9 @@ constexpr int kClientHeightTwips = 900;
 
 } // namespace
 
-frmNetworkSettings::frmNetworkSettings(frmMain *mainWindow)
-    : QDialog(mainWindow)
-    , m_mainWindow(mainWindow)
+frmNetworkSettings::frmNetworkSettings(InstrumentSettings &settings, QWidget *parent)
+    : QDialog(parent)
+    , m_settings(settings)
 {
     setObjectName(QStringLiteral("frmNetworkSettings"));
     setWindowTitle(QStringLiteral("Network Settings"));
@@ -59,14 +59,14 @@ frmNetworkSettings::frmNetworkSettings(frmMain *mainWindow)
 
 void frmNetworkSettings::Form_Load()
 {
-    chkEnabled->setChecked(m_mainWindow->networkEnabled());
-    txtServerPort->setText(QString::number(m_mainWindow->serverPort()));
+    chkEnabled->setChecked(m_settings.networkEnabled());
+    txtServerPort->setText(QString::number(m_settings.serverPort()));
 }
 
 bool frmNetworkSettings::ApplyNetworkSettings()
 {
     const QString portText = txtServerPort->text();
-    qint16 port = m_mainWindow->serverPort();
+    qint16 port = m_settings.serverPort();
     if (platform::readsAsNumber(portText)) {
         try {
             port = platform::toInteger16(portText);
@@ -76,9 +76,9 @@ bool frmNetworkSettings::ApplyNetworkSettings()
         }
     }
     // Only a fully ticked box enables the connection; a greyed one does not.
-    m_mainWindow->setNetworkEnabled(chkEnabled->checkState() == Qt::Checked);
-    m_mainWindow->setServerPort(port);
-    m_mainWindow->ResetNetworkConnection();
+    m_settings.setNetworkEnabled(chkEnabled->checkState() == Qt::Checked);
+    m_settings.setServerPort(port);
+    m_settings.ResetNetworkConnection();
     return true;
 }
 

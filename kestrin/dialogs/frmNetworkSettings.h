@@ -6,19 +6,19 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class frmMain;
+class InstrumentSettings;
 
 // "Network Settings": whether the instrument accepts a TCP client and on which port it
 // listens. Loaded once and afterwards only hidden, so its controls keep what the user left
-// in them; OK writes into the main window and re-opens its socket at once.
+// in them; OK writes into the instrument's settings and re-opens its socket at once.
 class frmNetworkSettings : public QDialog
 {
     Q_OBJECT
 
 public:
-    explicit frmNetworkSettings(frmMain *mainWindow);
+    frmNetworkSettings(InstrumentSettings &settings, QWidget *parent);
 
-    // Writes the controls into the main window and resets its network connection. A port
+    // Writes the controls into the settings and resets the network connection. A port
     // text beyond the 16-bit range is refused with a message; nothing is applied then and
     // false is returned.
     bool ApplyNetworkSettings();
@@ -28,7 +28,7 @@ private:
     void btnOK_Click();
     void btnCancel_Click();
 
-    frmMain *m_mainWindow;
+    InstrumentSettings &m_settings;
     QCheckBox *chkEnabled = nullptr;
     QLabel *lblServerPort = nullptr;
     QLineEdit *txtServerPort = nullptr;

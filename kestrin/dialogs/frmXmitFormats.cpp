@@ -1,6 +1,6 @@
-#include "dialogs/frmXmitFormats.h"
+#include "frmXmitFormats.h"
 
-#include "core/frmMain.h"
+#include "instrumentsettings.h"
 
 #include "platform/controls.h"
 #include "platform/geometry.h"
@@ -48,9 +48,9 @@ int listIndex(const QComboBox *list)
 
 } // namespace
 
-frmXmitFormats::frmXmitFormats(frmMain *mainWindow)
-    : QDialog(mainWindow)
-    , m_mainWindow(mainWindow)
+frmXmitFormats::frmXmitFormats(InstrumentSettings &settings, QWidget *parent)
+    : QDialog(parent)
+    , m_settings(settings)
 {
     setObjectName(QStringLiteral("frmXmitFormats"));
     setWindowTitle(QStringLiteral("Transmission Formats"));
@@ -109,12 +109,12 @@ void frmXmitFormats::FillFormatLists()
 void frmXmitFormats::ApplyFormats()
 {
     if (listIndex(cmbTokenSep) < 0) {
-        m_mainWindow->setTokenSep(platform::trimSpaces(cmbTokenSep->currentText()));
+        m_settings.setTokenSep(platform::trimSpaces(cmbTokenSep->currentText()));
     } else {
         switch (cmbTokenSep->currentData().toInt()) {
-        case CodeSpace: m_mainWindow->setTokenSep(QStringLiteral(" ")); break;
-        case CodeComma: m_mainWindow->setTokenSep(QStringLiteral(",")); break;
-        case CodeTab: m_mainWindow->setTokenSep(QStringLiteral("\t")); break;
+        case CodeSpace: m_settings.setTokenSep(QStringLiteral(" ")); break;
+        case CodeComma: m_settings.setTokenSep(QStringLiteral(",")); break;
+        case CodeTab: m_settings.setTokenSep(QStringLiteral("\t")); break;
         default: break;
         }
     }
@@ -124,12 +124,12 @@ void frmXmitFormats::ApplyFormats()
         // the terminator in force stays.
         const QString typed = platform::trimSpaces(cmbLineTerm->currentText());
         if (!typed.isEmpty())
-            m_mainWindow->setLineTerm(typed);
+            m_settings.setLineTerm(typed);
     } else {
         switch (cmbLineTerm->currentData().toInt()) {
-        case CodeCRLF: m_mainWindow->setLineTerm(QStringLiteral("\r\n")); break;
-        case CodeCR: m_mainWindow->setLineTerm(QStringLiteral("\r")); break;
-        case CodeLF: m_mainWindow->setLineTerm(QStringLiteral("\n")); break;
+        case CodeCRLF: m_settings.setLineTerm(QStringLiteral("\r\n")); break;
+        case CodeCR: m_settings.setLineTerm(QStringLiteral("\r")); break;
+        case CodeLF: m_settings.setLineTerm(QStringLiteral("\n")); break;
         default: break;
         }
     }

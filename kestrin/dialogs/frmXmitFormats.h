@@ -5,7 +5,7 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
-class frmMain;
+class InstrumentSettings;
 
 // "Transmission Formats": the token separator of data lines and the line terminator of the
 // serial and TCP channels. OK and Cancel only hide it, so it shows the user's last choice at
@@ -25,9 +25,9 @@ public:
         CodeTab = 7,
     };
 
-    explicit frmXmitFormats(frmMain *mainWindow);
+    frmXmitFormats(InstrumentSettings &settings, QWidget *parent);
 
-    // Writes the token separator, then the line terminator, into the main window.
+    // Writes the token separator, then the line terminator, into the settings.
     void ApplyFormats();
 
     // Esc is Cancel: the dialog only hides. (QDialog's own reject() closes it, which would
@@ -40,7 +40,7 @@ private:
     void btnOK_Click();
     void btnCancel_Click();
 
-    frmMain *m_mainWindow;
+    InstrumentSettings &m_settings;
     QLabel *lblTokenSep = nullptr;
     QComboBox *cmbTokenSep = nullptr;
     QLabel *lblLineTerm = nullptr;

@@ -2,7 +2,7 @@
 
 #include "networktestsupport.h"
 
-#include "core/frmMain.h"
+#include "frmMain.h"
 #include "platform/network/socketcontrol.h"
 #include "platform/periodictimer.h"
 #include "platform/statusbar.h"

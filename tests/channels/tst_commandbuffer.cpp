@@ -1,4 +1,4 @@
-#include "channels/commandbuffer.h"
+#include "commandbuffer.h"
 
 #include <QTest>
 

@@ -3,7 +3,7 @@
 
 #include "rs232fixture.h"
 
-#include "channels/commandbuffer.h"
+#include "commandbuffer.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "rs232fixture.h"
 
-#include "dialogs/frmCommSettings.h"
+#include "frmCommSettings.h"
 #include "platform/serial/devicemap.h"
 
 #include <QCheckBox>

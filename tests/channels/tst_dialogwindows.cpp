@@ -3,9 +3,9 @@
 
 #include "instrumentwindow.h"
 
-#include "dialogs/frmCommSettings.h"
-#include "dialogs/frmNetworkSettings.h"
-#include "dialogs/frmXmitFormats.h"
+#include "frmCommSettings.h"
+#include "frmNetworkSettings.h"
+#include "frmXmitFormats.h"
 
 #include <QComboBox>
 #include <QPointer>

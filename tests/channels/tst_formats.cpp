@@ -1,6 +1,6 @@
 #include "instrumentwindow.h"
 
-#include "dialogs/frmXmitFormats.h"
+#include "frmXmitFormats.h"
 
 #include <QComboBox>
 #include <QPointer>

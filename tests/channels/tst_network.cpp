@@ -1,6 +1,6 @@
 #include "instrumentwindow.h"
 
-#include "channels/commandbuffer.h"
+#include "commandbuffer.h"
 
 #include <QRegularExpression>
 #include <vector>

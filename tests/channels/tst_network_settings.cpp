@@ -1,6 +1,6 @@
 #include "instrumentwindow.h"
 
-#include "dialogs/frmNetworkSettings.h"
+#include "frmNetworkSettings.h"
 
 #include <QCheckBox>
 #include <QPointer>

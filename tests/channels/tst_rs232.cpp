@@ -4,7 +4,7 @@
 
 #include "rs232fixture.h"
 
-#include "channels/commandbuffer.h"
+#include "commandbuffer.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/frmMain.h"
+#include "frmMain.h"
 #include "platform/periodictimer.h"
 #include "platform/statusbar.h"
 

@@ -1,4 +1,4 @@
-#include "core/commandline.h"
+#include "commandline.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "core/gaussiansource.h"
+#include "gaussiansource.h"
 
 #include <QTest>
 #include <cmath>

@@ -1,12 +1,13 @@
 // frmMain: the front panel's generation settings, their option groups and the data file choice.
 
-#include "core/frmMain.h"
+#include "frmMain.h"
+
+#include "instrument.h"
 
 #include "platform/controls.h"
 #include "platform/errors.h"
 #include "platform/geometry.h"
 #include "platform/messagebox.h"
-#include "platform/periodictimer.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -24,8 +25,6 @@ using platform::placeInTwips;
 
 namespace {
 
-constexpr int kDefaultTimerInterval = 500;
-
 QLineEdit *makeLabelledBox(QWidget *parent, const char *boxName, const char *labelName, const QString &caption)
 {
     auto *box = platform::makeControl<QLineEdit>(parent, boxName);
@@ -36,6 +35,12 @@ QLineEdit *makeLabelledBox(QWidget *parent, const char *boxName, const char *lab
 QLabel *labelOf(QWidget *parent, const char *name)
 {
     return parent->findChild<QLabel *>(QLatin1String(name), Qt::FindDirectChildrenOnly);
+}
+
+bool isTicked(const QCheckBox *box)
+{
+    // Only a fully ticked box counts; the partial (greyed) state does not.
+    return box->checkState() == Qt::Checked;
 }
 
 } // namespace
@@ -155,24 +160,49 @@ void frmMain::selectOption(QRadioButton *option, void (frmMain::*handler)())
 
 void frmMain::SetGenerationDefaults()
 {
-    PointNumber = 0;
-    IncludePointNumber = false;
+    m_instrument->SetGenerationDefaults();
+    const GenerationSettings defaults;
     chkPointNumber->setCheckState(Qt::Unchecked);
-    DataSource = 1;
     selectOption(opRandom, &frmMain::opRandom_Click);
-    tmrDataGen->setInterval(kDefaultTimerInterval);
-    txtFrequency->setText(QStringLiteral("2"));
-    txtPtsPerLine->setText(QStringLiteral("1"));
-    RunMode = 1;
+    txtFrequency->setText(defaults.frequency);
+    txtPtsPerLine->setText(defaults.pointsPerLine);
     selectOption(opContinuous, &frmMain::opContinuous_Click);
-    Distribution = 2;
     selectOption(opFlat, &frmMain::opFlat_Click);
-    FlatMin = 0.0f;
-    FlatMax = 1.0f;
-    txtMin->setText(QStringLiteral("0.0"));
-    txtMax->setText(QStringLiteral("1.0"));
-    txtMean->setText(QStringLiteral("0.0"));
-    txtStDev->setText(QStringLiteral("1.0"));
+    txtMin->setText(defaults.minimum);
+    txtMax->setText(defaults.maximum);
+    txtMean->setText(defaults.mean);
+    txtStDev->setText(defaults.standardDeviation);
+}
+
+GenerationSettings frmMain::generationSettings() const
+{
+    GenerationSettings settings;
+    settings.includePointNumber = isTicked(chkPointNumber);
+    settings.dataSource = opFile->isChecked() ? Generation::Source::File : Generation::Source::Random;
+    settings.frequency = txtFrequency->text();
+    settings.pointsPerLine = txtPtsPerLine->text();
+    settings.runMode = opFinite->isChecked() ? Generation::RunMode::Finite : Generation::RunMode::Continuous;
+    settings.numberOfLines = txtNumPts->text();
+    settings.distribution =
+        opGaussian->isChecked() ? Generation::Distribution::Gaussian : Generation::Distribution::Flat;
+    settings.minimum = txtMin->text();
+    settings.maximum = txtMax->text();
+    settings.mean = txtMean->text();
+    settings.standardDeviation = txtStDev->text();
+    settings.dataFilePath = dataFilePath();
+    return settings;
+}
+
+bool frmMain::absoluteValue() const
+{
+    return isTicked(chkAbsVal);
+}
+
+void frmMain::presetFiniteRun(qint16 pointsPerLine)
+{
+    selectOption(opFinite, &frmMain::opFinite_Click);
+    txtNumPts->setText(QStringLiteral("1"));
+    txtPtsPerLine->setText(QString::number(pointsPerLine));
 }
 
 void frmMain::opRandom_Click()
@@ -235,7 +265,8 @@ QString frmMain::dataFilePath() const
     // The box shows only the chosen file's title; a run plays the file chosen in the dialog,
     // in whatever folder it lies, while the box still shows that title. A typed name is
     // opened relative to the current directory.
-    if (!m_chosenDataFile.isEmpty() && QFileInfo(m_chosenDataFile).fileName() == DataFileName)
+    const QString typed = txtFileName->text();
+    if (!m_chosenDataFile.isEmpty() && QFileInfo(m_chosenDataFile).fileName() == typed)
         return m_chosenDataFile;
-    return DataFileName;
+    return typed;
 }

@@ -1,13 +1,21 @@
 // frmMain: construction of the window, start-up defaults, menus, About and closing.
 
-#include "core/frmMain.h"
-#include "core/lamps.h"
+#include "frmMain.h"
+#include "lamps.h"
+
+#include "ddechannel.h"
+#include "frmCommSettings.h"
+#include "frmNetworkSettings.h"
+#include "frmXmitFormats.h"
+#include "instrument.h"
+#include "networkchannel.h"
+#include "rs232channel.h"
 
 #include "platform/controls.h"
 #include "platform/geometry.h"
 #include "platform/messagebox.h"
+#include "platform/dde/ddewindowitems.h"
 #include "platform/numbers.h"
-#include "platform/periodictimer.h"
 #include "platform/statusbar.h"
 
 #include <QApplication>
@@ -30,8 +38,21 @@ namespace {
 
 constexpr int kClientWidthTwips = 7500;
 constexpr int kClientHeightTwips = 5565;
-constexpr int kInitialTimerInterval = 500;
+// A person cannot read a box that changes faster; the DDE item and its links still get
+// every line.
+constexpr int kOutputDisplayInterval = 200; // milliseconds
 const QDate kReleaseDate(1998, 6, 12);
+
+// The settings dialogs are loaded on first use and afterwards only shown again.
+template<typename Dialog>
+void showSettingsDialog(QPointer<Dialog> &dialog, frmMain *window)
+{
+    if (!dialog)
+        dialog = new Dialog(*window, window);
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
 
 } // namespace
 
@@ -42,15 +63,32 @@ frmMain::frmMain(QWidget *parent)
     setWindowTitle(QStringLiteral("Tarvolin"));
     setFont(platform::dialogFont());
 
-    tmrDataGen = new platform::PeriodicTimer(this);
-    tmrDataGen->setObjectName(QStringLiteral("tmrDataGen"));
-    tmrDataGen->setInterval(kInitialTimerInterval);
-    connect(tmrDataGen, &platform::PeriodicTimer::timeout, this, &frmMain::tmrDataGen_Timer);
-
     createControls();
     createMenus();
+
+    // The window's handlers act before the channels': on ON the panel lights up, then the
+    // ports open.
+    m_instrument = new Instrument(*this, this);
+    m_instrument->setObjectName(QStringLiteral("instrument"));
+    connectInstrument();
+    m_rs232 = new Rs232Channel(*m_instrument, this);
+    m_network = new NetworkChannel(*m_instrument, this);
+    m_dde = new DdeChannel(*m_instrument, this);
+    for (const CommandChannel *channel : {static_cast<CommandChannel *>(m_rs232),
+                                          static_cast<CommandChannel *>(m_network),
+                                          static_cast<CommandChannel *>(m_dde)})
+        connectChannel(channel);
+    m_ddeItems = new platform::DdeWindowItems(m_dde->source(), this);
+    m_ddeItems->setDisplayInterval(kOutputDisplayInterval);
+
     Form_Load();
-    createDdeSource();
+    // A second instance runs without conversations and says so where the user looks, for as
+    // long as it runs: the status text alone would give way to the next one.
+    const QString ddeProblem = m_dde->serviceProblem();
+    if (!ddeProblem.isEmpty()) {
+        setStatusText(ddeProblem);
+        sbrMessage->setNotice(ddeProblem);
+    }
 }
 
 frmMain::~frmMain() = default;
@@ -138,31 +176,8 @@ void frmMain::createMenus()
 
 void frmMain::Form_Load()
 {
-    SetRS232Defaults();
-    SetNetworkDefaults();
-    SetTransmissionFormatDefaults();
+    // The channels and the transmission formats start with their defaults.
     SetGenerationDefaults();
-    m_instrumentState = InstrumentState::Off;
-}
-
-void frmMain::SetRS232Defaults()
-{
-    CommPort = 1;
-    CommSettings = QStringLiteral("19200,N,8,1");
-    CommEnabled = true;
-    LineTerm = QStringLiteral("\r");
-}
-
-void frmMain::SetNetworkDefaults()
-{
-    setNetworkEnabled(false);
-    setServerPort(1234);
-}
-
-void frmMain::SetTransmissionFormatDefaults()
-{
-    setTokenSep(QStringLiteral(","));
-    setLineTerm(QStringLiteral("\r"));
 }
 
 void frmMain::closeEvent(QCloseEvent *event)
@@ -187,6 +202,21 @@ void frmMain::Form_QueryUnload()
 void frmMain::mnuFileExit_Click()
 {
     close();
+}
+
+void frmMain::mnuEditXmitFormat_Click()
+{
+    showSettingsDialog(m_xmitFormats, this);
+}
+
+void frmMain::mnuEditRS232PortSettings_Click()
+{
+    showSettingsDialog(m_commSettings, this);
+}
+
+void frmMain::mnuEditNetworkSettings_Click()
+{
+    showSettingsDialog(m_networkSettings, this);
 }
 
 void frmMain::mnuHelpAbout_Click()

@@ -1,0 +1,70 @@
+#include "ddechannel.h"
+
+#include "channellogging.h"
+#include "instrument.h"
+
+#include "platform/dde/ddesource.h"
+
+namespace {
+const QString kApplicationName = QStringLiteral("Kestrin");
+const QString kLinkTopic = QStringLiteral("Kestrin");
+} // namespace
+
+DdeChannel::DdeChannel(Instrument &instrument, QObject *parent)
+    : CommandChannel(instrument, parent)
+    , m_ddeSource(new platform::DdeSource(kApplicationName, this))
+{
+    m_ddeSource->setObjectName(QStringLiteral("ddeSource"));
+    m_ddeSource->setLinkTopic(kLinkTopic);
+    // Clients only read the instrument's boxes: a poke into txtOutput would show other
+    // clients a line the instrument never produced.
+    m_ddeSource->setPokeEnabled(false);
+    m_ddeSource->setHandler(this);
+    connect(m_ddeSource, &platform::DdeSource::LinkClose, this, &DdeChannel::Form_LinkClose);
+    connect(&instrument, &Instrument::operationPerformed, this, &DdeChannel::instrumentOperation);
+    // Through the source, so a linked client receives every write, a repeated line too.
+    connect(&instrument, &Instrument::outputWritten, this,
+            [this](const QString &text) { m_ddeSource->writeItem(kOutputItem, text); });
+    if (!m_ddeSource->isServing())
+        qCWarning(lcDde) << m_ddeSource->serviceProblem();
+}
+
+QString DdeChannel::serviceProblem() const
+{
+    return m_ddeSource->isServing() ? QString() : m_ddeSource->serviceProblem();
+}
+
+void DdeChannel::instrumentOperation(StateOperation operation)
+{
+    if (operation == StateOperation::TurnOn)
+        setLinkMode(platform::DdeSource::kLinkModeSource);
+    else if (operation == StateOperation::TurnOff)
+        setLinkMode(platform::DdeSource::kLinkModeNone);
+}
+
+void DdeChannel::setLinkMode(int mode)
+{
+    qCDebug(lcDde) << "link mode" << mode;
+    m_ddeSource->setLinkMode(mode);
+}
+
+void DdeChannel::Form_LinkOpen(bool &cancel)
+{
+    if (m_instrument.state() == InstrumentState::Off)
+        cancel = true;
+    emit statusMessage(QStringLiteral("DDE Link Initiated"));
+}
+
+void DdeChannel::Form_LinkExecute(const QString &command, bool &cancel)
+{
+    qCDebug(lcDde) << "execute" << command;
+    // An execute the instrument could not carry out is acknowledged negatively.
+    cancel = true;
+    guarded(QStringLiteral("Error (frmMain - Form_LinkExecute) "),
+            [&] { cancel = m_instrument.ExecuteCommand(command) != QLatin1String("OK"); });
+}
+
+void DdeChannel::Form_LinkClose()
+{
+    emit statusMessage(QStringLiteral("DDE Link Terminated"));
+}

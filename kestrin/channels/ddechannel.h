@@ -1,0 +1,39 @@
+#pragma once
+
+#include "commandchannel.h"
+
+#include "commandline.h"
+
+#include "platform/dde/ddesourcehandler.h"
+
+namespace platform {
+class DdeSource;
+}
+
+// The DDE command channel. The instrument is a DDE source for application and topic "Kestrin";
+// its item "txtOutput" carries every reply and data line, and each execute string is one
+// command line. Conversations are accepted while the instrument is on.
+class DdeChannel : public CommandChannel, public platform::DdeSourceHandler
+{
+    Q_OBJECT
+
+public:
+    static inline const QString kOutputItem = QStringLiteral("txtOutput");
+
+    explicit DdeChannel(Instrument &instrument, QObject *parent = nullptr);
+
+    platform::DdeSource *source() const { return m_ddeSource; }
+
+    // Why conversations are not served (another instance serves them, the folder was
+    // refused), or an empty text.
+    QString serviceProblem() const;
+
+private:
+    void setLinkMode(int mode);
+    void Form_LinkOpen(bool &cancel) override;
+    void Form_LinkExecute(const QString &command, bool &cancel) override;
+    void Form_LinkClose();
+    void instrumentOperation(StateOperation operation);
+
+    platform::DdeSource *m_ddeSource = nullptr;
+};

@@ -1,0 +1,149 @@
+#include "networkchannel.h"
+
+#include "channellogging.h"
+#include "instrument.h"
+
+#include "platform/errors.h"
+#include "platform/network/socketcontrol.h"
+
+#include <QCoreApplication>
+
+using platform::SocketControl;
+
+namespace {
+constexpr qint16 kDefaultServerPort = 1234;
+}
+
+NetworkChannel::NetworkChannel(Instrument &instrument, QObject *parent)
+    : CommandChannel(instrument, parent)
+    , sckServer(new SocketControl(this))
+{
+    sckServer->setObjectName(QStringLiteral("sckServer"));
+    SetNetworkDefaults();
+    connect(sckServer, &SocketControl::connectionRequested, this, [this](qint32 requestID) {
+        guarded(QStringLiteral("Error (frmMain - sckServer_ConnectionRequest) "),
+                [this, requestID] { sckServer_ConnectionRequest(requestID); });
+    });
+    connect(sckServer, &SocketControl::dataArrived, this, [this](qint32 bytesTotal) {
+        guarded(QStringLiteral("Error (frmMain - sckServer_DataArrival) "),
+                [this, bytesTotal] { sckServer_DataArrival(bytesTotal); });
+    });
+    connect(sckServer, &SocketControl::closed, this, &NetworkChannel::sckServer_Close);
+    connect(sckServer, &SocketControl::errorOccurred, this, &NetworkChannel::sckServer_Error);
+    // A client that sent its last command and shut its side keeps reading while the
+    // instrument analyzes; once no lines come (idle, paused or off), its connection is closed
+    // so that it can finish.
+    connect(sckServer, &SocketControl::finishedClientIdle, this, [this] {
+        if (m_instrument.state() != InstrumentState::Analyzing)
+            sckServer->releaseFinishedClient();
+    });
+    connect(&instrument, &Instrument::operationPerformed, this, &NetworkChannel::instrumentOperation);
+    // Not gated on the socket's state: while the socket is reset it reads closed, yet a
+    // client that finished sending still takes the lines it asked for.
+    connect(&instrument, &Instrument::dataLine, this, &NetworkChannel::ReturnNetworkResult);
+}
+
+void NetworkChannel::SetNetworkDefaults()
+{
+    NetworkEnabled = false;
+    ServerPort = kDefaultServerPort;
+}
+
+void NetworkChannel::instrumentOperation(StateOperation operation)
+{
+    if (operation == StateOperation::TurnOn)
+        ResetNetworkConnection();
+    else if (operation == StateOperation::TurnOff)
+        TerminateNetworkConnection();
+}
+
+void NetworkChannel::ResetNetworkConnection()
+{
+    m_commandBuffer.clear();
+    if (sckServer->State() != SocketControl::Closed)
+        sckServer->Close();
+    QCoreApplication::processEvents();
+    // A reset handled during the yield may have opened the socket again; this one decides.
+    if (sckServer->State() != SocketControl::Closed)
+        sckServer->Close();
+    sckServer->setLocalPort(ServerPort);
+    if (!NetworkEnabled) {
+        emit statusMessage(QString());
+        return;
+    }
+    try {
+        sckServer->Listen();
+        qCDebug(lcTcp) << "listening on port" << ServerPort;
+        emit statusMessage(QStringLiteral("Listening ..."));
+    } catch (const platform::RuntimeError &failure) {
+        // A port that cannot be bound leaves the channel closed; the instrument keeps its
+        // state and its other channels.
+        sckServer->Close();
+        emit statusMessage(QString());
+        reportError(failure.error(), QStringLiteral("Error (frmMain - ResetNetworkConnection) "));
+    }
+}
+
+void NetworkChannel::TerminateNetworkConnection()
+{
+    m_commandBuffer.clear();
+    sckServer->Close();
+}
+
+QString NetworkChannel::GetNetworkCommand()
+{
+    return TakeReceivedCommand(m_commandBuffer, sckServer->GetData(),
+                               QStringLiteral("Error (frmMain - GetNetworkCommand) "));
+}
+
+void NetworkChannel::ReturnNetworkResult(const QString &text)
+{
+    // Only a client can take the line: the connected one, or one that has finished sending
+    // and still reads.
+    if (!sckServer->hasReader())
+        return;
+    try {
+        sckServer->SendData(text + m_instrument.LineTerm());
+    } catch (const platform::RuntimeError &failure) {
+        // The socket has let that client go (one that stopped reading, or whose connection
+        // failed) and listens again for the next one, so this is reported once.
+        reportError(failure.error(), QStringLiteral("Kestrin Error (frmMain - ReturnNetworkResult) "));
+    }
+}
+
+void NetworkChannel::sckServer_ConnectionRequest(qint32 requestID)
+{
+    if (m_instrument.state() == InstrumentState::Off)
+        return;
+    if (sckServer->State() != SocketControl::Listening)
+        return;
+    sckServer->Close();
+    QCoreApplication::processEvents();
+    // The events handled just now may have switched the instrument off or re-opened the
+    // socket; the request is then refused like any other.
+    if (m_instrument.state() == InstrumentState::Off || sckServer->State() != SocketControl::Closed)
+        return;
+    sckServer->Accept(requestID);
+    qCDebug(lcTcp) << "accepted request" << requestID;
+    emit statusMessage(QStringLiteral("Network connection accepted!"));
+}
+
+void NetworkChannel::sckServer_DataArrival(qint32)
+{
+    const QString command = GetNetworkCommand();
+    if (command.isEmpty())
+        return;
+    qCDebug(lcTcp) << "received" << command;
+    ReturnNetworkResult(m_instrument.ExecuteCommand(command));
+}
+
+void NetworkChannel::sckServer_Close()
+{
+    qCDebug(lcTcp) << "client closed";
+    ResetNetworkConnection();
+}
+
+void NetworkChannel::sckServer_Error(qint16 number, const QString &description)
+{
+    emit problemReported(QStringLiteral("sckServer Error: ") + QString::number(number) + QLatin1Char(' ') + description);
+}

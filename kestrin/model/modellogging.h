@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// Off by default; QT_LOGGING_RULES="kestrin.*.debug=true" switches them on.
+Q_DECLARE_LOGGING_CATEGORY(lcCommands)
+Q_DECLARE_LOGGING_CATEGORY(lcGenerator)
