@@ -5,6 +5,7 @@
 #include "core/frmMain.h"
 
 #include "platform/dde/ddesource.h"
+#include "platform/ddewidgets/ddewindowitems.h"
 #include "platform/statusbar.h"
 
 #include <QLineEdit>
@@ -24,6 +25,8 @@ void frmMain::createDdeSource()
     m_ddeSource->setPokeEnabled(false);
     m_ddeSource->setLinkMode(m_linkMode);
     m_ddeSource->setHandler(this);
+    // The window's text boxes are the source's items; the window owns the adapter.
+    new platform::DdeWindowItems(m_ddeSource, this);
     connect(m_ddeSource, &platform::DdeSource::LinkClose, this, &frmMain::Form_LinkClose);
     // A second instance runs without conversations and says so where the user looks, for as
     // long as it runs: the status text alone would give way to the next one.
@@ -44,7 +47,7 @@ void frmMain::WriteOutput(const QString &text)
 {
     // Through the source, so a linked client receives every write, a repeated line too.
     if (m_ddeSource)
-        m_ddeSource->writeItem(txtOutput, text);
+        m_ddeSource->writeItem(txtOutput->objectName(), text);
     else
         txtOutput->setText(text);
 }
