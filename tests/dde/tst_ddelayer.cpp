@@ -234,7 +234,6 @@ void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
     m_served->source->writeItem(kData, QStringLiteral("after"));
     QTRY_COMPARE(box->text(), QStringLiteral("after"));
     QCOMPARE(peer.ask("REQUEST txtData"), QByteArray("DATA after"));
-
 }
 
 void tst_DdeLayer::itemWrites_data()
