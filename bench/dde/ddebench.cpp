@@ -91,7 +91,7 @@ int runInstrument(quint16 port)
     window.setServerPort(qint16(port));
     window.findChild<QPushButton *>(QStringLiteral("btnOnOff"))->click();
     auto *source = window.findChild<platform::DdeSource *>();
-    auto *output = window.findChild<QLineEdit *>(QStringLiteral("txtOutput"));
+    const QString output = QStringLiteral("txtOutput");
     if (!source || !source->isServing()) {
         std::fprintf(stderr, "instrument does not serve DDE\n");
         return 1;

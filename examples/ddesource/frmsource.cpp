@@ -4,6 +4,7 @@
 
 #include "platform/controls.h"
 #include "platform/dde/ddesource.h"
+#include "platform/ddewidgets/ddewindowitems.h"
 #include "platform/geometry.h"
 
 #include <QCheckBox>
@@ -30,6 +31,7 @@ constexpr int kLogEntries = 1000;
 constexpr int kLoggedCharacters = 200;
 
 const QString kResetCommand = QStringLiteral("RESET");
+const QString kDataItem = QStringLiteral("txtData");
 
 // A received text as the log shows it: in quotes, a long one by its start and its length.
 QString quoted(const QString &text)
@@ -59,6 +61,7 @@ frmSource::frmSource(QWidget *parent)
     m_source = new platform::DdeSource(QLatin1String(kApplicationName), this);
     m_source->setLinkTopic(QLatin1String(kTopic));
     m_source->setHandler(this);
+    new platform::DdeWindowItems(m_source, this);
     connect(m_source, &platform::DdeSource::LinkClose, this, &frmSource::Form_LinkClose);
     m_source->setLinkMode(platform::DdeSource::kLinkModeSource);
 
@@ -109,7 +112,7 @@ void frmSource::Form_LinkExecute(const QString &command, bool &cancel)
     cancel = command.trimmed().compare(kResetCommand, Qt::CaseInsensitive) != 0;
     LogReceived(QStringLiteral("execute %1%2").arg(quoted(command), cancel ? QStringLiteral(" refused") : QString()));
     if (!cancel)
-        m_source->writeItem(txtData, QLatin1String(kResetValue));
+        m_source->writeItem(kDataItem, QLatin1String(kResetValue));
 }
 
 void frmSource::Form_LinkPoke(const QString &item, const QString &text, bool &cancel)
@@ -135,9 +138,9 @@ void frmSource::tmrCount_Timer()
 {
     // A value that is not a whole number, or one at the end of the range, starts the count afresh.
     bool whole = false;
-    const qlonglong value = txtData->text().trimmed().toLongLong(&whole);
+    const qlonglong value = m_source->itemValue(kDataItem).trimmed().toLongLong(&whole);
     const bool fits = whole && value <= std::numeric_limits<qlonglong>::max() - kCountStep;
-    m_source->writeItem(txtData, QString::number(fits ? value + kCountStep : 0));
+    m_source->writeItem(kDataItem, QString::number(fits ? value + kCountStep : 0));
 }
 
 void frmSource::LogReceived(const QString &entry)

@@ -19,7 +19,11 @@ DdeChannel::DdeChannel(Instrument &instrument, QObject *parent)
     // Clients only read the instrument's boxes: a poke into txtOutput would show other
     // clients a line the instrument never produced.
     m_ddeSource->setPokeEnabled(false);
+    m_ddeSource->addItem(kOutputItem);
     m_ddeSource->setHandler(this);
+    // A source from the start: an initiate before the first switch-on reaches Form_LinkOpen,
+    // which refuses it and says so.
+    m_ddeSource->setLinkMode(platform::DdeSource::kLinkModeSource);
     connect(m_ddeSource, &platform::DdeSource::LinkClose, this, &DdeChannel::Form_LinkClose);
     connect(&instrument, &Instrument::operationPerformed, this, &DdeChannel::instrumentOperation);
     // Through the source, so a linked client receives every write, a repeated line too.

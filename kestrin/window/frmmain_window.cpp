@@ -14,7 +14,7 @@
 #include "platform/controls.h"
 #include "platform/geometry.h"
 #include "platform/messagebox.h"
-#include "platform/dde/ddewindowitems.h"
+#include "platform/ddewidgets/ddewindowitems.h"
 #include "platform/numbers.h"
 #include "platform/statusbar.h"
 

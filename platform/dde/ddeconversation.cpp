@@ -3,7 +3,6 @@
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddesourcehandler.h"
 
-#include <QLineEdit>
 #include <QLocalSocket>
 
 namespace platform {
@@ -240,36 +239,39 @@ void DdeConversation::handleInitiate(const QString &topic)
 
 void DdeConversation::handleRequest(const QString &item)
 {
-    QLineEdit *box = m_source ? m_source->servedItem(item) : nullptr;
-    if (!box)
+    const DdeSource::Item *served = m_source ? m_source->findItem(item) : nullptr;
+    if (!served)
         reply(P::kNack, QStringLiteral("no such item"));
     else
-        replyData(m_source->itemValue(box));
+        replyData(served->value);
 }
 
 void DdeConversation::handleAdvise(const QString &item)
 {
-    QLineEdit *box = m_source ? m_source->servedItem(item) : nullptr;
-    if (!box) {
+    const DdeSource::Item *served = m_source ? m_source->findItem(item) : nullptr;
+    if (!served) {
         reply(P::kNack, QStringLiteral("no such item"));
         return;
     }
-    const QByteArray data = P::dataLine(m_source->itemValue(box));
+    const QByteArray data = P::dataLine(served->value);
     if (data.isEmpty()) {
         reply(P::kNack, kItemTooLong);
         return;
     }
-    m_source->watchItem(box);
-    m_advisedItems.insert(box->objectName().toLower());
+    m_advisedItems.insert(served->name);
     send(data);
 }
 
 void DdeConversation::handleUnadvise(const QString &item)
 {
-    if (m_advisedItems.remove(item.toLower()))
-        reply(P::kAck);
-    else
-        reply(P::kNack, QStringLiteral("not advised"));
+    for (auto advised = m_advisedItems.begin(); advised != m_advisedItems.end(); ++advised) {
+        if (advised->compare(item, Qt::CaseInsensitive) == 0) {
+            m_advisedItems.erase(advised);
+            reply(P::kAck);
+            return;
+        }
+    }
+    reply(P::kNack, QStringLiteral("not advised"));
 }
 
 void DdeConversation::handleExecute(const QString &command)
@@ -303,32 +305,32 @@ void DdeConversation::handlePoke(const QString &rest)
         reply(P::kNack, QStringLiteral("bad escape"));
         return;
     }
-    QLineEdit *box = m_source ? m_source->servedItem(item) : nullptr;
-    if (!box) {
+    const DdeSource::Item *served = m_source ? m_source->findItem(item) : nullptr;
+    if (!served) {
         reply(P::kNack, QStringLiteral("no such item"));
         return;
     }
-    if (!m_source->pokeEnabled() || box->isReadOnly()) {
+    if (!m_source->pokeEnabled() || served->readOnly) {
         reply(P::kNack, QStringLiteral("refused"));
         return;
     }
+    const QString name = served->name;
     // A text that the item's updates could not carry is not taken: the poking client keeps it.
-    if (P::updateLine(box->objectName(), *text).isEmpty()) {
+    if (P::updateLine(name, *text).isEmpty()) {
         reply(P::kNack, QStringLiteral("too long"));
         return;
     }
     QPointer<DdeConversation> self(this);
-    QPointer<QLineEdit> target(box);
     bool cancel = false;
     if (DdeSourceHandler *handler = m_source->handler())
-        handler->Form_LinkPoke(box->objectName(), *text, cancel);
+        handler->Form_LinkPoke(name, *text, cancel);
     if (!self || m_ended || m_closing)
         return;
-    if (cancel || !target || !m_source) {
+    if (cancel || !m_source || !m_source->hasItem(name)) {
         reply(P::kNack, QStringLiteral("refused"));
         return;
     }
-    m_source->writeItem(target, *text);
+    m_source->pokeItem(name, *text);
     if (self && !m_ended)
         reply(P::kAck);
 }

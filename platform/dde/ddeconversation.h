@@ -26,12 +26,9 @@ public:
 
     // The initiate was accepted and the conversation has not ended.
     bool isOpen() const { return m_open && !m_closing && !m_ended; }
-    // Writes of the item are sent here: the client advised it, and the conversation's
-    // terminate has not gone out yet.
-    bool receivesUpdates(const QString &item) const
-    {
-        return m_open && !m_ended && m_advisedItems.contains(item.toLower());
-    }
+    // Writes of the item (named in the source's spelling) are sent here: the client advised
+    // it, and the conversation's terminate has not gone out yet.
+    bool receivesUpdates(const QString &item) const { return m_open && !m_ended && m_advisedItems.contains(item); }
 
     // Queues one already encoded line; a client that lets too much pile up unread is dropped.
     void send(const QByteArray &line);
@@ -77,6 +74,7 @@ private:
     // every conversation it goes to, so a hundred clients behind cost the lines once.
     std::deque<QByteArray> m_outbox;
     qint64 m_backlogBytes = 0;
+    // In the source's spelling, whatever spelling the client used.
     QSet<QString> m_advisedItems;
     QTimer m_initiateTimer;
     QTimer m_closeTimer;

@@ -7,11 +7,9 @@
 
 #include <utility>
 
-#include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
-#include <QWidget>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -39,15 +37,10 @@ bool answers(const QString &socketPath)
 }
 } // namespace
 
-DdeSource::DdeSource(const QString &applicationName, QWidget *window)
-    : QObject(window)
+DdeSource::DdeSource(const QString &applicationName, QObject *parent)
+    : QObject(parent)
     , m_applicationName(applicationName)
-    , m_window(window)
-    , m_frame(new QTimer(this))
 {
-    m_frame->setSingleShot(true);
-    m_frame->setInterval(kFrameInterval);
-    connect(m_frame, &QTimer::timeout, this, &DdeSource::showWrittenValues);
     m_memoryRelease = new QTimer(this);
     m_memoryRelease->setSingleShot(true);
     m_memoryRelease->setInterval(kMemoryReleaseDelay);
@@ -157,50 +150,86 @@ int DdeSource::conversationCount() const
     return count;
 }
 
-QLineEdit *DdeSource::servedItem(const QString &item) const
+QString DdeSource::addItem(const QString &name, const QString &value)
 {
-    if (!m_window || item.isEmpty())
+    if (const Item *item = findItem(name))
+        return item->name;
+    m_items.insert(name, Item{name, value});
+    return name;
+}
+
+void DdeSource::removeItem(const QString &name)
+{
+    if (const Item *item = findItem(name))
+        m_items.remove(item->name);
+}
+
+bool DdeSource::hasItem(const QString &name) const
+{
+    return findItem(name) != nullptr;
+}
+
+QString DdeSource::itemValue(const QString &name) const
+{
+    const Item *item = findItem(name);
+    return item ? item->value : QString();
+}
+
+void DdeSource::setItemReadOnly(const QString &name, bool readOnly)
+{
+    if (Item *item = findItem(name))
+        item->readOnly = readOnly;
+}
+
+bool DdeSource::isItemReadOnly(const QString &name) const
+{
+    const Item *item = findItem(name);
+    return item && item->readOnly;
+}
+
+void DdeSource::setItemValue(const QString &name, const QString &text)
+{
+    const Item *item = findItem(name);
+    if (!item || item->value != text)
+        writeItem(name, text);
+}
+
+void DdeSource::writeItem(const QString &name, const QString &text)
+{
+    Item *item = findItem(name);
+    if (!item)
+        item = &m_items.insert(name, Item{name, QString()}).value();
+    item->value = text;
+    // Sending may drop a client, whose LinkClose runs the program's code: the item may be
+    // gone or moved by the time the signal goes out.
+    const QString itemName = item->name;
+    publish(itemName, text);
+    emit itemChanged(itemName);
+}
+
+DdeSource::Item *DdeSource::findItem(const QString &name)
+{
+    return const_cast<Item *>(std::as_const(*this).findItem(name));
+}
+
+const DdeSource::Item *DdeSource::findItem(const QString &name) const
+{
+    if (name.isEmpty())
         return nullptr;
-    const QList<QLineEdit *> boxes = m_window->findChildren<QLineEdit *>();
-    for (QLineEdit *box : boxes) {
-        if (box->window() == m_window && box->objectName().compare(item, Qt::CaseInsensitive) == 0)
-            return box;
+    const auto exact = m_items.constFind(name);
+    if (exact != m_items.cend())
+        return &exact.value();
+    for (const Item &item : m_items) {
+        if (item.name.compare(name, Qt::CaseInsensitive) == 0)
+            return &item;
     }
     return nullptr;
 }
 
-void DdeSource::writeItem(QLineEdit *box, const QString &text)
+void DdeSource::pokeItem(const QString &name, const QString &text)
 {
-    if (box->isVisible()) {
-        m_valuesToShow.insert(box, {box, text});
-        if (!m_frame->isActive())
-            m_frame->start();
-    } else if (box->text() != text) {
-        // The box's textChanged would publish as well; this write publishes once, below, so
-        // a watched and an unwatched box behave alike.
-        m_writingBox = box;
-        box->setText(text);
-        m_writingBox = nullptr;
-    }
-    publish(box, text);
-}
-
-QString DdeSource::itemValue(const QLineEdit *box) const
-{
-    const auto written = m_valuesToShow.constFind(box);
-    return written != m_valuesToShow.cend() ? written->text : box->text();
-}
-
-void DdeSource::showWrittenValues()
-{
-    const QHash<const QLineEdit *, ValueToShow> values = std::exchange(m_valuesToShow, {});
-    for (const ValueToShow &value : values) {
-        if (!value.box)
-            continue;
-        m_writingBox = value.box;
-        value.box->setText(value.text);
-    }
-    m_writingBox = nullptr;
+    writeItem(name, text);
+    emit itemPoked(name, text);
 }
 
 void DdeSource::acceptConnections()
@@ -216,34 +245,21 @@ void DdeSource::acceptConnections()
     }
 }
 
-void DdeSource::watchItem(QLineEdit *box)
+void DdeSource::publish(const QString &item, const QString &text)
 {
-    m_watchedItems.removeAll(nullptr);
-    if (m_watchedItems.contains(box))
-        return;
-    m_watchedItems.append(box);
-    connect(box, &QLineEdit::textChanged, this, [this, box](const QString &text) {
-        if (box == m_writingBox)
-            return;
-        // Set in another way, the box holds the item's value from now on.
-        m_valuesToShow.remove(box);
-        publish(box, text);
-    });
-}
-
-void DdeSource::publish(QLineEdit *box, const QString &text)
-{
-    if (m_conversations.isEmpty())
-        return;
-    const QString item = box->objectName();
-    QByteArray line = P::updateLine(item, text);
-    if (line.isEmpty())
-        line = P::line(P::kTooLong, P::escape(item));
+    // The line is made once for all its receivers, and not at all when nobody advised the item.
+    QByteArray line;
     // Sending may drop a client that stopped reading; walk a copy.
     const QList<DdeConversation *> conversations = m_conversations;
     for (DdeConversation *conversation : conversations) {
-        if (conversation->receivesUpdates(item))
-            conversation->send(line);
+        if (!conversation->receivesUpdates(item))
+            continue;
+        if (line.isEmpty()) {
+            line = P::updateLine(item, text);
+            if (line.isEmpty())
+                line = P::line(P::kTooLong, P::escape(item));
+        }
+        conversation->send(line);
     }
 }
 

@@ -1,34 +1,32 @@
 #pragma once
 
 #include <QHash>
-#include <QObject>
-#include <QPointer>
-#include <QString>
 #include <QList>
+#include <QObject>
+#include <QString>
 
-class QLineEdit;
 class QLocalServer;
 class QTimer;
-class QWidget;
 
 namespace platform {
 
 class DdeConversation;
 class DdeSourceHandler;
 
-// The DDE source facility of a window. The source answers conversations for one application
-// name (compared without regard to case) on the window's link topic, and serves the window's
-// own text boxes (QLineEdit descendants that are not inside another window, such as a
-// dialog the window owns) as items under their object names.
+// The DDE source facility of a program. The source answers conversations for one application
+// name (compared without regard to case) on its link topic, and serves items: named text
+// values it holds, declared by the program (addItem) or by their first write. Item names are
+// compared without regard to case; updates name an item in the spelling it was declared with.
 //
 // It listens on its own socket as soon as it is constructed. When another running program
 // already serves the application name, or the per-user DDE directory is not private, it
 // serves no conversations: isServing() is false and serviceProblem() says why, in a sentence
 // fit for a status bar.
 //
-// The window decides on opens, executes and pokes through its DdeSourceHandler; without
-// one, the source accepts them all. The signal LinkClose tells that an opened conversation
-// ended, whichever side ended it.
+// The program decides on opens, executes and pokes through its DdeSourceHandler; without
+// one, the source accepts them all. An accepted poke is a write of the item (itemChanged),
+// followed by itemPoked. The signal LinkClose tells that an opened conversation ended,
+// whichever side ended it.
 //
 // The link mode starts at 0 (none). Setting 0 ends every conversation at once, raising
 // LinkClose for each before it returns, and refuses new initiates without asking the handler;
@@ -54,9 +52,8 @@ public:
     static constexpr qint64 kMaximumConversationBacklogBytes = 16 * 1024 * 1024;
     static constexpr qint64 kMaximumBacklogBytes = 64 * 1024 * 1024;
 
-    // `window` owns the source and holds the served text boxes.
-    DdeSource(const QString &applicationName, QWidget *window);
-    // Ends every conversation (without LinkClose: the window is going) and removes the socket.
+    DdeSource(const QString &applicationName, QObject *parent = nullptr);
+    // Ends every conversation (without LinkClose: the program is going) and removes the socket.
     ~DdeSource() override;
 
     QString applicationName() const { return m_applicationName; }
@@ -66,7 +63,7 @@ public:
     // it); empty when the DDE directory was refused.
     QString socketPath() const { return m_socketPath; }
 
-    // The window's decisions; the handler outlives the source (the window owns both).
+    // The program's decisions; the handler outlives the source.
     void setHandler(DdeSourceHandler *handler);
     DdeSourceHandler *handler() const { return m_handler; }
 
@@ -76,7 +73,7 @@ public:
     void setLinkMode(int mode);
     int linkMode() const { return m_linkMode; }
 
-    // Pokes are accepted into served boxes that are not read-only while this is true.
+    // Pokes are accepted into items that are not read-only while this is true.
     void setPokeEnabled(bool enabled);
     bool pokeEnabled() const { return m_pokeEnabled; }
 
@@ -88,36 +85,52 @@ public:
     // Bytes sent to all connections that the system has not taken yet.
     qint64 backlogBytes() const { return m_backlogBytes; }
 
-    // Writes `text` into the served box and delivers it on every automatic link of the box's
-    // item, also when the text equals the box's current text. Changes made to a served box in
-    // any other way (setText, typing) reach the links too, but only when the text changes.
-    // The item's value changes at once; a box on screen shows it by the end of the screen's
-    // frame (kFrameInterval), so a thousand writes a second cost no more laying out and
-    // painting than the screen can show.
-    void writeItem(QLineEdit *box, const QString &text);
+    // Declares the item with its first value, without an update; an item that exists keeps
+    // its value. Returns the item's name in the source's own spelling.
+    QString addItem(const QString &name, const QString &value = QString());
+    // The item is no longer served: requests, advises and pokes of it get "no such item".
+    void removeItem(const QString &name);
+    bool hasItem(const QString &name) const;
+    // The item's latest text; empty for an item the source does not serve.
+    QString itemValue(const QString &name) const;
+    // Pokes into a read-only item are refused.
+    void setItemReadOnly(const QString &name, bool readOnly);
+    bool isItemReadOnly(const QString &name) const;
 
-    // The item's value: the latest text written, which a box on screen shows within a frame.
-    QString itemValue(const QLineEdit *box) const;
-
-    static constexpr int kFrameInterval = 16; // milliseconds: about 60 frames a second
-
-    // The window's served box called `item` (without regard to case), or null.
-    QLineEdit *servedItem(const QString &item) const;
+    // Sets the item's text; its automatic links get it only when it differs from the text
+    // the item holds. An item not declared yet is declared by this.
+    void setItemValue(const QString &name, const QString &text);
+    // Writes the item: its automatic links get every write, also of the text it holds.
+    void writeItem(const QString &name, const QString &text);
 
 signals:
     void LinkClose();
     // The number of opened conversations changed.
     void conversationCountChanged(int count);
+    // An item was written or its text changed (`item` in the source's spelling). Emitted for
+    // every write, up to thousands a second: a slot should only take note.
+    void itemChanged(const QString &item);
+    // A client's poke was accepted and written into the item.
+    void itemPoked(const QString &item, const QString &text);
 
 private:
     friend class DdeConversation;
 
+    struct Item
+    {
+        QString name;
+        QString value;
+        bool readOnly = false;
+    };
+
     void startServing();
     void acceptConnections();
-    void watchItem(QLineEdit *box);
-    void publish(QLineEdit *box, const QString &text);
-    // Shows the values written during the frame in their boxes.
-    void showWrittenValues();
+    // The item called `name` without regard to case, or null; valid until items are added.
+    Item *findItem(const QString &name);
+    const Item *findItem(const QString &name) const;
+    // Writes an accepted poke; `name` is in the source's spelling.
+    void pokeItem(const QString &name, const QString &text);
+    void publish(const QString &item, const QString &text);
     void conversationOpened();
     // An opened conversation ended for the program.
     void conversationClosed();
@@ -129,7 +142,6 @@ private:
     void releaseMemory();
 
     QString m_applicationName;
-    QPointer<QWidget> m_window;
     QString m_socketPath;
     QString m_serviceProblem;
     DdeSourceHandler *m_handler = nullptr;
@@ -139,16 +151,8 @@ private:
     int m_maximumConversations = kDefaultMaximumConversations;
     QLocalServer *m_server = nullptr;
     QList<DdeConversation *> m_conversations;
-    QList<QPointer<QLineEdit>> m_watchedItems;
-    QLineEdit *m_writingBox = nullptr;
-    // Values written into boxes on screen that they show at the end of the frame.
-    struct ValueToShow
-    {
-        QPointer<QLineEdit> box;
-        QString text;
-    };
-    QHash<const QLineEdit *, ValueToShow> m_valuesToShow;
-    QTimer *m_frame = nullptr;
+    // By the name as declared, so the usual lookup, in that spelling, is one hash.
+    QHash<QString, Item> m_items;
     qint64 m_backlogBytes = 0;
     QTimer *m_memoryRelease = nullptr;
     bool m_destroying = false;

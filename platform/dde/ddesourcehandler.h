@@ -4,7 +4,7 @@
 
 namespace platform {
 
-// The decisions a DDE source leaves to its window. The source calls the handler directly
+// The decisions a DDE source leaves to its program. The source calls the handler directly
 // while it holds the client's message, so the answer always reaches it; a signal with a
 // flag passed by reference would lose the answer on a queued connection. A handler left
 // with cancel false lets the source go ahead; the defaults accept everything.
@@ -15,7 +15,7 @@ public:
     virtual void Form_LinkOpen(bool &cancel);
     // An execute; cancel left false acknowledges it positively.
     virtual void Form_LinkExecute(const QString &command, bool &cancel);
-    // A poke into a served item, before the text is written; cancel refuses it.
+    // A poke into an item, before the text is written; cancel refuses it.
     virtual void Form_LinkPoke(const QString &item, const QString &text, bool &cancel);
 
 protected:

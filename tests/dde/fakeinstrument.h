@@ -1,33 +1,29 @@
 #pragma once
 
-// An instrument stand-in for the command client's tests: a window serving "Kestrin|Kestrin"
+// An instrument stand-in for the command client's tests: a source serving "Kestrin|Kestrin"
 // with the item "txtOutput". It records every execute and acknowledges it positively unless
 // told to refuse; while "off" it refuses every conversation.
 
 #include "platform/dde/ddesource.h"
 #include "platform/dde/ddesourcehandler.h"
 
-#include <QLineEdit>
+#include <QObject>
 #include <QStringList>
-#include <QWidget>
-#include <limits>
 
-class FakeInstrument : public QWidget, public platform::DdeSourceHandler
+class FakeInstrument : public QObject, public platform::DdeSourceHandler
 {
 public:
     explicit FakeInstrument(bool switchedOn = true)
         : on(switchedOn)
     {
-        txtOutput = new QLineEdit(this);
-        txtOutput->setObjectName(QStringLiteral("txtOutput"));
-        txtOutput->setMaxLength(std::numeric_limits<int>::max());
         source = new platform::DdeSource(QStringLiteral("Kestrin"), this);
+        source->addItem(kOutput);
         source->setLinkTopic(QStringLiteral("Kestrin"));
         source->setHandler(this);
         source->setLinkMode(platform::DdeSource::kLinkModeSource);
     }
 
-    void write(const QString &text) { source->writeItem(txtOutput, text); }
+    void write(const QString &text) { source->writeItem(kOutput, text); }
 
     void Form_LinkOpen(bool &cancel) override { cancel = !on; }
     void Form_LinkExecute(const QString &command, bool &cancel) override
@@ -36,8 +32,8 @@ public:
         cancel = refuseExecutes;
     }
 
+    const QString kOutput = QStringLiteral("txtOutput");
     platform::DdeSource *source = nullptr;
-    QLineEdit *txtOutput = nullptr;
     QStringList executes;
     bool on;
     bool refuseExecutes = false;

@@ -1,5 +1,5 @@
-// The DDE conversation layer end to end: a window serving text boxes, text boxes linked to
-// it, and raw peers that misbehave on the wire.
+// The DDE conversation layer end to end: a source serving items, text boxes linked to it,
+// and raw peers that misbehave on the wire.
 
 #include "ddepeer.h"
 
@@ -39,20 +39,19 @@ const QString kLinkTopic = QStringLiteral("testsource|topic");
 const int kLongestUpdate = DdeProtocol::kMaximumLineBytes - int(qstrlen("UPDATE txtData "));
 const int kLongestExecute = DdeProtocol::kMaximumLineBytes - int(qstrlen("EXECUTE "));
 
-// A window with one editable and one read-only box, served as "TestSource|Topic".
-class ServedWindow : public QWidget, public DdeSourceHandler
+const QString kData = QStringLiteral("txtData");
+const QString kLocked = QStringLiteral("txtLocked");
+
+// A program with one item that takes pokes and one read-only item, served as "TestSource|Topic".
+class ServedSource : public QObject, public DdeSourceHandler
 {
 public:
-    explicit ServedWindow(const QString &application = kApplication)
+    explicit ServedSource(const QString &application = kApplication)
     {
-        txtData = new QLineEdit(this);
-        txtData->setObjectName(QStringLiteral("txtData"));
-        txtData->setMaxLength(std::numeric_limits<int>::max());
-        txtData->setText(QStringLiteral("start"));
-        txtLocked = new QLineEdit(this);
-        txtLocked->setObjectName(QStringLiteral("txtLocked"));
-        txtLocked->setReadOnly(true);
         source = new DdeSource(application, this);
+        source->addItem(kData, QStringLiteral("start"));
+        source->addItem(kLocked);
+        source->setItemReadOnly(kLocked, true);
         source->setLinkTopic(kTopic);
         source->setLinkMode(DdeSource::kLinkModeSource);
         source->setHandler(this);
@@ -75,8 +74,6 @@ public:
     }
 
     DdeSource *source;
-    QLineEdit *txtData;
-    QLineEdit *txtLocked;
     int opens = 0;
     int closes = 0;
     bool refuseOpen = false;
@@ -113,6 +110,8 @@ private slots:
     void initiate();
     void linkShowsAndFollowsTheItem();
     void everyWriteArrivesAlsoWhenEqual();
+    void itemWrites_data();
+    void itemWrites();
     void executes_data();
     void executes();
     void pokes_data();
@@ -135,18 +134,18 @@ private slots:
     void directoryNotPrivate();
 
 private:
-    std::unique_ptr<ServedWindow> m_window;
+    std::unique_ptr<ServedSource> m_served;
 };
 
 void tst_DdeLayer::init()
 {
-    m_window = std::make_unique<ServedWindow>();
-    QVERIFY2(m_window->source->isServing(), qPrintable(m_window->source->serviceProblem()));
+    m_served = std::make_unique<ServedSource>();
+    QVERIFY2(m_served->source->isServing(), qPrintable(m_served->source->serviceProblem()));
 }
 
 void tst_DdeLayer::cleanup()
 {
-    m_window.reset();
+    m_served.reset();
 }
 
 void tst_DdeLayer::initiate_data()
@@ -171,13 +170,13 @@ void tst_DdeLayer::initiate()
     QFETCH(QByteArray, answer);
     QFETCH(int, opens);
 
-    m_window->source->setLinkMode(linkMode);
-    m_window->refuseOpen = refuse;
+    m_served->source->setLinkMode(linkMode);
+    m_served->refuseOpen = refuse;
     RawPeer peer(QStringLiteral("TESTSOURCE"));
     QVERIFY(peer.isConnected());
     QCOMPARE(peer.ask("INITIATE " + topic.toUtf8()), answer);
-    QCOMPARE(m_window->opens, opens);
-    QCOMPARE(m_window->source->conversationCount(), answer == "ACK" ? 1 : 0);
+    QCOMPARE(m_served->opens, opens);
+    QCOMPARE(m_served->source->conversationCount(), answer == "ACK" ? 1 : 0);
 
     // The box reports the same outcome by number: a running source that refuses is 293.
     auto box = boxFor(kApplication + QLatin1Char('|') + topic);
@@ -190,7 +189,7 @@ void tst_DdeLayer::linkShowsAndFollowsTheItem()
 {
     auto box = linkedBox(QStringLiteral("TXTDATA"));
     QCOMPARE(box->text(), QStringLiteral("start"));
-    m_window->txtData->setText(QStringLiteral("typed at the source"));
+    m_served->source->setItemValue(kData, QStringLiteral("typed at the source"));
     QTRY_COMPARE(box->text(), QStringLiteral("typed at the source"));
 
     // A request reads the current text; an item the window lacks is refused by number.
@@ -213,7 +212,7 @@ void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
     const QStringList writes = {"1,0.5", "1,0.5", "", "", "two\nlines \\ and more", QString(100000, QLatin1Char('x')),
                                 QString(kLongestUpdate, QLatin1Char('y'))};
     for (const QString &text : writes)
-        m_window->source->writeItem(m_window->txtData, text);
+        m_served->source->writeItem(kData, text);
     QTRY_COMPARE(changes.count(), writes.size());
     QStringList received;
     for (const QList<QVariant> &change : changes)
@@ -221,7 +220,7 @@ void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
     QCOMPARE(received, writes);
 
     // A text too long for a line is never cut: the box is emptied, a request refused.
-    m_window->source->writeItem(m_window->txtData, QString(DdeProtocol::kMaximumLineBytes, QLatin1Char('z')));
+    m_served->source->writeItem(kData, QString(DdeProtocol::kMaximumLineBytes, QLatin1Char('z')));
     QTRY_COMPARE(changes.count(), writes.size() + 1);
     QCOMPARE(box->text(), QString());
     RawPeer peer(kApplication);
@@ -229,26 +228,57 @@ void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
     QCOMPARE(peer.ask("REQUEST txtData"), QByteArray("NACK item too long"));
 
     // An unadvised conversation receives nothing.
-    m_window->source->writeItem(m_window->txtData, QStringLiteral("two\nlines \\ and more"));
+    m_served->source->writeItem(kData, QStringLiteral("two\nlines \\ and more"));
     QCOMPARE(peer.ask("ADVISE txtData"), QByteArray("DATA two\\nlines \\\\ and more"));
     QCOMPARE(peer.ask("UNADVISE txtData"), QByteArray("ACK"));
-    m_window->source->writeItem(m_window->txtData, QStringLiteral("after"));
+    m_served->source->writeItem(kData, QStringLiteral("after"));
     QTRY_COMPARE(box->text(), QStringLiteral("after"));
     QCOMPARE(peer.ask("REQUEST txtData"), QByteArray("DATA after"));
+}
 
-    // On screen, a burst of writes reaches the links and the item's value at once, while the
-    // box lays out and paints only the last of them, by the end of the frame.
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    QSignalSpy shown(m_window->txtData, &QLineEdit::textChanged);
-    const qsizetype linkedBefore = changes.count();
-    constexpr int kBurst = 1000;
-    for (int i = 1; i <= kBurst; ++i)
-        m_window->source->writeItem(m_window->txtData, QString::number(i));
-    QCOMPARE(peer.ask("REQUEST txtData"), QByteArray("DATA 1000"));
-    QTRY_COMPARE(changes.count(), linkedBefore + kBurst);
-    QTRY_COMPARE(m_window->txtData->text(), QStringLiteral("1000"));
-    QCOMPARE(shown.count(), 1);
+void tst_DdeLayer::itemWrites_data()
+{
+    QTest::addColumn<bool>("everyWrite");
+    QTest::addColumn<QString>("item");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("update");
+    QTest::addColumn<QString>("changedItem");
+    QTest::newRow("set to another text") << false << "txtData" << "new" << QByteArray("UPDATE txtData new") << "txtData";
+    QTest::newRow("set to the same text") << false << "txtData" << "start" << QByteArray() << "";
+    QTest::newRow("written with the same text") << true << "txtData" << "start" << QByteArray("UPDATE txtData start")
+                                                << "txtData";
+    QTest::newRow("named in another case") << false << "TXTDATA" << "new" << QByteArray("UPDATE txtData new")
+                                           << "txtData";
+    QTest::newRow("item not advised") << true << "txtLocked" << "x" << QByteArray() << "txtLocked";
+    QTest::newRow("item not declared yet") << false << "txtNew" << "1" << QByteArray() << "txtNew";
+}
+
+void tst_DdeLayer::itemWrites()
+{
+    QFETCH(bool, everyWrite);
+    QFETCH(QString, item);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, update);
+    QFETCH(QString, changedItem);
+
+    RawPeer peer(kApplication);
+    QCOMPARE(peer.ask("INITIATE Topic"), QByteArray("ACK"));
+    QCOMPARE(peer.ask("ADVISE txtdata"), QByteArray("DATA start"));
+    QSignalSpy changes(m_served->source, &DdeSource::itemChanged);
+    if (everyWrite)
+        m_served->source->writeItem(item, text);
+    else
+        m_served->source->setItemValue(item, text);
+
+    QCOMPARE(m_served->source->itemValue(item), text);
+    QCOMPARE(changes.count(), changedItem.isEmpty() ? 0 : 1);
+    if (!changedItem.isEmpty())
+        QCOMPARE(changes.at(0).at(0).toString(), changedItem);
+    // The update, if any, comes before the answer to the next message.
+    peer.send("REQUEST txtData\n");
+    if (!update.isEmpty())
+        QCOMPARE(peer.nextLine(), update);
+    QVERIFY(peer.nextLine().startsWith("DATA "));
 }
 
 void tst_DdeLayer::executes_data()
@@ -271,7 +301,7 @@ void tst_DdeLayer::executes()
     QCOMPARE(errorNumberOf([&] { box->LinkExecute(command); }), number);
     // A command too long to send never reaches the source, and the link stays.
     const bool sent = command.size() <= kLongestExecute;
-    QCOMPARE(m_window->executes, sent ? QStringList{command} : QStringList());
+    QCOMPARE(m_served->executes, sent ? QStringList{command} : QStringList());
     QCOMPARE(box->linkMode(), DdeTextBox::kLinkModeAutomatic);
 
     DdeTextBox unlinked;
@@ -304,14 +334,15 @@ void tst_DdeLayer::pokes()
     QFETCH(bool, pokeEnabled);
     QFETCH(int, number);
 
-    m_window->source->setPokeEnabled(pokeEnabled);
+    m_served->source->setPokeEnabled(pokeEnabled);
+    QSignalSpy poked(m_served->source, &DdeSource::itemPoked);
     auto watcher = linkedBox(item);
     const QString before = watcher->text();
     auto box = linkedBox(item);
     box->setText(text);
     QCOMPARE(errorNumberOf([&] { box->LinkPoke(); }), number);
-    QLineEdit *target = m_window->source->servedItem(item);
-    QCOMPARE(target->text(), number == 0 ? text : before);
+    QCOMPARE(m_served->source->itemValue(item), number == 0 ? text : before);
+    QCOMPARE(poked.count(), number == 0 ? 1 : 0);
     // A poke is a write like any other: linked boxes follow it.
     if (number == 0)
         QTRY_COMPARE(watcher->text(), text);
@@ -320,16 +351,16 @@ void tst_DdeLayer::pokes()
 void tst_DdeLayer::sourceWithoutHandlerAcceptsEverything()
 {
     // What the window's handler would refuse goes through once the source has none.
-    m_window->refuseOpen = true;
-    m_window->source->setHandler(nullptr);
+    m_served->refuseOpen = true;
+    m_served->source->setHandler(nullptr);
     auto box = linkedBox();
     QCOMPARE(box->linkMode(), DdeTextBox::kLinkModeAutomatic);
     QCOMPARE(errorNumberOf([&] { box->LinkExecute(QStringLiteral("refuse me")); }), 0);
     box->setText(QStringLiteral("veto"));
     QCOMPARE(errorNumberOf([&] { box->LinkPoke(); }), 0);
-    QCOMPARE(m_window->source->itemValue(m_window->txtData), QStringLiteral("veto"));
-    QCOMPARE(m_window->opens, 0);
-    QCOMPARE(m_window->executes, QStringList());
+    QCOMPARE(m_served->source->itemValue(kData), QStringLiteral("veto"));
+    QCOMPARE(m_served->opens, 0);
+    QCOMPARE(m_served->executes, QStringList());
 }
 
 void tst_DdeLayer::badInputOnTheSocket_data()
@@ -371,13 +402,13 @@ void tst_DdeLayer::badInputOnTheSocket()
     } else {
         QVERIFY(peer.waitForClose());
     }
-    QVERIFY(m_window->executes.isEmpty());
+    QVERIFY(m_served->executes.isEmpty());
 
     // The others are served as before.
-    m_window->txtData->setText(QStringLiteral("still served"));
+    m_served->source->setItemValue(kData, QStringLiteral("still served"));
     QTRY_COMPARE(box->text(), QStringLiteral("still served"));
     box->LinkExecute(QStringLiteral("after the noise"));
-    QCOMPARE(m_window->executes, QStringList{QStringLiteral("after the noise")});
+    QCOMPARE(m_served->executes, QStringList{QStringLiteral("after the noise")});
 }
 
 void tst_DdeLayer::killedClientEndsOnlyItsConversation()
@@ -390,18 +421,18 @@ void tst_DdeLayer::killedClientEndsOnlyItsConversation()
         halfway.send("EXECU");
         halfway.socket().abort();
     }
-    QTRY_COMPARE(m_window->closes, 1);
-    QCOMPARE(m_window->source->conversationCount(), 1);
-    QVERIFY(m_window->executes.isEmpty());
+    QTRY_COMPARE(m_served->closes, 1);
+    QCOMPARE(m_served->source->conversationCount(), 1);
+    QVERIFY(m_served->executes.isEmpty());
 
     // A connection that never initiates does not hold its place for ever, nor count.
     QElapsedTimer connected;
     connected.start();
     RawPeer silent(kApplication);
     QVERIFY(silent.isConnected());
-    QCOMPARE(m_window->source->conversationCount(), 1);
+    QCOMPARE(m_served->source->conversationCount(), 1);
 
-    m_window->source->writeItem(m_window->txtData, QStringLiteral("next"));
+    m_served->source->writeItem(kData, QStringLiteral("next"));
     QTRY_COMPARE(box->text(), QStringLiteral("next"));
 
     // It is closed after the ten seconds the protocol gives, not later.
@@ -412,7 +443,7 @@ void tst_DdeLayer::killedClientEndsOnlyItsConversation()
 void tst_DdeLayer::endedConversationsAreFreed()
 {
     const auto children = [this] {
-        return m_window->source->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly).size();
+        return m_served->source->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly).size();
     };
     const qsizetype before = children();
     for (int i = 0; i < 100; ++i) {
@@ -424,7 +455,7 @@ void tst_DdeLayer::endedConversationsAreFreed()
             peer.socket().abort();
         QVERIFY(peer.waitForClose() || i % 2 == 1);
     }
-    QTRY_COMPARE(m_window->closes, 100);
+    QTRY_COMPARE(m_served->closes, 100);
     QTRY_COMPARE(children(), before);
 }
 
@@ -443,7 +474,7 @@ void tst_DdeLayer::stuckClientsShareOneBound()
     // Each line is written once the reading client has it, so only the stuck ones fall behind.
     const auto writeLine = [&] {
         const qsizetype before = readerUpdates.count();
-        m_window->source->writeItem(m_window->txtData, line);
+        m_served->source->writeItem(kData, line);
         return QTest::qWaitFor([&] { return readerUpdates.count() > before; });
     };
 
@@ -460,15 +491,15 @@ void tst_DdeLayer::stuckClientsShareOneBound()
         for (int writes = 0; !stuck[dropped]->isCut(); ++writes) {
             QVERIFY2(writes < 20, qPrintable(QStringLiteral("client %1 never dropped").arg(dropped)));
             QVERIFY(writeLine());
-            QVERIFY(m_window->source->backlogBytes() <= DdeSource::kMaximumBacklogBytes);
+            QVERIFY(m_served->source->backlogBytes() <= DdeSource::kMaximumBacklogBytes);
         }
         for (int later = dropped + 1; later < kStuckClients; ++later)
             QVERIFY2(!stuck[later]->isCut(), qPrintable(QStringLiteral("%1 dropped before %2").arg(later).arg(dropped)));
     }
-    QCOMPARE(m_window->closes, kStuckClients);
-    QCOMPARE(m_window->source->conversationCount(), 1);
+    QCOMPARE(m_served->closes, kStuckClients);
+    QCOMPARE(m_served->source->conversationCount(), 1);
     QCOMPARE(reader.linkMode(), DdeClient::kLinkModeAutomatic);
-    QTRY_COMPARE(m_window->source->backlogBytes(), 0);
+    QTRY_COMPARE(m_served->source->backlogBytes(), 0);
 }
 
 void tst_DdeLayer::linkModeNoneEndsEveryConversation()
@@ -479,15 +510,15 @@ void tst_DdeLayer::linkModeNoneEndsEveryConversation()
         boxes.push_back(linkedBox());
         linkErrors.push_back(std::make_unique<QSignalSpy>(boxes.back().get(), &DdeTextBox::LinkError));
     }
-    QSignalSpy counts(m_window->source, &DdeSource::conversationCountChanged);
-    QCOMPARE(m_window->source->conversationCount(), 5);
+    QSignalSpy counts(m_served->source, &DdeSource::conversationCountChanged);
+    QCOMPARE(m_served->source->conversationCount(), 5);
 
-    m_window->source->setLinkMode(DdeSource::kLinkModeNone);
-    QCOMPARE(m_window->closes, 5);
-    QCOMPARE(m_window->source->conversationCount(), 0);
+    m_served->source->setLinkMode(DdeSource::kLinkModeNone);
+    QCOMPARE(m_served->closes, 5);
+    QCOMPARE(m_served->source->conversationCount(), 0);
     QCOMPARE(counts.last().at(0).toInt(), 0);
     // What the handler that switched writes next still reaches every client, then the terminate.
-    m_window->source->writeItem(m_window->txtData, QStringLiteral("last word"));
+    m_served->source->writeItem(kData, QStringLiteral("last word"));
     for (const auto &box : boxes) {
         QTRY_COMPARE(box->linkMode(), DdeTextBox::kLinkModeNone);
         QCOMPARE(box->text(), QStringLiteral("last word"));
@@ -498,30 +529,30 @@ void tst_DdeLayer::linkModeNoneEndsEveryConversation()
     for (const auto &spy : linkErrors)
         QCOMPARE(spy->count(), 0);
 
-    const int opens = m_window->opens;
+    const int opens = m_served->opens;
     QCOMPARE(errorNumberOf([] { linkedBox(); }), DdeErrorNumber::NoConversation);
-    QCOMPARE(m_window->opens, opens);
+    QCOMPARE(m_served->opens, opens);
 }
 
 void tst_DdeLayer::sourceGoingAwayTerminates()
 {
     auto box = linkedBox();
     QSignalSpy linkErrors(box.get(), &DdeTextBox::LinkError);
-    const QString socketPath = m_window->source->socketPath();
+    const QString socketPath = m_served->source->socketPath();
     QVERIFY(QFileInfo::exists(socketPath));
-    m_window.reset();
+    m_served.reset();
     QVERIFY(!QFileInfo::exists(socketPath));
     QTRY_COMPARE(box->linkMode(), DdeTextBox::kLinkModeNone);
     QTest::qWait(50);
     QCOMPARE(linkErrors.count(), 0);
     QCOMPARE(errorNumberOf([&] { box->setLinkMode(1); }), DdeErrorNumber::NoApplication);
-    m_window = std::make_unique<ServedWindow>();
+    m_served = std::make_unique<ServedSource>();
 }
 
 void tst_DdeLayer::sourceVanishingRaisesLinkError6()
 {
     // A source that answers, then drops the connection without a terminate.
-    m_window.reset();
+    m_served.reset();
     QLocalServer fake;
     QVERIFY(fake.listen(DdeDirectory::socketPath(DdeDirectory::ensure(), kApplication)));
     QPointer<QLocalSocket> accepted;
@@ -553,7 +584,7 @@ void tst_DdeLayer::sourceVanishingRaisesLinkError6()
 
 void tst_DdeLayer::noRoomRaisesLinkError7()
 {
-    m_window->source->setMaximumConversations(2);
+    m_served->source->setMaximumConversations(2);
     auto first = linkedBox();
     auto second = linkedBox();
     auto third = boxFor(kLinkTopic);
@@ -565,7 +596,7 @@ void tst_DdeLayer::noRoomRaisesLinkError7()
 
     // Room made by a leaving client is room for the next.
     first->setLinkMode(DdeTextBox::kLinkModeNone);
-    QTRY_COMPARE(m_window->source->conversationCount(), 1);
+    QTRY_COMPARE(m_served->source->conversationCount(), 1);
     third->setLinkMode(DdeTextBox::kLinkModeAutomatic);
     QCOMPARE(third->linkMode(), DdeTextBox::kLinkModeAutomatic);
 }
@@ -600,7 +631,7 @@ void tst_DdeLayer::staleSocketIsReplaced()
     auto box = boxFor(name + QStringLiteral("|Topic"));
     QCOMPARE(errorNumberOf([&] { box->setLinkMode(1); }), DdeErrorNumber::NoApplication);
 
-    ServedWindow restarted(name);
+    ServedSource restarted(name);
     QVERIFY(restarted.source->isServing());
     box->setLinkMode(1);
     QCOMPARE(box->text(), QStringLiteral("start"));
@@ -610,14 +641,14 @@ void tst_DdeLayer::liveSocketIsNeverTakenOver()
 {
     auto box = linkedBox();
     {
-        ServedWindow second(QStringLiteral("testSOURCE"));
+        ServedSource second(QStringLiteral("testSOURCE"));
         QVERIFY(!second.source->isServing());
         QVERIFY(second.source->serviceProblem().contains(QLatin1String("serves no conversations")));
-        QCOMPARE(second.source->socketPath(), m_window->source->socketPath());
+        QCOMPARE(second.source->socketPath(), m_served->source->socketPath());
     }
     // The second one's end leaves the first one's socket and conversations alone.
-    QVERIFY(QFileInfo::exists(m_window->source->socketPath()));
-    m_window->txtData->setText(QStringLiteral("first still serves"));
+    QVERIFY(QFileInfo::exists(m_served->source->socketPath()));
+    m_served->source->setItemValue(kData, QStringLiteral("first still serves"));
     QTRY_COMPARE(box->text(), QStringLiteral("first still serves"));
     auto late = linkedBox();
     QCOMPARE(late->text(), QStringLiteral("first still serves"));
@@ -625,7 +656,7 @@ void tst_DdeLayer::liveSocketIsNeverTakenOver()
 
 void tst_DdeLayer::silentSourceTimesOutWithTheLoopRunning()
 {
-    m_window.reset();
+    m_served.reset();
     QLocalServer silent;
     QVERIFY(silent.listen(DdeDirectory::socketPath(DdeDirectory::ensure(), kApplication)));
     auto box = boxFor(kLinkTopic);
@@ -666,7 +697,7 @@ void tst_DdeLayer::directoryNotPrivate()
     if (foreignOwner && ::chown(QFile::encodeName(directory).constData(), kNobody, gid_t(-1)) != 0)
         QSKIP("changing the owner needs root");
 
-    ServedWindow refused;
+    ServedSource refused;
     QVERIFY(!refused.source->isServing());
     QVERIFY2(refused.source->serviceProblem().contains(directory), qPrintable(refused.source->serviceProblem()));
     auto box = boxFor(kLinkTopic);

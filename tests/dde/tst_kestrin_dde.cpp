@@ -3,8 +3,8 @@
 
 #include "ddepeer.h"
 
-#include "networktestsupport.h"
-#include "instrumentfixture.h"
+#include "channels/networktestsupport.h"
+#include "core/instrumentfixture.h"
 #include "platform/dde/ddedirectory.h"
 #include "platform/dde/ddeerrors.h"
 #include "platform/dde/ddeprotocol.h"

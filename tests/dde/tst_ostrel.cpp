@@ -86,7 +86,7 @@ QString tst_ostrel::sourceData() const
 // Writes the source's item as its program would, so every linked box is updated.
 void tst_ostrel::writeSource(const QString &text)
 {
-    m_source->source()->writeItem(m_source->findChild<QLineEdit *>(QStringLiteral("txtData")), text);
+    m_source->source()->writeItem(QStringLiteral("txtData"), text);
 }
 
 void tst_ostrel::windowControls()
