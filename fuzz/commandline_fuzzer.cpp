@@ -3,7 +3,7 @@
 #include "fuzzcheck.h"
 
 #include "core/commandline.h"
-#include "platform/text.h"
+#include "text.h"
 
 #include <QByteArray>
 #include <QString>

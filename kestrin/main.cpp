@@ -1,6 +1,6 @@
 #include "core/frmMain.h"
 
-#include "platform/terminationsignals.h"
+#include "terminationsignals.h"
 
 #include <QApplication>
 #include <QIcon>

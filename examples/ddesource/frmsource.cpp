@@ -2,9 +2,9 @@
 
 #include "frmSource.h"
 
-#include "platform/controls.h"
-#include "platform/dde/ddesource.h"
-#include "platform/geometry.h"
+#include "controls.h"
+#include "ddesource.h"
+#include "geometry.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -4,8 +4,8 @@
 
 #include "core/frmMain.h"
 
-#include "platform/dde/ddesource.h"
-#include "platform/statusbar.h"
+#include "ddesource.h"
+#include "statusbar.h"
 
 #include <QLineEdit>
 

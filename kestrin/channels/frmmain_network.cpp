@@ -5,9 +5,9 @@
 
 #include "dialogs/frmNetworkSettings.h"
 
-#include "platform/errors.h"
-#include "platform/messagebox.h"
-#include "platform/network/socketcontrol.h"
+#include "errors.h"
+#include "messagebox.h"
+#include "socketcontrol.h"
 
 #include <QCoreApplication>
 

@@ -2,8 +2,8 @@
 
 #include "core/frmMain.h"
 
-#include "platform/errors.h"
-#include "platform/messagebox.h"
+#include "errors.h"
+#include "messagebox.h"
 
 #include <QLineEdit>
 

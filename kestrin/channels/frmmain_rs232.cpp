@@ -3,11 +3,12 @@
 
 #include "core/frmMain.h"
 
+#include "channels/serialdevices.h"
 #include "dialogs/frmCommSettings.h"
 
-#include "platform/errors.h"
-#include "platform/messagebox.h"
-#include "platform/serial/serialportcontrol.h"
+#include "errors.h"
+#include "messagebox.h"
+#include "serialportcontrol.h"
 
 #include <utility>
 
@@ -31,7 +32,7 @@ void frmMain::setCommEnabled(bool enabled)
 
 platform::SerialPortControl *frmMain::createSerialChannel()
 {
-    auto *port = new SerialPortControl(this);
+    auto *port = new SerialPortControl(instrumentSerialDevices(), this);
     port->setObjectName(QStringLiteral("comKestrin"));
     connect(port, &SerialPortControl::OnComm, this, &frmMain::comKestrin_OnComm);
     connect(port, &SerialPortControl::outputDrained, this, [this] { m_rs232OutputFailing = false; });

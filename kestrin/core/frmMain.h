@@ -4,9 +4,9 @@
 #include "core/commandline.h"
 #include "core/gaussiansource.h"
 
-#include "platform/dde/ddesourcehandler.h"
-#include "platform/filedialog.h"
-#include "platform/textfiles.h"
+#include "ddesourcehandler.h"
+#include "filedialog.h"
+#include "textfiles.h"
 
 #include <QMainWindow>
 #include <functional>

@@ -2,9 +2,9 @@
 
 #include "core/frmMain.h"
 
-#include "platform/errors.h"
-#include "platform/periodictimer.h"
-#include "platform/statusbar.h"
+#include "errors.h"
+#include "periodictimer.h"
+#include "statusbar.h"
 
 #include <QGroupBox>
 #include <QLabel>

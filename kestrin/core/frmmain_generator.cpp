@@ -2,9 +2,9 @@
 
 #include "core/frmMain.h"
 
-#include "platform/errors.h"
-#include "platform/numbers.h"
-#include "platform/periodictimer.h"
+#include "errors.h"
+#include "numbers.h"
+#include "periodictimer.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

@@ -2,11 +2,11 @@
 
 #include "core/frmMain.h"
 
-#include "platform/controls.h"
-#include "platform/errors.h"
-#include "platform/geometry.h"
-#include "platform/messagebox.h"
-#include "platform/periodictimer.h"
+#include "controls.h"
+#include "errors.h"
+#include "geometry.h"
+#include "messagebox.h"
+#include "periodictimer.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

@@ -3,12 +3,12 @@
 #include "core/frmMain.h"
 #include "core/lamps.h"
 
-#include "platform/controls.h"
-#include "platform/geometry.h"
-#include "platform/messagebox.h"
-#include "platform/numbers.h"
-#include "platform/periodictimer.h"
-#include "platform/statusbar.h"
+#include "controls.h"
+#include "geometry.h"
+#include "messagebox.h"
+#include "numbers.h"
+#include "periodictimer.h"
+#include "statusbar.h"
 
 #include <QApplication>
 #include <QCheckBox>
