@@ -152,10 +152,11 @@ void frmCommSettings::ShowPortDevice()
     const int port = selectedValue(cmbCommPort);
     const platform::DeviceMap devices = instrumentSerialDevices();
     const QString device = devices.deviceForPort(port);
-    const QString origin = devices.mappedDevice(port).isEmpty()
-                               ? QStringLiteral("The instrument's own virtual port: while it is open, clients "
-                                                "connect to this path.")
-                               : QStringLiteral("%1 maps the port to this device.").arg(devices.environmentVariable(port));
+    const QString origin =
+        devices.mappedDevice(port).isEmpty()
+            ? QStringLiteral("The instrument's own virtual port: while it is open, clients "
+                             "connect to this path.")
+            : QStringLiteral("%1 maps the port to this device.").arg(devices.environmentVariable(port));
     // The text cursor stays at the end, so a path too long to show whole shows the port's name.
     txtDevice->setText(device);
     txtDevice->setToolTip(device + QLatin1Char('\n') + origin);

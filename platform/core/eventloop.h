@@ -31,7 +31,7 @@ void letEventsRunFor(std::chrono::milliseconds duration);
 
 // Runs a nested event loop until `sender` emits `signal`, `sender` is destroyed, or `timeout`
 // passes (never with kNoTimeout). Returns true when the signal came.
-template <typename Sender, typename Signal>
+template<typename Sender, typename Signal>
 bool waitForSignal(const Sender *sender, Signal signal, std::chrono::milliseconds timeout = kNoTimeout)
 {
     QEventLoop loop;

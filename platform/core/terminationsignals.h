@@ -17,7 +17,7 @@ void onTerminationSignals(QObject *context, std::function<void()> close);
 
 // The same for a window: the signals end the program as closing `window` does. Call after the
 // window exists.
-template <typename Window>
+template<typename Window>
 void closeOnTerminationSignals(Window *window)
 {
     onTerminationSignals(window, [window] { window->close(); });

@@ -55,7 +55,8 @@ void TestEventLoop::waitEndsOnSignalTimeoutOrDestruction()
 
     QElapsedTimer clock;
     clock.start();
-    const bool signalled = platform::waitForSignal(notifier.data(), &Notifier::notified, std::chrono::milliseconds(timeout));
+    const bool signalled =
+        platform::waitForSignal(notifier.data(), &Notifier::notified, std::chrono::milliseconds(timeout));
     const qint64 elapsed = clock.elapsed();
     delete notifier.data();
 
@@ -74,7 +75,8 @@ void TestEventLoop::queuedWorkRunsOnce()
         &context,
         [&] {
             ++runs;
-            QMetaObject::invokeMethod(&context, [&runs] { ++runs; }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                &context, [&runs] { ++runs; }, Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
     platform::letEventsRun();
