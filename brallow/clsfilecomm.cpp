@@ -1,13 +1,11 @@
 #include "clsFileComm.h"
 
-#include "platform/errors.h"
-#include "platform/files/exclusivefile.h"
-#include "platform/files/fileattributes.h"
-#include "platform/files/fileerrors.h"
-#include "platform/messagebox.h"
-
-#include <QCoreApplication>
-#include <QTimer>
+#include "errors.h"
+#include "eventloop.h"
+#include "exclusivefile.h"
+#include "fileattributes.h"
+#include "fileerrors.h"
+#include "messagebox.h"
 
 #include <chrono>
 #include <new>
@@ -20,7 +18,7 @@ namespace FileErrorNumber = platform::FileErrorNumber;
 
 namespace {
 
-// How long one attempt waits for an event before it tries the file again: short enough that
+// How long one attempt lets events run before it tries the file again: short enough that
 // a freed file is taken at once, long enough that a long wait costs almost no processor time.
 constexpr std::chrono::milliseconds kRetryInterval{2};
 constexpr char kRecordEnd = '\r';
@@ -43,11 +41,8 @@ bool isBlank(const QString &path)
 bool clsFileComm::WaitForPeer()
 {
     ++m_waitingCalls;
-    QTimer wakeUp;
-    wakeUp.setSingleShot(true);
-    wakeUp.setTimerType(Qt::PreciseTimer);
-    wakeUp.start(kRetryInterval);
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    // The user's Cancel arrives meanwhile, and is looked at below.
+    platform::letEventsRunFor(kRetryInterval);
     --m_waitingCalls;
 
     if (!m_cancel)

@@ -2,7 +2,7 @@
 
 #include "clsFileComm.h"
 
-#include "platform/filedialog.h"
+#include "filedialog.h"
 
 #include <QWidget>
 #include <memory>

@@ -1,9 +1,9 @@
 #include "frmFileComm.h"
 
-#include "platform/controls.h"
-#include "platform/errors.h"
-#include "platform/geometry.h"
-#include "platform/messagebox.h"
+#include "controls.h"
+#include "errors.h"
+#include "geometry.h"
+#include "messagebox.h"
 
 #include <QCloseEvent>
 #include <QLineEdit>

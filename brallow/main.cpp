@@ -1,6 +1,6 @@
 #include "frmFileComm.h"
 
-#include "platform/terminationsignals.h"
+#include "terminationsignals.h"
 
 #include <QApplication>
 #include <QIcon>

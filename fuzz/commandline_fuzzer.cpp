@@ -3,7 +3,7 @@
 #include "fuzzcheck.h"
 
 #include "commandline.h"
-#include "platform/text.h"
+#include "text.h"
 
 #include <QByteArray>
 #include <QString>

@@ -2,7 +2,7 @@
 // character per byte, and the reading ends with the file.
 #include "fuzzcheck.h"
 
-#include "platform/textfiles.h"
+#include "textfiles.h"
 
 #include <QByteArray>
 #include <QFile>

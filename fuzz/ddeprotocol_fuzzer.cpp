@@ -2,7 +2,7 @@
 // escapes of text fields. Any text an item can hold must reach a client unchanged.
 #include "fuzzcheck.h"
 
-#include "platform/dde/ddeprotocol.h"
+#include "ddeprotocol.h"
 
 #include <QByteArray>
 #include <QList>

@@ -3,8 +3,8 @@
 #include "fuzzcheck.h"
 
 #include "clsFileComm.h"
-#include "platform/files/fileattributes.h"
-#include "platform/messagebox.h"
+#include "fileattributes.h"
+#include "messagebox.h"
 
 #include <QByteArray>
 #include <QFile>

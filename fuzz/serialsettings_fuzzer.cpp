@@ -2,7 +2,7 @@
 // settings file: refused with 380, or read into settings that read the same when written back.
 #include "fuzzcheck.h"
 
-#include "platform/serial/serialsettings.h"
+#include "serialsettings.h"
 
 #include <QByteArray>
 #include <QString>

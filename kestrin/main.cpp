@@ -1,7 +1,7 @@
 #include "frmMain.h"
 
-#include "platform/terminationsignals.h"
-#include "platform/widgets/application.h"
+#include "application.h"
+#include "terminationsignals.h"
 
 #include <QIcon>
 

@@ -1,7 +1,7 @@
 #include "backgroundrule.h"
 
-#include "platform/errors.h"
-#include "platform/numbers.h"
+#include "errors.h"
+#include "numbers.h"
 
 #include <limits>
 

@@ -3,11 +3,11 @@
 #include "frmDestination.h"
 #include "backgroundrule.h"
 
-#include "platform/controls.h"
-#include "platform/dde/ddetextbox.h"
-#include "platform/errors.h"
-#include "platform/geometry.h"
-#include "platform/messagebox.h"
+#include "controls.h"
+#include "ddetextbox.h"
+#include "errors.h"
+#include "geometry.h"
+#include "messagebox.h"
 
 #include <QApplication>
 #include <QPushButton>

@@ -6,11 +6,11 @@
 #include "statisticslabel.h"
 #include "tracestatistics.h"
 
-#include "platform/dde/ddeerrors.h"
-#include "platform/dde/ddeclient.h"
-#include "platform/errors.h"
-#include "platform/filedialog.h"
-#include "platform/messagebox.h"
+#include "ddeclient.h"
+#include "ddeerrors.h"
+#include "errors.h"
+#include "filedialog.h"
+#include "messagebox.h"
 
 #include <QCheckBox>
 #include <QFile>

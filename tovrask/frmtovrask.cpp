@@ -2,12 +2,12 @@
 
 #include "frmTovrask.h"
 
-#include "platform/controls.h"
-#include "platform/dde/ddeerrors.h"
-#include "platform/dde/ddetextbox.h"
-#include "platform/errors.h"
-#include "platform/geometry.h"
-#include "platform/messagebox.h"
+#include "controls.h"
+#include "ddeerrors.h"
+#include "ddetextbox.h"
+#include "errors.h"
+#include "geometry.h"
+#include "messagebox.h"
 
 #include <QComboBox>
 #include <QKeyEvent>

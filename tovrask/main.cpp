@@ -1,6 +1,6 @@
 #include "frmTovrask.h"
 
-#include "platform/terminationsignals.h"
+#include "terminationsignals.h"
 
 #include <QApplication>
 #include <QIcon>

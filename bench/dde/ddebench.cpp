@@ -12,12 +12,12 @@
 //    the instrument's resident memory before they link, at its peak while the source drops
 //    them, and 5 s after the last was dropped.
 
-#include "support/processstats.h"
+#include "ddedirectory.h"
+#include "ddesource.h"
+#include "ddetextbox.h"
+#include "errors.h"
 #include "frmMain.h"
-#include "platform/dde/ddedirectory.h"
-#include "platform/dde/ddesource.h"
-#include "platform/dde/ddetextbox.h"
-#include "platform/errors.h"
+#include "support/processstats.h"
 
 #include <QApplication>
 #include <QCheckBox>

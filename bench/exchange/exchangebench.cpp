@@ -6,7 +6,7 @@
 #include "support/processstats.h"
 #include "clsFileComm.h"
 
-#include "platform/messagebox.h"
+#include "messagebox.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -36,7 +36,6 @@
 
 namespace {
 
-using bench::runEventLoop;
 
 constexpr int kDefaultSecondsPerRate = 10;
 constexpr int kDefaultWindowSeconds = 5;
@@ -74,7 +73,7 @@ Figures measure(int rate, int seconds, QObject *source, void (QLineEdit::*signal
     const double cpuStart = bench::processorSeconds();
     clock.start();
     start();
-    runEventLoop(seconds * 1000);
+    platform::letEventsRunFor(std::chrono::milliseconds(seconds * 1000));
     const double elapsed = double(clock.nsecsElapsed()) / 1e9;
     stop();
     const double cpu = bench::processorSeconds() - cpuStart;
@@ -156,11 +155,11 @@ void measureWindowRun(frmMain &window, bench::ChannelClients &clients, const Win
     QElapsedTimer clock;
     clock.start();
     window.ExecuteCommand(QStringLiteral("ANALYZE"));
-    runEventLoop(seconds * 1000);
+    platform::letEventsRunFor(std::chrono::milliseconds(seconds * 1000));
     window.ExecuteCommand(QStringLiteral("ABORT"));
     const double elapsed = double(clock.nsecsElapsed()) / 1e9;
     const double cpu = bench::processorSeconds() - cpuStart;
-    runEventLoop(kDrainMilliseconds);
+    platform::letEventsRunFor(std::chrono::milliseconds(kDrainMilliseconds));
     const bench::ChannelCounts counts = clients.takeCounts();
     const double ideal = double(run.rate) * elapsed;
     std::printf("kestrin  %5d lines/s x %3d points, %s: delivered/ideal DDE %.4f", run.rate, run.points,
@@ -178,7 +177,7 @@ void measureBareTimer(int rate, int seconds)
     QElapsedTimer clock;
     clock.start();
     bare.timer.start();
-    runEventLoop(seconds * 1000);
+    platform::letEventsRunFor(std::chrono::milliseconds(seconds * 1000));
     bare.timer.stop();
     const double elapsed = double(clock.nsecsElapsed()) / 1e9;
     const double cpu = bench::processorSeconds() - cpuStart;
@@ -207,7 +206,7 @@ int runChannelsMode(int argc, char *argv[], int seconds)
     bool linked = false;
     bool connected = false;
     while (!linked) {
-        runEventLoop(100);
+        platform::letEventsRunFor(std::chrono::milliseconds(100));
         clients.takeCounts(&linked);
     }
     std::printf("Instrument window on the display (%s), %d s per run; the clients run in a process of their own\n",
@@ -221,7 +220,7 @@ int runChannelsMode(int argc, char *argv[], int seconds)
     window.setServerPort(qint16(port));
     window.ResetNetworkConnection();
     while (!connected) {
-        runEventLoop(100);
+        platform::letEventsRunFor(std::chrono::milliseconds(100));
         clients.takeCounts(&linked, &connected);
     }
     for (const WindowRun &run : {WindowRun{100, 10}, WindowRun{1000, 10}, WindowRun{1000, 100}})

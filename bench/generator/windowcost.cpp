@@ -14,7 +14,7 @@
 #include "eventloop.h"
 #include "floorwindow.h"
 #include "frmMain.h"
-#include "platform/periodictimer.h"
+#include "periodictimer.h"
 #include "support/processstats.h"
 
 #include <QApplication>
@@ -59,12 +59,12 @@ struct InstrumentRun
 // The processor time over `seconds` after the warm-up, and how far `count` went meanwhile.
 Cost measure(int seconds, const std::function<qint64()> &count)
 {
-    runEventLoop(kWarmUpMilliseconds);
+    platform::letEventsRunFor(std::chrono::milliseconds(kWarmUpMilliseconds));
     const qint64 eventsBefore = count();
     const double processorBefore = processorSeconds();
     QElapsedTimer clock;
     clock.start();
-    runEventLoop(seconds * 1000);
+    platform::letEventsRunFor(std::chrono::milliseconds(seconds * 1000));
     Cost cost;
     cost.processorSeconds = processorSeconds() - processorBefore;
     cost.seconds = double(clock.nsecsElapsed()) / 1e9;
@@ -95,7 +95,7 @@ bool waitForLink(ChannelClients &client)
     clock.start();
     bool linked = false;
     while (!linked && clock.elapsed() < kLinkTimeoutMilliseconds) {
-        runEventLoop(kPollMilliseconds);
+        platform::letEventsRunFor(std::chrono::milliseconds(kPollMilliseconds));
         client.takeCounts(&linked);
     }
     return linked;
@@ -108,7 +108,7 @@ long drain(ChannelClients &client, qint64 expected)
     QElapsedTimer quiet;
     quiet.start();
     while (received < expected && quiet.elapsed() < kDrainQuietMilliseconds) {
-        runEventLoop(kPollMilliseconds);
+        platform::letEventsRunFor(std::chrono::milliseconds(kPollMilliseconds));
         const long more = client.takeCounts().dde;
         received += more;
         if (more > 0)

@@ -6,9 +6,9 @@
 //  - stream throughput at 1000 lines per second of 100 points, for 10 s;
 //  - resident memory after a megabyte without terminator and after many connections.
 
-#include "support/processstats.h"
 #include "frmMain.h"
-#include "platform/messagebox.h"
+#include "messagebox.h"
+#include "support/processstats.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -9,11 +9,11 @@
 //  - a serial far end that stops reading;
 //  - 30 MB without a terminator on the serial line.
 
-#include "support/ddeclient.h"
+#include "frmMain.h"
+#include "messagebox.h"
+#include "support/blockingddeclient.h"
 #include "support/processstats.h"
 #include "support/serialline.h"
-#include "frmMain.h"
-#include "platform/messagebox.h"
 
 #include <QApplication>
 #include <QEventLoop>

@@ -13,11 +13,11 @@
 //    everything (stty echo -echoctl) keeps the instrument answering its own replies at
 //    19200 baud, with the loop's traffic and the processor use of the whole program.
 
-#include "support/ddeclient.h"
-#include "support/processstats.h"
 #include "frmMain.h"
-#include "platform/messagebox.h"
-#include "platform/serial/serialportcontrol.h"
+#include "messagebox.h"
+#include "serialportcontrol.h"
+#include "support/blockingddeclient.h"
+#include "support/processstats.h"
 
 #include <QAbstractButton>
 #include <QApplication>

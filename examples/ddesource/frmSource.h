@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/dde/ddesourcehandler.h"
+#include "ddesourcehandler.h"
 
 #include <QStringList>
 #include <QWidget>

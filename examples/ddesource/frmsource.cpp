@@ -2,10 +2,10 @@
 
 #include "frmSource.h"
 
-#include "platform/controls.h"
-#include "platform/dde/ddesource.h"
-#include "platform/ddewidgets/ddewindowitems.h"
-#include "platform/geometry.h"
+#include "controls.h"
+#include "ddesource.h"
+#include "ddewindowitems.h"
+#include "geometry.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #include "frmSource.h"
 
-#include "platform/terminationsignals.h"
+#include "terminationsignals.h"
 
 #include <QApplication>
 

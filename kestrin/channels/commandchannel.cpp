@@ -4,7 +4,7 @@
 
 #include "instrument.h"
 
-#include "platform/errors.h"
+#include "errors.h"
 
 CommandChannel::CommandChannel(Instrument &instrument, QObject *parent)
     : QObject(parent)

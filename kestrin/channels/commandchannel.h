@@ -42,7 +42,7 @@ protected:
     Instrument &m_instrument;
 };
 
-#include "platform/errors.h"
+#include "errors.h"
 
 template<typename Handler>
 void CommandChannel::guarded(const QString &errorPrefix, Handler &&handler)

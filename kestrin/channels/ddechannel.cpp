@@ -3,7 +3,7 @@
 #include "channellogging.h"
 #include "instrument.h"
 
-#include "platform/dde/ddesource.h"
+#include "ddesource.h"
 
 namespace {
 const QString kApplicationName = QStringLiteral("Kestrin");

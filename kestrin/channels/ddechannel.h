@@ -4,7 +4,7 @@
 
 #include "commandline.h"
 
-#include "platform/dde/ddesourcehandler.h"
+#include "ddesourcehandler.h"
 
 namespace platform {
 class DdeSource;

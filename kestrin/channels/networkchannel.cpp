@@ -3,10 +3,10 @@
 #include "channellogging.h"
 #include "instrument.h"
 
-#include "platform/errors.h"
-#include "platform/network/socketcontrol.h"
+#include "errors.h"
+#include "eventloop.h"
+#include "socketcontrol.h"
 
-#include <QCoreApplication>
 
 using platform::SocketControl;
 
@@ -62,7 +62,7 @@ void NetworkChannel::ResetNetworkConnection()
     m_commandBuffer.clear();
     if (sckServer->State() != SocketControl::Closed)
         sckServer->Close();
-    QCoreApplication::processEvents();
+    platform::letEventsRun();
     // A reset handled during the yield may have opened the socket again; this one decides.
     if (sckServer->State() != SocketControl::Closed)
         sckServer->Close();
@@ -118,7 +118,7 @@ void NetworkChannel::sckServer_ConnectionRequest(qint32 requestID)
     if (sckServer->State() != SocketControl::Listening)
         return;
     sckServer->Close();
-    QCoreApplication::processEvents();
+    platform::letEventsRun();
     // The events handled just now may have switched the instrument off or re-opened the
     // socket; the request is then refused like any other.
     if (m_instrument.state() == InstrumentState::Off || sckServer->State() != SocketControl::Closed)

@@ -2,9 +2,10 @@
 
 #include "channellogging.h"
 #include "instrument.h"
+#include "serialdevices.h"
 
-#include "platform/errors.h"
-#include "platform/serial/serialportcontrol.h"
+#include "errors.h"
+#include "serialportcontrol.h"
 
 #include <utility>
 
@@ -17,7 +18,7 @@ constexpr qint16 kLastPort = 2;
 
 Rs232Channel::Rs232Channel(Instrument &instrument, QObject *parent)
     : CommandChannel(instrument, parent)
-    , comKestrin(new SerialPortControl(this))
+    , comKestrin(new SerialPortControl(instrumentSerialDevices(), this))
 {
     comKestrin->setObjectName(QStringLiteral("comKestrin"));
     SetRS232Defaults();

@@ -1,10 +1,11 @@
 #include "frmCommSettings.h"
 
 #include "instrumentsettings.h"
+#include "serialdevices.h"
 
-#include "platform/controls.h"
-#include "platform/geometry.h"
-#include "platform/serial/devicemap.h"
+#include "controls.h"
+#include "devicemap.h"
+#include "geometry.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -149,11 +150,13 @@ void frmCommSettings::showEvent(QShowEvent *event)
 void frmCommSettings::ShowPortDevice()
 {
     const int port = selectedValue(cmbCommPort);
-    const QString device = platform::serialDeviceForPort(port);
-    const QString origin = platform::mappedSerialDevice(port).isEmpty()
-                               ? QStringLiteral("The instrument's own virtual port: while it is open, clients "
-                                                "connect to this path.")
-                               : QStringLiteral("KESTRIN_COM%1 maps the port to this device.").arg(port);
+    const platform::DeviceMap devices = instrumentSerialDevices();
+    const QString device = devices.deviceForPort(port);
+    const QString origin =
+        devices.mappedDevice(port).isEmpty()
+            ? QStringLiteral("The instrument's own virtual port: while it is open, clients "
+                             "connect to this path.")
+            : QStringLiteral("%1 maps the port to this device.").arg(devices.environmentVariable(port));
     // The text cursor stays at the end, so a path too long to show whole shows the port's name.
     txtDevice->setText(device);
     txtDevice->setToolTip(device + QLatin1Char('\n') + origin);

@@ -2,11 +2,11 @@
 
 #include "instrumentsettings.h"
 
-#include "platform/controls.h"
-#include "platform/errors.h"
-#include "platform/geometry.h"
-#include "platform/messagebox.h"
-#include "platform/numbers.h"
+#include "controls.h"
+#include "errors.h"
+#include "geometry.h"
+#include "messagebox.h"
+#include "numbers.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -2,9 +2,9 @@
 
 #include "instrumentsettings.h"
 
-#include "platform/controls.h"
-#include "platform/geometry.h"
-#include "platform/text.h"
+#include "controls.h"
+#include "geometry.h"
+#include "text.h"
 
 #include <QComboBox>
 #include <QLabel>

@@ -1,8 +1,8 @@
 #include "commandline.h"
 
-#include "platform/errors.h"
-#include "platform/numbers.h"
-#include "platform/text.h"
+#include "errors.h"
+#include "numbers.h"
+#include "text.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include "modellogging.h"
 
-#include "platform/errors.h"
-#include "platform/numbers.h"
+#include "errors.h"
+#include "numbers.h"
 
 #include <cmath>
 

@@ -3,7 +3,7 @@
 #include "gaussiansource.h"
 #include "generationsettings.h"
 
-#include "platform/textfiles.h"
+#include "textfiles.h"
 
 #include <QString>
 #include <optional>

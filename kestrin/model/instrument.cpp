@@ -2,8 +2,8 @@
 
 #include "modellogging.h"
 
-#include "platform/errors.h"
-#include "platform/periodictimer.h"
+#include "errors.h"
+#include "periodictimer.h"
 
 #include <QScopeGuard>
 

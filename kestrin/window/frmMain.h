@@ -5,7 +5,7 @@
 
 #include "commandline.h"
 
-#include "platform/filedialog.h"
+#include "filedialog.h"
 
 #include <QMainWindow>
 #include <QPointer>

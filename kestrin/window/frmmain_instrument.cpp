@@ -8,8 +8,8 @@
 #include "networkchannel.h"
 #include "rs232channel.h"
 
-#include "platform/messagebox.h"
-#include "platform/statusbar.h"
+#include "messagebox.h"
+#include "statusbar.h"
 
 #include <QGroupBox>
 #include <QLabel>

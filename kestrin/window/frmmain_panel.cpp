@@ -4,10 +4,10 @@
 
 #include "instrument.h"
 
-#include "platform/controls.h"
-#include "platform/errors.h"
-#include "platform/geometry.h"
-#include "platform/messagebox.h"
+#include "controls.h"
+#include "errors.h"
+#include "geometry.h"
+#include "messagebox.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

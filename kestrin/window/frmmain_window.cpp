@@ -11,12 +11,12 @@
 #include "networkchannel.h"
 #include "rs232channel.h"
 
-#include "platform/controls.h"
-#include "platform/geometry.h"
-#include "platform/messagebox.h"
-#include "platform/ddewidgets/ddewindowitems.h"
-#include "platform/numbers.h"
-#include "platform/statusbar.h"
+#include "controls.h"
+#include "ddewindowitems.h"
+#include "geometry.h"
+#include "messagebox.h"
+#include "numbers.h"
+#include "statusbar.h"
 
 #include <QApplication>
 #include <QCheckBox>

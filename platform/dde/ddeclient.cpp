@@ -1,11 +1,11 @@
 #include "ddeclient.h"
 
-#include "platform/dde/ddedirectory.h"
-#include "platform/dde/ddeerrors.h"
-#include "platform/dde/ddeprotocol.h"
-#include "platform/errors.h"
+#include "ddedirectory.h"
+#include "ddeerrors.h"
+#include "ddeprotocol.h"
+#include "errors.h"
+#include "eventloop.h"
 
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QTimer>
@@ -23,13 +23,12 @@ struct DdeClient::Pending
     QString text;           // the reason of a refusal, or the item's text
     int failureNumber = 0;
     QString failureDescription;
-    QPointer<QEventLoop> loop;
+    Notifier settled;
 
-    void settle(State settled)
+    void settle(State answer)
     {
-        state = settled;
-        if (loop)
-            loop->quit();
+        state = answer;
+        settled.notify();
     }
 };
 
@@ -110,12 +109,8 @@ void DdeClient::openConversation()
 
     // A local connect completes or fails at once unless the source's backlog is full.
     socket->connectToServer(socketPath);
-    if (socket->state() == QLocalSocket::ConnectingState) {
-        QEventLoop loop;
-        connect(socket, &QLocalSocket::stateChanged, &loop, &QEventLoop::quit);
-        QTimer::singleShot(m_linkTimeout, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    if (socket->state() == QLocalSocket::ConnectingState)
+        waitForSignal(socket, &QLocalSocket::stateChanged, std::chrono::milliseconds(m_linkTimeout));
     if (m_socket != socket || socket->state() != QLocalSocket::ConnectedState) {
         closeConversation(false);
         throw noApplication;
@@ -238,11 +233,7 @@ void DdeClient::await(const std::shared_ptr<Pending> &pending)
     if (pending->state != Pending::State::Waiting)
         return;
     // The event loop keeps running; a late answer still finds its place in the queue.
-    QEventLoop loop;
-    pending->loop = &loop;
-    QTimer::singleShot(m_linkTimeout, &loop, &QEventLoop::quit);
-    loop.exec();
-    pending->loop = nullptr;
+    waitForSignal(&pending->settled, &Notifier::notified, std::chrono::milliseconds(m_linkTimeout));
     if (pending->state == Pending::State::Waiting)
         pending->state = Pending::State::TimedOut;
 }

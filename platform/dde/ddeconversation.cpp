@@ -1,7 +1,7 @@
 #include "ddeconversation.h"
 
-#include "platform/dde/ddesource.h"
-#include "platform/dde/ddesourcehandler.h"
+#include "ddesource.h"
+#include "ddesourcehandler.h"
 
 #include <QLocalSocket>
 

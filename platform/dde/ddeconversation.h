@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/dde/ddeprotocol.h"
+#include "ddeprotocol.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "ddedirectory.h"
 
-#include "platform/runtimefolder.h"
+#include "runtimefolder.h"
 
 namespace platform::DdeDirectory {
 

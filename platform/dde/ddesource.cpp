@@ -1,9 +1,9 @@
 #include "ddesource.h"
 
-#include "platform/dde/ddeconversation.h"
-#include "platform/dde/ddedirectory.h"
-#include "platform/dde/ddeprotocol.h"
-#include "platform/errors.h"
+#include "ddeconversation.h"
+#include "ddedirectory.h"
+#include "ddeprotocol.h"
+#include "errors.h"
 
 #include <utility>
 

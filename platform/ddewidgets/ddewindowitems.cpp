@@ -1,6 +1,6 @@
 #include "ddewindowitems.h"
 
-#include "platform/dde/ddesource.h"
+#include "ddesource.h"
 
 #include <utility>
 

@@ -1,7 +1,7 @@
 #include "socketcontrol.h"
 
-#include "platform/errors.h"
-#include "platform/network/tcpconnection.h"
+#include "errors.h"
+#include "tcpconnection.h"
 
 #include <QTcpServer>
 #include <QTimer>
@@ -28,7 +28,7 @@ protected:
 namespace {
 
 constexpr qint32 kHighestPort = 65535;
-// The instrument's server port is a 16-bit setting, so the ports a user can choose end at
+// The program's server port is a 16-bit setting, so the ports a user can choose end at
 // 32767; a refusal names that range, as the settings dialog does.
 constexpr qint32 kHighestChoosablePort = 32767;
 

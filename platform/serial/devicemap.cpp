@@ -1,32 +1,40 @@
 #include "devicemap.h"
 
-#include "platform/runtimefolder.h"
+#include "runtimefolder.h"
 
-#include <QByteArray>
 #include <QtGlobal>
 
 namespace platform {
 
-QString mappedSerialDevice(int port)
+DeviceMap::DeviceMap(const QString &environmentPrefix, const QString &publishedFolder)
+    : m_environmentPrefix(environmentPrefix)
+    , m_publishedFolder(publishedFolder)
+{
+}
+
+QString DeviceMap::environmentVariable(int port) const
+{
+    return m_environmentPrefix + QString::number(port);
+}
+
+QString DeviceMap::mappedDevice(int port) const
 {
     if (port < 1)
         return QString();
-    const QByteArray variable = "KESTRIN_COM" + QByteArray::number(port);
-    return qEnvironmentVariable(variable.constData()).trimmed();
+    return qEnvironmentVariable(environmentVariable(port).toLocal8Bit().constData()).trimmed();
 }
 
-QString virtualSerialPortPath(int port)
+QString DeviceMap::virtualPortPath(int port) const
 {
-    return RuntimeFolder::path(QLatin1String(kVirtualSerialPortFolder)) + QStringLiteral("/COM")
-           + QString::number(port);
+    return RuntimeFolder::path(m_publishedFolder) + QStringLiteral("/COM") + QString::number(port);
 }
 
-QString serialDeviceForPort(int port)
+QString DeviceMap::deviceForPort(int port) const
 {
     if (port < 1)
         return QString();
-    const QString mapped = mappedSerialDevice(port);
-    return mapped.isEmpty() ? virtualSerialPortPath(port) : mapped;
+    const QString mapped = mappedDevice(port);
+    return mapped.isEmpty() ? virtualPortPath(port) : mapped;
 }
 
 } // namespace platform

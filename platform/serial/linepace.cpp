@@ -1,6 +1,6 @@
 #include "linepace.h"
 
-#include "platform/serial/serialsettings.h"
+#include "serialsettings.h"
 
 #include <algorithm>
 #include <cmath>

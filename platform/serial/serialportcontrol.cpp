@@ -1,9 +1,9 @@
 #include "serialportcontrol.h"
 
-#include "platform/errors.h"
-#include "platform/serial/devicemap.h"
-#include "platform/serial/serialsettings.h"
-#include "platform/serial/virtualserialport.h"
+#include "devicemap.h"
+#include "errors.h"
+#include "serialsettings.h"
+#include "virtualserialport.h"
 
 #include <QFile>
 #include <cerrno>
@@ -21,8 +21,9 @@ QString permissionRemedy()
 
 } // namespace
 
-SerialPortControl::SerialPortControl(QObject *parent)
+SerialPortControl::SerialPortControl(const DeviceMap &deviceMap, QObject *parent)
     : QObject(parent)
+    , m_deviceMap(deviceMap)
     , m_port(new QSerialPort(this))
     , m_virtualPort(new VirtualSerialPort(this))
 {
@@ -81,12 +82,12 @@ bool SerialPortControl::clientAttached() const
 void SerialPortControl::open()
 {
     const SerialSettings settings = parseSerialSettings(m_settings);
-    const QString device = serialDeviceForPort(m_commPort);
+    const QString device = m_deviceMap.deviceForPort(m_commPort);
     if (device.isEmpty())
         throw RuntimeError(kDeviceUnavailable,
                            QStringLiteral("Device unavailable: there is no serial port %1").arg(m_commPort));
-    if (mappedSerialDevice(m_commPort).isEmpty()) {
-        m_virtualPort->open(m_commPort, settings);
+    if (m_deviceMap.mappedDevice(m_commPort).isEmpty()) {
+        m_virtualPort->open(m_deviceMap, m_commPort, settings);
         m_device = device;
         return;
     }
@@ -94,10 +95,11 @@ void SerialPortControl::open()
     const QByteArray path = QFile::encodeName(device);
     if (::access(path.constData(), F_OK) != 0)
         throw RuntimeError(kDeviceUnavailable,
-                           QStringLiteral("Device unavailable: %1 (serial port %2, mapped by KESTRIN_COM%2) does not "
+                           QStringLiteral("Device unavailable: %1 (serial port %2, mapped by %3) does not "
                                           "exist; without the variable the port is a virtual one")
                                .arg(device)
-                               .arg(m_commPort));
+                               .arg(m_commPort)
+                               .arg(m_deviceMap.environmentVariable(m_commPort)));
     if (::access(path.constData(), R_OK | W_OK) != 0)
         throw RuntimeError(ErrorNumber::PermissionDenied,
                            QStringLiteral("Permission denied: %1; %2").arg(device, permissionRemedy()));

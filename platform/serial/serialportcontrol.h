@@ -1,6 +1,7 @@
 #pragma once
 
-#include "platform/errors.h"
+#include "devicemap.h"
+#include "errors.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -17,8 +18,9 @@ class VirtualSerialPort;
 // open state, text in and text out, and one notification (OnComm) whose reason CommEvent()
 // tells. It notifies as soon as one character is waiting, and Input() returns everything
 // waiting. Text passes one byte per character (Latin-1) both ways. Port numbers name
-// devices through the serial device map (devicemap.h): a mapped device is opened as a serial
-// port, an unmapped port is a virtual port the control provides itself (virtualserialport.h).
+// devices through the program's device map (devicemap.h): a mapped device is opened as a
+// serial port, an unmapped port is a virtual port the control provides itself
+// (virtualserialport.h).
 class SerialPortControl : public QObject
 {
     Q_OBJECT
@@ -48,7 +50,9 @@ public:
     // bounded memory.
     static constexpr qint64 kMaximumBufferedInput = 16 * 1024;
 
-    explicit SerialPortControl(QObject *parent = nullptr);
+    explicit SerialPortControl(const DeviceMap &deviceMap, QObject *parent = nullptr);
+
+    const DeviceMap &deviceMap() const { return m_deviceMap; }
 
     // The port number used by the next opening.
     qint16 CommPort() const { return m_commPort; }
@@ -99,6 +103,7 @@ private:
     void outputMoved();
     RuntimeError outputJammed() const;
 
+    const DeviceMap m_deviceMap;
     QSerialPort *m_port;
     VirtualSerialPort *m_virtualPort;
     QString m_device; // the device of the open port

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/errors.h"
+#include "errors.h"
 
 #include <QSerialPort>
 #include <QString>

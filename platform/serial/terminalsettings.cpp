@@ -1,6 +1,6 @@
 #include "terminalsettings.h"
 
-#include "platform/serial/serialsettings.h"
+#include "serialsettings.h"
 
 // The kernel's own termios2 carries any baud rate; glibc's termios.h knows only the standard
 // codes, and the two cannot be included together.

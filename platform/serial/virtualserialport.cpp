@@ -1,10 +1,10 @@
 #include "virtualserialport.h"
 
-#include "platform/errors.h"
-#include "platform/runtimefolder.h"
-#include "platform/serial/devicemap.h"
-#include "platform/serial/serialportcontrol.h"
-#include "platform/serial/terminalsettings.h"
+#include "devicemap.h"
+#include "errors.h"
+#include "runtimefolder.h"
+#include "serialportcontrol.h"
+#include "terminalsettings.h"
 
 #include <QFile>
 #include <QSocketNotifier>
@@ -88,7 +88,7 @@ VirtualSerialPort::~VirtualSerialPort()
     release();
 }
 
-void VirtualSerialPort::open(int port, const SerialSettings &settings)
+void VirtualSerialPort::open(const DeviceMap &map, int port, const SerialSettings &settings)
 {
     if (isOpen())
         return;
@@ -111,8 +111,8 @@ void VirtualSerialPort::open(int port, const SerialSettings &settings)
         return;
     }
     release();
-    RuntimeFolder::ensure(QLatin1String(kVirtualSerialPortFolder), QStringLiteral("folder of the virtual serial ports"));
-    const QString path = virtualSerialPortPath(port);
+    RuntimeFolder::ensure(map.publishedFolder(), QStringLiteral("folder of the virtual serial ports"));
+    const QString path = map.virtualPortPath(port);
     const QByteArray link = QFile::encodeName(path);
 
     Descriptor lock(::open((link + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode));
@@ -151,7 +151,7 @@ void VirtualSerialPort::open(int port, const SerialSettings &settings)
         throw RuntimeError(kDeviceUnavailable,
                            QStringLiteral("Device unavailable: %1 cannot be opened (%2)").arg(terminal, lastError()));
 
-    // With the lock ours, a link already there was left by an instrument that was killed.
+    // With the lock ours, a link already there was left by a program that was killed.
     if (::unlink(link.constData()) != 0 && errno != ENOENT)
         throw RuntimeError(ErrorNumber::PermissionDenied,
                            QStringLiteral("Permission denied: %1 cannot be replaced (%2)").arg(path, lastError()));

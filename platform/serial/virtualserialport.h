@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/serial/linepace.h"
-#include "platform/serial/outputqueue.h"
-#include "platform/serial/serialsettings.h"
+#include "linepace.h"
+#include "outputqueue.h"
+#include "serialsettings.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -14,9 +14,11 @@ class QSocketNotifier;
 
 namespace platform {
 
+class DeviceMap;
+
 // A serial port the program provides itself: it talks on the controlling side of a
 // pseudo-terminal and publishes the terminal side for clients at a stable path, a symbolic
-// link <runtime>/kestrin/COM<n> to the /dev/pts/N of this opening. A lock file beside the
+// link <runtime>/<folder>/COM<n> (devicemap.h) to the /dev/pts/N of this opening. A lock file beside the
 // link, held while the port is open, tells a live publisher from a link left by a killed one.
 //
 // It behaves like a port with a cable that clients plug and unplug: clients may open and
@@ -34,11 +36,11 @@ public:
     explicit VirtualSerialPort(QObject *parent = nullptr);
     ~VirtualSerialPort() override;
 
-    // Creates and publishes port `port` with these line settings. Throws RuntimeError 70
+    // Creates and publishes port `port` of the map with these line settings. Throws RuntimeError 70
     // when the runtime folder is not private or another program publishes the port, 68 when
     // no pseudo-terminal can be had, 380 for settings a pseudo-terminal cannot carry; the
     // port then stays closed.
-    void open(int port, const SerialSettings &settings);
+    void open(const DeviceMap &map, int port, const SerialSettings &settings);
     // Closes the port. The link and the terminal go once control returns to the event loop,
     // and a client still on it then sees a hang-up: a port opened again before that with the
     // same number keeps them and its client, as a reset of a real port keeps the device and

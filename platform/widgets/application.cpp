@@ -1,7 +1,7 @@
 #include "application.h"
 
-#include "platform/errors.h"
-#include "platform/messagebox.h"
+#include "errors.h"
+#include "messagebox.h"
 
 #include <QLoggingCategory>
 

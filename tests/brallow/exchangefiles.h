@@ -3,7 +3,7 @@
 // Exchange files as the brallow suites prepare and inspect them, straight through the file
 // system rather than through the layer under test.
 
-#include "platform/files/fileattributes.h"
+#include "fileattributes.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -6,7 +6,7 @@
 #include "clsFileComm.h"
 #include "exchangerecords.h"
 
-#include "platform/messagebox.h"
+#include "messagebox.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -3,9 +3,9 @@
 #include "exchangefiles.h"
 #include "peerprocess.h"
 
-#include "platform/errors.h"
-#include "platform/files/exclusivefile.h"
-#include "platform/files/fileattributes.h"
+#include "errors.h"
+#include "exclusivefile.h"
+#include "fileattributes.h"
 #include "support/errorcapture.h"
 
 #include <QDir>

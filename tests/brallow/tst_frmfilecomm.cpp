@@ -4,9 +4,9 @@
 #include "peerprocess.h"
 #include "support/messagerecorder.h"
 
-#include "platform/errors.h"
-#include "platform/filedialog.h"
-#include "platform/geometry.h"
+#include "errors.h"
+#include "filedialog.h"
+#include "geometry.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -3,9 +3,9 @@
 #include "networktestsupport.h"
 
 #include "frmMain.h"
-#include "platform/network/socketcontrol.h"
-#include "platform/periodictimer.h"
-#include "platform/statusbar.h"
+#include "periodictimer.h"
+#include "socketcontrol.h"
+#include "statusbar.h"
 #include "support/messagerecorder.h"
 
 #include <QAction>

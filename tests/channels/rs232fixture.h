@@ -3,7 +3,7 @@
 #include "instrumentwindow.h"
 #include "ptypair.h"
 
-#include "platform/serial/serialportcontrol.h"
+#include "serialportcontrol.h"
 
 #include <memory>
 

@@ -3,8 +3,8 @@
 
 #include "rs232fixture.h"
 
+#include "serialdevices.h"
 #include "frmCommSettings.h"
-#include "platform/serial/devicemap.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -184,7 +184,7 @@ void tst_CommSettings::deviceOfChosenPort()
     qunsetenv("KESTRIN_COM1"); // port 1 virtual, port 2 on the second pty pair
     QVERIFY(f.open());
     auto *device = f.control<QLineEdit>("txtDevice");
-    QCOMPARE(device->text(), platform::virtualSerialPortPath(1));
+    QCOMPARE(device->text(), instrumentSerialDevices().virtualPortPath(1));
     QCOMPARE(f.control<QLabel>("lblDevice")->buddy(), device);
     f.choose("cmbCommPort", QStringLiteral("Port 2"));
     QCOMPARE(device->text(), f.secondLine.deviceName());

@@ -1,6 +1,6 @@
 #include "networktestsupport.h"
 
-#include "platform/network/socketcontrol.h"
+#include "socketcontrol.h"
 #include "support/errorcapture.h"
 
 #include <QNetworkInterface>

@@ -3,10 +3,10 @@
 
 #include "ptypair.h"
 
-#include "platform/serial/devicemap.h"
-#include "platform/serial/linepace.h"
-#include "platform/serial/serialportcontrol.h"
-#include "platform/serial/serialsettings.h"
+#include "devicemap.h"
+#include "linepace.h"
+#include "serialportcontrol.h"
+#include "serialsettings.h"
 #include "support/errorcapture.h"
 
 #include <QCoreApplication>
@@ -22,6 +22,9 @@ using platform::SerialPortControl;
 
 namespace {
 
+// The names the instrument gives its ports, as the suites' environment maps them.
+const platform::DeviceMap kDevices(QStringLiteral("KESTRIN_COM"), QStringLiteral("kestrin"));
+
 // Port 1 on a pseudo-terminal pair, at the start-up settings; the test opens it.
 struct PortOnPty
 {
@@ -32,7 +35,7 @@ struct PortOnPty
     }
 
     PtyPair line;
-    SerialPortControl port;
+    SerialPortControl port{kDevices};
 };
 
 } // namespace
@@ -139,29 +142,39 @@ void tst_Rs232Port::refusedSettingsText()
 
 void tst_Rs232Port::deviceMap_data()
 {
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<QString>("folder");
     QTest::addColumn<int>("port");
     QTest::addColumn<QByteArray>("mapped");
     QTest::addColumn<QString>("device");
 
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    QTest::newRow("port 1 virtual") << 1 << QByteArray() << runtime + "/kestrin/COM1";
-    QTest::newRow("port 2 virtual") << 2 << QByteArray() << runtime + "/kestrin/COM2";
-    QTest::newRow("port 1 on an adapter") << 1 << QByteArray("/dev/ttyUSB0") << "/dev/ttyUSB0";
-    QTest::newRow("port 2 on a pty, blanks") << 2 << QByteArray(" /dev/pts/7 ") << "/dev/pts/7";
-    QTest::newRow("empty variable") << 1 << QByteArray("") << runtime + "/kestrin/COM1";
-    QTest::newRow("no port 0") << 0 << QByteArray("/dev/ttyUSB0") << "";
+    const QString prefix = QStringLiteral("KESTRIN_COM");
+    const QString folder = QStringLiteral("kestrin");
+    QTest::newRow("port 1 virtual") << prefix << folder << 1 << QByteArray() << runtime + "/kestrin/COM1";
+    QTest::newRow("port 2 virtual") << prefix << folder << 2 << QByteArray() << runtime + "/kestrin/COM2";
+    QTest::newRow("port 1 on an adapter") << prefix << folder << 1 << QByteArray("/dev/ttyUSB0") << "/dev/ttyUSB0";
+    QTest::newRow("port 2 on a pty, blanks") << prefix << folder << 2 << QByteArray(" /dev/pts/7 ") << "/dev/pts/7";
+    QTest::newRow("empty variable") << prefix << folder << 1 << QByteArray("") << runtime + "/kestrin/COM1";
+    QTest::newRow("no port 0") << prefix << folder << 0 << QByteArray("/dev/ttyUSB0") << "";
+    // Another program's names: its own variables and its own folder, none of the instrument's.
+    QTest::newRow("other program, virtual") << "OTHER_PORT" << "other" << 1 << QByteArray() << runtime + "/other/COM1";
+    QTest::newRow("other program, mapped") << "OTHER_PORT" << "other" << 2 << QByteArray("/dev/ttyS1") << "/dev/ttyS1";
 }
 
 void tst_Rs232Port::deviceMap()
 {
+    QFETCH(QString, prefix);
+    QFETCH(QString, folder);
     QFETCH(int, port);
     QFETCH(QByteArray, mapped);
-    const QByteArray variable = "KESTRIN_COM" + QByteArray::number(port);
+    const QByteArray variable = prefix.toLatin1() + QByteArray::number(port);
     if (mapped.isNull())
         qunsetenv(variable.constData());
     else
         qputenv(variable.constData(), mapped);
-    QTEST(platform::serialDeviceForPort(port), "device");
+    // init() maps the instrument's ports: another program's map must not read its variables.
+    QTEST(platform::DeviceMap(prefix, folder).deviceForPort(port), "device");
 }
 
 void tst_Rs232Port::openingAppliesSettings_data()
@@ -197,12 +210,12 @@ void tst_Rs232Port::openingAppliesSettings()
     else
         qputenv("KESTRIN_COM2", line.deviceName().toLocal8Bit());
 
-    SerialPortControl port;
+    SerialPortControl port(kDevices);
     port.setCommPort(2);
     port.setSettings(settings);
     port.setPortOpen(true);
     QVERIFY(port.PortOpen());
-    const QString device = virtualPort ? platform::virtualSerialPortPath(2) : line.deviceName();
+    const QString device = virtualPort ? kDevices.virtualPortPath(2) : line.deviceName();
     QCOMPARE(port.deviceName(), device);
 
     std::unique_ptr<PortClient> client;
@@ -266,18 +279,18 @@ void tst_Rs232Port::failedOpening()
         qputenv("KESTRIN_COM1", line.deviceName().toLocal8Bit());
     if (device == QLatin1String("virtual"))
         qunsetenv("KESTRIN_COM1");
-    const QByteArray folder = QFile::encodeName(QFileInfo(platform::virtualSerialPortPath(1)).path());
+    const QByteArray folder = QFile::encodeName(QFileInfo(kDevices.virtualPortPath(1)).path());
     ::mkdir(folder.constData(), 0700);
     QCOMPARE(::chmod(folder.constData(), folderMode), 0);
     const auto restoreFolder = qScopeGuard([&folder] { ::chmod(folder.constData(), 0700); });
 
-    SerialPortControl port;
+    SerialPortControl port(kDevices);
     port.setSettings(settings);
     QString description;
     QTEST(errorNumberOf([&] { port.setPortOpen(true); }, &description), "number");
     QVERIFY2(description.contains(named), qPrintable(description));
     QVERIFY(!port.PortOpen());
-    QVERIFY(!QFileInfo(platform::virtualSerialPortPath(1)).isSymLink());
+    QVERIFY(!QFileInfo(kDevices.virtualPortPath(1)).isSymLink());
 }
 
 void tst_Rs232Port::settingsChangeOnOpenPort()
@@ -299,13 +312,13 @@ void tst_Rs232Port::settingsChangeOnOpenPort()
 void tst_Rs232Port::virtualPortInUseOrStale()
 {
     qunsetenv("KESTRIN_COM1");
-    SerialPortControl live;
+    SerialPortControl live(kDevices);
     live.setPortOpen(true);
     const QString path = live.deviceName();
     const QString terminal = QFileInfo(path).symLinkTarget();
 
     // A second instrument finds the port of a live one in use, as a locked device.
-    SerialPortControl second;
+    SerialPortControl second(kDevices);
     QString description;
     QCOMPARE(errorNumberOf([&] { second.setPortOpen(true); }, &description), int(platform::ErrorNumber::PermissionDenied));
     QVERIFY2(description.contains(path + QLatin1String(" is in use")), qPrintable(description));
@@ -323,7 +336,7 @@ void tst_Rs232Port::virtualPortInUseOrStale()
 void tst_Rs232Port::virtualPortClientsComeAndGo()
 {
     qunsetenv("KESTRIN_COM1");
-    SerialPortControl port;
+    SerialPortControl port(kDevices);
     QList<qint16> reasons;
     QString received;
     connect(&port, &SerialPortControl::OnComm, this, [&] {
@@ -377,7 +390,7 @@ void tst_Rs232Port::virtualPortQuickWriter()
     QFETCH(QByteArray, command);
     QFETCH(bool, echoBack);
     qunsetenv("KESTRIN_COM1");
-    SerialPortControl port;
+    SerialPortControl port(kDevices);
     QString received;
     bool attachedWhenAnswered = true;
     connect(&port, &SerialPortControl::OnComm, this, [&] {
@@ -426,7 +439,7 @@ void tst_Rs232Port::virtualPortTakesInputAtLineSpeed()
     QFETCH(QString, settings);
     QFETCH(double, charactersPerSecond);
     qunsetenv("KESTRIN_COM1");
-    SerialPortControl port;
+    SerialPortControl port(kDevices);
     port.setSettings(settings);
     QString received;
     connect(&port, &SerialPortControl::OnComm, this, [&] { received += port.Input(); });

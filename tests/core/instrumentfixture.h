@@ -1,8 +1,8 @@
 #pragma once
 
 #include "frmMain.h"
-#include "platform/periodictimer.h"
-#include "platform/statusbar.h"
+#include "periodictimer.h"
+#include "statusbar.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

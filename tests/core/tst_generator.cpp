@@ -2,7 +2,7 @@
 #include "support/messagerecorder.h"
 #include "support/testfiles.h"
 
-#include "platform/filedialog.h"
+#include "filedialog.h"
 
 #include <QApplication>
 #include <QFileInfo>

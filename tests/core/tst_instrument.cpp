@@ -3,7 +3,7 @@
 #include "generationsettings.h"
 #include "instrument.h"
 
-#include "platform/periodictimer.h"
+#include "periodictimer.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>

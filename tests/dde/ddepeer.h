@@ -3,7 +3,7 @@
 // A raw peer of the DDE suites: speaks the wire protocol line by line, as a hand-written
 // client would.
 
-#include "platform/dde/ddedirectory.h"
+#include "ddedirectory.h"
 
 #include <QFile>
 #include <QLocalSocket>

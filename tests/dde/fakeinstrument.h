@@ -4,8 +4,8 @@
 // with the item "txtOutput". It records every execute and acknowledges it positively unless
 // told to refuse; while "off" it refuses every conversation.
 
-#include "platform/dde/ddesource.h"
-#include "platform/dde/ddesourcehandler.h"
+#include "ddesource.h"
+#include "ddesourcehandler.h"
 
 #include <QObject>
 #include <QStringList>

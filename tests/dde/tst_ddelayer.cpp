@@ -3,14 +3,14 @@
 
 #include "ddepeer.h"
 
-#include "platform/dde/ddeclient.h"
-#include "platform/dde/ddedirectory.h"
-#include "platform/dde/ddeerrors.h"
-#include "platform/dde/ddeprotocol.h"
-#include "platform/dde/ddesource.h"
-#include "platform/dde/ddesourcehandler.h"
-#include "platform/dde/ddetextbox.h"
-#include "platform/errors.h"
+#include "ddeclient.h"
+#include "ddedirectory.h"
+#include "ddeerrors.h"
+#include "ddeprotocol.h"
+#include "ddesource.h"
+#include "ddesourcehandler.h"
+#include "ddetextbox.h"
+#include "errors.h"
 #include "support/errorcapture.h"
 
 #include <QElapsedTimer>

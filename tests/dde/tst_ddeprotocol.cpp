@@ -1,7 +1,7 @@
 // The wire format and the socket directory rules of the DDE layer, free of any connection.
 
-#include "platform/dde/ddedirectory.h"
-#include "platform/dde/ddeprotocol.h"
+#include "ddedirectory.h"
+#include "ddeprotocol.h"
 
 #include <QTest>
 #include <sys/stat.h>

@@ -3,9 +3,9 @@
 
 #include "ddepeer.h"
 
-#include "platform/dde/ddeclient.h"
-#include "platform/dde/ddesource.h"
-#include "platform/ddewidgets/ddewindowitems.h"
+#include "ddeclient.h"
+#include "ddesource.h"
+#include "ddewindowitems.h"
 
 #include <QDialog>
 #include <QFrame>

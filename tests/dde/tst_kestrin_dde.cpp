@@ -5,11 +5,11 @@
 
 #include "channels/networktestsupport.h"
 #include "core/instrumentfixture.h"
-#include "platform/dde/ddedirectory.h"
-#include "platform/dde/ddeerrors.h"
-#include "platform/dde/ddeprotocol.h"
-#include "platform/dde/ddesource.h"
-#include "platform/dde/ddetextbox.h"
+#include "ddedirectory.h"
+#include "ddeerrors.h"
+#include "ddeprotocol.h"
+#include "ddesource.h"
+#include "ddetextbox.h"
 #include "support/errorcapture.h"
 #include "support/messagerecorder.h"
 

@@ -5,9 +5,9 @@
 #include "frmSource.h"
 #include "support/messagerecorder.h"
 
-#include "platform/dde/ddeprotocol.h"
-#include "platform/dde/ddesource.h"
-#include "platform/dde/ddetextbox.h"
+#include "ddeprotocol.h"
+#include "ddesource.h"
+#include "ddetextbox.h"
 
 #include <QApplication>
 #include <QPushButton>

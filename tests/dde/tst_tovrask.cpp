@@ -5,8 +5,8 @@
 #include "frmTovrask.h"
 #include "support/messagerecorder.h"
 
-#include "platform/dde/ddedirectory.h"
-#include "platform/dde/ddetextbox.h"
+#include "ddedirectory.h"
+#include "ddetextbox.h"
 
 #include <QComboBox>
 #include <QLocalServer>

@@ -6,8 +6,8 @@
 #include "instrumentstarter.h"
 #include "support/messagerecorder.h"
 
-#include "platform/dde/ddedirectory.h"
-#include "platform/dde/ddetextbox.h"
+#include "ddedirectory.h"
+#include "ddetextbox.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -2,8 +2,8 @@
 
 #include "support/messagerecorder.h"
 
-#include "platform/errors.h"
-#include "platform/widgets/application.h"
+#include "application.h"
+#include "errors.h"
 
 #include <QTest>
 #include <QTimer>

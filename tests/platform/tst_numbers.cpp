@@ -1,5 +1,5 @@
-#include "platform/errors.h"
-#include "platform/numbers.h"
+#include "errors.h"
+#include "numbers.h"
 
 #include <QTest>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "platform/periodictimer.h"
+#include "periodictimer.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

@@ -1,5 +1,5 @@
-#include "platform/errors.h"
-#include "platform/textfiles.h"
+#include "errors.h"
+#include "textfiles.h"
 
 #include "support/testfiles.h"
 

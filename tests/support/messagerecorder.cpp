@@ -1,6 +1,6 @@
 #include "messagerecorder.h"
 
-#include "platform/messagebox.h"
+#include "messagebox.h"
 
 MessageRecorder::MessageRecorder()
 {

@@ -1,6 +1,6 @@
 #include "runtimefolder.h"
 
-#include "platform/errors.h"
+#include "errors.h"
 
 #include <QDir>
 #include <QFile>

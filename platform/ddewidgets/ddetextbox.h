@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/dde/ddeclient.h"
+#include "ddeclient.h"
 
 #include <QLineEdit>
 

@@ -1,4 +1,4 @@
-#include "ddeclient.h"
+#include "blockingddeclient.h"
 
 #include <QByteArray>
 #include <cstdio>

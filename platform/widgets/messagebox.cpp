@@ -1,7 +1,8 @@
 #include "messagebox.h"
 
+#include "eventloop.h"
+
 #include <QApplication>
-#include <QEventLoop>
 #include <QHash>
 #include <QMessageBox>
 #include <QPointer>
@@ -102,13 +103,10 @@ void showMessage(const QString &text)
     if (handledElsewhere(text) || countRepeat(text))
         return;
     QPointer<QMessageBox> box = openBox(text);
-    // The box's own event loop keeps timers, sockets and other windows going meanwhile.
-    QEventLoop loop;
-    QObject::connect(box, &QMessageBox::finished, &loop, &QEventLoop::quit);
-    QObject::connect(box, &QObject::destroyed, &loop, &QEventLoop::quit);
     box->setModal(true);
     box->show();
-    loop.exec();
+    // Timers, sockets and other windows keep going while the box waits for OK.
+    waitForSignal(box.data(), &QMessageBox::finished);
 }
 
 void reportMessage(const QString &text)

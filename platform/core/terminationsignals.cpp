@@ -2,13 +2,13 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QWidget>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -17,7 +17,7 @@ namespace {
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // The handler only writes to this pipe; the event loop reads it. Written once in
-// closeOnTerminationSignals(), before any handler is installed.
+// onTerminationSignals(), before any handler is installed.
 int signalPipe[2] = {-1, -1};
 
 void onTerminationSignal(int number)
@@ -44,7 +44,7 @@ void reportFailure(const char *call)
 
 } // namespace
 
-void closeOnTerminationSignals(QWidget *window)
+void onTerminationSignals(QObject *context, std::function<void()> close)
 {
     if (signalPipe[0] >= 0)
         return;
@@ -54,11 +54,11 @@ void closeOnTerminationSignals(QWidget *window)
         return;
     }
 
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [close = std::move(close)] {
         char bytes[sizeof kSignals];
         [[maybe_unused]] const ssize_t drained = ::read(signalPipe[0], bytes, sizeof bytes);
-        window->close();
+        close();
         // Leaves nested loops too (an open message box, a DDE call waiting for its answer).
         QCoreApplication::quit();
     });
