@@ -174,8 +174,8 @@ int runWindowCost(int argc, char *argv[], int seconds)
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrin"));
     std::printf("Window cost per line on X display %s, %d lines/s: %.0f s warm-up, then %d s measured; the floors "
-                "and then kestrin in this process, the DDE client in a child process; kestrin's serial channel off "
-                "(its 19200 baud carry about 27 of the 1000 lines a second)\n",
+                "and then kestrin in this process, the DDE client in a child process; kestrin's serial channel off, "
+                "as the floor has no port\n",
                 display.constData(), kLinesPerSecond, kWarmUpMilliseconds / 1000.0, seconds);
     std::fflush(stdout);
 
