@@ -65,6 +65,7 @@ private slots:
     void servedBoxes();
     void itemDeclaredBeforeShowsInItsBox();
     void destroyedBoxIsNoLongerServed();
+    void itemKeepsWhatItsBoxCannotHold();
     void pokes_data();
     void pokes();
     void display_data();
@@ -127,6 +128,15 @@ void tst_DdeWindowItems::destroyedBoxIsNoLongerServed()
     m_window->serve();
     delete m_window->findChild<QLineEdit *>(QStringLiteral("txtNested"));
     QVERIFY(!m_window->source->hasItem(QStringLiteral("txtNested")));
+}
+
+void tst_DdeWindowItems::itemKeepsWhatItsBoxCannotHold()
+{
+    m_window->txtData->setMaxLength(5);
+    m_window->serve();
+    m_window->source->writeItem(kData, QStringLiteral("0123456789"));
+    QCOMPARE(m_window->txtData->text(), QStringLiteral("01234"));
+    QCOMPARE(m_window->source->itemValue(kData), QStringLiteral("0123456789"));
 }
 
 void tst_DdeWindowItems::pokes_data()
