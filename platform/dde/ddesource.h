@@ -98,7 +98,7 @@ public:
     bool isItemReadOnly(const QString &name) const;
 
     // Sets the item's text; its automatic links get it only when it differs from the text
-    // the item holds. An item not declared yet is declared by this.
+    // the item holds. This and writeItem declare an item not declared yet.
     void setItemValue(const QString &name, const QString &text);
     // Writes the item: its automatic links get every write, also of the text it holds.
     void writeItem(const QString &name, const QString &text);

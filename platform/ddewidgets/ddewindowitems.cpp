@@ -47,10 +47,6 @@ void DdeWindowItems::watch(QLineEdit *box)
 {
     box->installEventFilter(this);
     connect(box, &QLineEdit::textChanged, this, [this, box] { boxEdited(box); });
-    connect(box, &QObject::objectNameChanged, this, [this, box] {
-        unserve(box);
-        serve(box);
-    });
     connect(box, &QObject::destroyed, this, [this, box] { unserve(box); });
     serve(box);
 }

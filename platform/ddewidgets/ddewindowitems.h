@@ -26,8 +26,8 @@ class DdeSource;
 // allows, and a write after a whole interval without one shows at once. A box not on screen
 // shows every write at once.
 //
-// The boxes the window holds when the adapter is made are served; a box renamed later is
-// served under its new name, a box destroyed is no longer served.
+// The boxes the window holds when the adapter is made are served, under the names they have
+// then; a box destroyed is no longer served.
 class DdeWindowItems : public QObject
 {
     Q_OBJECT

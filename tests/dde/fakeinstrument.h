@@ -32,7 +32,7 @@ public:
         cancel = refuseExecutes;
     }
 
-    const QString kOutput = QStringLiteral("txtOutput");
+    static inline const QString kOutput = QStringLiteral("txtOutput");
     platform::DdeSource *source = nullptr;
     QStringList executes;
     bool on;

@@ -64,7 +64,8 @@ private slots:
     void servedBoxes_data();
     void servedBoxes();
     void itemDeclaredBeforeShowsInItsBox();
-    void boxesRenamedAndDestroyed();
+    void destroyedBoxIsNoLongerServed();
+    void itemKeepsWhatItsBoxCannotHold();
     void pokes_data();
     void pokes();
     void display_data();
@@ -122,15 +123,20 @@ void tst_DdeWindowItems::itemDeclaredBeforeShowsInItsBox()
     QCOMPARE(m_window->txtData->text(), QStringLiteral("written"));
 }
 
-void tst_DdeWindowItems::boxesRenamedAndDestroyed()
+void tst_DdeWindowItems::destroyedBoxIsNoLongerServed()
 {
     m_window->serve();
-    m_window->txtData->setObjectName(QStringLiteral("txtRenamed"));
-    QVERIFY(!m_window->source->hasItem(kData));
-    QCOMPARE(m_window->source->itemValue(QStringLiteral("txtRenamed")), QStringLiteral("start"));
-
     delete m_window->findChild<QLineEdit *>(QStringLiteral("txtNested"));
     QVERIFY(!m_window->source->hasItem(QStringLiteral("txtNested")));
+}
+
+void tst_DdeWindowItems::itemKeepsWhatItsBoxCannotHold()
+{
+    m_window->txtData->setMaxLength(5);
+    m_window->serve();
+    m_window->source->writeItem(kData, QStringLiteral("0123456789"));
+    QCOMPARE(m_window->txtData->text(), QStringLiteral("01234"));
+    QCOMPARE(m_window->source->itemValue(kData), QStringLiteral("0123456789"));
 }
 
 void tst_DdeWindowItems::pokes_data()
