@@ -1,5 +1,6 @@
 #include "plotwindow.h"
 
+#include "application.h"
 #include "terminationsignals.h"
 
 #include <QApplication>
@@ -7,7 +8,7 @@
 
 int main(int argc, char *argv[])
 {
-    QApplication application(argc, argv);
+    platform::Application application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrin-plot"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kestrin-plot.png")));
 

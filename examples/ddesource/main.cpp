@@ -1,12 +1,13 @@
 #include "frmSource.h"
 
+#include "application.h"
 #include "terminationsignals.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
-    QApplication application(argc, argv);
+    platform::Application application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ddesource"));
 
     frmSource window;

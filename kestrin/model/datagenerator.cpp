@@ -11,7 +11,7 @@ namespace {
 
 constexpr qint32 kLastPointNumber = 2147483645;
 constexpr float kMillisecondsPerSecond = 1000.0f;
-const QString kValuePattern = QStringLiteral("0.0####");
+const platform::NumberFormat kValueFormat(QStringLiteral("0.0####"));
 
 } // namespace
 
@@ -93,13 +93,15 @@ QString DataGenerator::GenerateRandomValues(bool absoluteValue)
 {
     QString values;
     const int count = PtsPerLine;
+    constexpr int kTypicalValueLength = 10;
+    values.reserve(qMax(count, 0) * kTypicalValueLength);
     for (int i = 1; i <= count; ++i) {
         double value = Distribution == Generation::Distribution::Gaussian
                            ? double(GaussScale) * GetGaussianDeviate() + double(Mean)
                            : double(FlatMin) + (double(FlatMax) - double(FlatMin)) * m_uniform.next();
         if (absoluteValue)
             value = std::fabs(value);
-        values += platform::formatNumber(value, kValuePattern);
+        values += kValueFormat.format(value);
         if (i < count)
             values += TokenSep;
     }

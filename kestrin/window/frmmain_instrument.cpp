@@ -30,9 +30,8 @@ void frmMain::connectChannel(const CommandChannel *channel)
 {
     connect(channel, &CommandChannel::lineReceived, txtInput, &QLineEdit::setText);
     connect(channel, &CommandChannel::statusMessage, this, &frmMain::setStatusText);
-    connect(channel, &CommandChannel::problemReported, this, [](const QString &message) {
-        platform::reportMessage(message);
-    });
+    // Reported without waiting: the channel goes on serving while the box is open.
+    connect(channel, &CommandChannel::problemReported, this, &platform::reportMessage);
 }
 
 void frmMain::showOperation(StateOperation operation)

@@ -66,15 +66,23 @@ float toSingle(const QString &text)
 
 QString formatNumber(double value, const QString &pattern)
 {
+    return NumberFormat(pattern).format(value);
+}
+
+NumberFormat::NumberFormat(const QString &pattern)
+{
     const qsizetype point = pattern.indexOf(QLatin1Char('.'));
     const QString decimals = point < 0 ? QString() : pattern.mid(point + 1);
-    const int minimum = int(decimals.count(QLatin1Char('0')));
-    const int maximum = int(decimals.size());
+    m_minimumDecimals = int(decimals.count(QLatin1Char('0')));
+    m_maximumDecimals = int(decimals.size());
+}
 
-    QString text = QString::number(value, 'f', maximum);
-    if (maximum > minimum) {
+QString NumberFormat::format(double value) const
+{
+    QString text = QString::number(value, 'f', m_maximumDecimals);
+    if (m_maximumDecimals > m_minimumDecimals) {
         qsizetype end = text.size();
-        const qsizetype firstOptional = text.size() - (maximum - minimum);
+        const qsizetype firstOptional = text.size() - (m_maximumDecimals - m_minimumDecimals);
         while (end > firstOptional && text.at(end - 1) == QLatin1Char('0'))
             --end;
         text.truncate(end);

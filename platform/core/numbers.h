@@ -30,6 +30,18 @@ float toSingle(const QString &text);
 // as many decimals as there are '0's after the point and at most as many as '0's and '#'s.
 QString formatNumber(double value, const QString &pattern);
 
+// The same, with the pattern read once, for a formatter of many values.
+class NumberFormat
+{
+public:
+    explicit NumberFormat(const QString &pattern);
+    QString format(double value) const;
+
+private:
+    int m_minimumDecimals = 0;
+    int m_maximumDecimals = 0;
+};
+
 // "mm/dd/yyyy": month, day and four-digit year.
 QString formatDate(const QDate &date);
 

@@ -1,35 +1,22 @@
 #include "periodictimer.h"
 
 #include <QPointer>
-#include <QSocketNotifier>
+#include <QTimerEvent>
 #include <algorithm>
-#include <cerrno>
-#include <cstdint>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
 namespace platform {
 
 namespace {
 constexpr qint64 kMillisecondsPerSecond = 1000;
-constexpr long kNanosecondsPerMillisecond = 1000000;
+constexpr qint64 kNanosecondsPerMillisecond = 1000000;
 } // namespace
 
 PeriodicTimer::PeriodicTimer(QObject *parent)
     : QObject(parent)
-    , m_fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC))
 {
-    if (m_fd < 0)
-        qFatal("PeriodicTimer: timerfd_create failed (errno %d)", errno);
-    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &PeriodicTimer::deliverExpirations);
 }
 
-PeriodicTimer::~PeriodicTimer()
-{
-    delete m_notifier;
-    ::close(m_fd);
-}
+PeriodicTimer::~PeriodicTimer() = default;
 
 void PeriodicTimer::setInterval(int milliseconds)
 {
@@ -47,23 +34,32 @@ void PeriodicTimer::setEnabled(bool enabled)
 
 void PeriodicTimer::arm()
 {
-    itimerspec period{};
-    if (m_enabled && m_interval > 0) {
-        period.it_interval.tv_sec = m_interval / kMillisecondsPerSecond;
-        period.it_interval.tv_nsec = (m_interval % kMillisecondsPerSecond) * kNanosecondsPerMillisecond;
-        period.it_value = period.it_interval;
-    }
-    // A zero it_value disarms the timer and discards expirations not yet read.
-    ::timerfd_settime(m_fd, 0, &period, nullptr);
+    // Disarming also forgets periods not yet delivered.
+    m_wakeUp.stop();
+    if (!m_enabled || m_interval <= 0)
+        return;
+    m_armedAt.start();
+    m_periodsDelivered = 0;
+    // A precise timer keeps to its period and wakes no earlier than its deadline, so each
+    // wake-up finds at least one period passed on the clock, which started first.
+    m_wakeUp.start(m_interval, Qt::PreciseTimer, this);
+}
+
+void PeriodicTimer::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == m_wakeUp.timerId())
+        deliverExpirations();
+    else
+        QObject::timerEvent(event);
 }
 
 void PeriodicTimer::deliverExpirations()
 {
-    std::uint64_t expirations = 0;
-    if (::read(m_fd, &expirations, sizeof expirations) != sizeof expirations || m_interval <= 0)
-        return;
-    const std::uint64_t oneSecond = std::max<std::uint64_t>(1, kMillisecondsPerSecond / m_interval);
-    std::uint64_t ticks = std::min(expirations, oneSecond);
+    const qint64 periodsPassed = m_armedAt.nsecsElapsed() / (m_interval * kNanosecondsPerMillisecond);
+    const qint64 oneSecond = std::max<qint64>(1, kMillisecondsPerSecond / m_interval);
+    qint64 ticks = std::min(periodsPassed - m_periodsDelivered, oneSecond);
+    // Periods beyond one second's worth are dropped, not owed.
+    m_periodsDelivered = periodsPassed;
 
     // A handler may disable the timer, change its interval or delete it; stop delivering then.
     const QPointer<PeriodicTimer> alive(this);

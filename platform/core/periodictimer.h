@@ -1,17 +1,17 @@
 #pragma once
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QtGlobal>
-
-class QSocketNotifier;
 
 namespace platform {
 
 // The timer control: an interval in milliseconds, an enabled flag and a tick on the window
-// thread. It runs on the kernel's periodic timer (timerfd), whose period does not drift with
-// the time the handlers take: expirations that pile up while the thread was busy are
-// delivered as that many ticks (at most one second's worth), so the tick count follows the
-// clock. An interval of 0 gives no ticks.
+// thread. Its periods are counted on the monotonic clock from the moment it was armed, so
+// they do not drift with the time the handlers take: periods that passed while the thread
+// was busy are delivered as that many ticks (at most one second's worth), so the tick count
+// follows the clock. An interval of 0 gives no ticks.
 class PeriodicTimer : public QObject
 {
     Q_OBJECT
@@ -30,12 +30,17 @@ public:
 signals:
     void timeout();
 
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
 private:
     void arm();
     void deliverExpirations();
 
-    int m_fd = -1;
-    QSocketNotifier *m_notifier = nullptr;
+    // Wakes the thread about once a period; the clock, not the wake-ups, tells the ticks.
+    QBasicTimer m_wakeUp;
+    QElapsedTimer m_armedAt;
+    qint64 m_periodsDelivered = 0;
     int m_interval = 0;
     bool m_enabled = false;
 };

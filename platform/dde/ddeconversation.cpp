@@ -5,6 +5,9 @@
 
 #include <QLocalSocket>
 
+#include <cerrno>
+#include <sys/socket.h>
+
 namespace platform {
 
 namespace P = DdeProtocol;
@@ -76,6 +79,18 @@ void DdeConversation::abandon()
 
 void DdeConversation::queue(const QByteArray &line)
 {
+    // A line with nothing waiting before it goes to the system at once: the socket's own
+    // write would cost another wake-up of the event loop and a round of switching its write
+    // notifier on and off, per line.
+    if (m_outbox.empty() && m_socket->bytesToWrite() == 0) {
+        const qint64 sent = sendDirectly(line);
+        if (sent == line.size())
+            return;
+        if (sent > 0) {
+            queue(line.mid(sent));
+            return;
+        }
+    }
     m_outbox.push_back(line);
     m_backlogBytes += line.size();
     // The source may drop a client to keep all of them within its bound, this one too.
@@ -90,6 +105,20 @@ void DdeConversation::transmit()
         m_socket->write(m_outbox.front());
         m_outbox.pop_front();
     }
+}
+
+qint64 DdeConversation::sendDirectly(const QByteArray &line)
+{
+    const qintptr descriptor = m_socket->socketDescriptor();
+    if (descriptor < 0 || m_socket->state() != QLocalSocket::ConnectedState)
+        return 0;
+    qint64 sent = -1;
+    do {
+        sent = ::send(int(descriptor), line.constData(), size_t(line.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    // A full buffer or a failed connection: the socket's own write queues the line, or finds
+    // the failure and reports it as it always does.
+    return qMax<qint64>(sent, 0);
 }
 
 void DdeConversation::lineWritten(qint64 bytes)

@@ -63,6 +63,8 @@ private:
     void handlePoke(const QString &rest);
     void reply(const QString &word, const QString &text = QString());
     void replyData(const QString &text);
+    // Hands as much of `line` as the system takes at once straight to it; returns how much.
+    qint64 sendDirectly(const QByteArray &line);
     void dropUninitiated();
     void end(bool sendTerminate);
     void closeWhenPeerHasRead();
