@@ -98,9 +98,7 @@ void clsFileComm::SendData(const QString &strData)
                 if (!WaitForPeer())
                     return;
                 break;
-            default:
-                platform::showMessage(failure.error().message(kSendFailure));
-                return;
+            default: platform::showMessage(failure.error().message(kSendFailure)); return;
             }
         }
     }
@@ -151,9 +149,10 @@ QString clsFileComm::GetData()
             platform::showMessage(failure.error().message(kGetFailure));
     } catch (const std::bad_alloc &) {
         file.close();
-        platform::showMessage(platform::Error{FileErrorNumber::OutOfMemory,
-                                              QStringLiteral("Out of memory (receiving '%1'; it stays unread)").arg(m_inFile)}
-                                  .message(kGetFailure));
+        platform::showMessage(
+            platform::Error{FileErrorNumber::OutOfMemory,
+                            QStringLiteral("Out of memory (receiving '%1'; it stays unread)").arg(m_inFile)}
+                .message(kGetFailure));
     }
     return result;
 }

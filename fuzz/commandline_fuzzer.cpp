@@ -89,7 +89,7 @@ void checkLine(const QString &line)
         }
         const QString reply = replyText(transition.resultCode, command->word);
         FUZZ_EXPECT(transition.resultCode == ResultCode::Success ? reply == QLatin1String("OK")
-                                                                  : reply.endsWith(command->word));
+                                                                 : reply.endsWith(command->word));
     }
 }
 

@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (bytes.size() > capacity) {
         // Too long to take whole: refused with 14 and left unread for a receiver that can.
         FUZZ_EXPECT(received.isEmpty());
-        FUZZ_EXPECT(files.messages.size() == 1 && files.messages.first().startsWith(QLatin1String("Error (GetData) 14:")));
+        FUZZ_EXPECT(files.messages.size() == 1
+                    && files.messages.first().startsWith(QLatin1String("Error (GetData) 14:")));
         FUZZ_EXPECT(platform::GetAttr(files.input) & FileAttribute::Archive);
         return 0;
     }

@@ -11,8 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
 // A property every input must keep. A broken one aborts, which libFuzzer reports as a finding
 // with the input that caused it; active in every build type, unlike assert().
-#define FUZZ_EXPECT(condition)                                                                    \
-    ((condition) ? void() : fuzzFailure(#condition, __FILE__, __LINE__))
+#define FUZZ_EXPECT(condition) ((condition) ? void() : fuzzFailure(#condition, __FILE__, __LINE__))
 
 [[noreturn]] inline void fuzzFailure(const char *condition, const char *file, int line)
 {

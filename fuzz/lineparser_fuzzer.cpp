@@ -17,15 +17,9 @@ void check(const QString &line, bool pointNumbers)
     const ParsedLine parsed = parseLine(line, pointNumbers);
     const QString trimmed = line.trimmed();
     switch (parsed.kind) {
-    case ParsedLine::Kind::Accepted:
-        FUZZ_EXPECT(trimmed == QLatin1String("OK"));
-        break;
-    case ParsedLine::Kind::Refused:
-        FUZZ_EXPECT(trimmed.startsWith(QLatin1String("Error ")));
-        break;
-    case ParsedLine::Kind::Unparsed:
-        FUZZ_EXPECT(parsed.values.isEmpty());
-        break;
+    case ParsedLine::Kind::Accepted: FUZZ_EXPECT(trimmed == QLatin1String("OK")); break;
+    case ParsedLine::Kind::Refused: FUZZ_EXPECT(trimmed.startsWith(QLatin1String("Error "))); break;
+    case ParsedLine::Kind::Unparsed: FUZZ_EXPECT(parsed.values.isEmpty()); break;
     case ParsedLine::Kind::Data:
         FUZZ_EXPECT(!parsed.values.isEmpty() && parsed.values.size() <= kMaximumTraces);
         FUZZ_EXPECT(std::isfinite(parsed.x));

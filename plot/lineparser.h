@@ -14,8 +14,8 @@ struct ParsedLine
     };
 
     Kind kind = Kind::Unparsed;
-    double x = 0.0;         // the point number; only with point numbers on
-    QList<double> values;   // one per trace
+    double x = 0.0;       // the point number; only with point numbers on
+    QList<double> values; // one per trace
 };
 
 // Traces a line gives at most. A line of thousands of points would otherwise make every row

@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr int kMargin = 48;        // room for the vertical axis labels
-constexpr int kBottomMargin = 24;  // room for the horizontal axis labels
+constexpr int kMargin = 48;       // room for the vertical axis labels
+constexpr int kBottomMargin = 24; // room for the horizontal axis labels
 constexpr int kTopMargin = 12;
 constexpr int kLabelWidth = 120;
 

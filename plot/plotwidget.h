@@ -42,7 +42,7 @@ private:
     const RingBuffer *m_buffer = nullptr;
     bool m_holdScale = false;
     StripChart m_chart;
-    QString m_xFirst;     // the x of the oldest row, at the left edge
-    QString m_xLast;      // the x of the newest row, under the column it is drawn in
+    QString m_xFirst; // the x of the oldest row, at the left edge
+    QString m_xLast;  // the x of the newest row, under the column it is drawn in
     int m_xLastColumn = 0;
 };

@@ -141,7 +141,8 @@ void PlotWindow::connectToInstrument()
         if (failure.number() == platform::DdeErrorNumber::NoConversation)
             platform::showMessage(kTurnInstrumentOn);
         else
-            platform::showMessage(QStringLiteral("Error %1 on Connect.  %2").arg(failure.number()).arg(failure.description()));
+            platform::showMessage(
+                QStringLiteral("Error %1 on Connect.  %2").arg(failure.number()).arg(failure.description()));
         return;
     }
     m_linked = true;
@@ -164,9 +165,7 @@ void PlotWindow::handleUpdate(const QString &text)
         m_rows.append({parsed.kind, m_lastX, parsed.values});
         break;
     case ParsedLine::Kind::Accepted:
-    case ParsedLine::Kind::Refused:
-        m_rows.append({parsed.kind, m_lastX, {}});
-        break;
+    case ParsedLine::Kind::Refused: m_rows.append({parsed.kind, m_lastX, {}}); break;
     }
     m_newRows = true;
 }
@@ -278,8 +277,8 @@ std::optional<QString> chooseExportFile(QWidget *parent, const QString &title, c
 
 void PlotWindow::exportCsv()
 {
-    const std::optional<QString> path =
-        chooseExportFile(this, tr("Export CSV"), QStringLiteral("CSV (*.csv)|*.csv|All (*.*)|*.*"), QStringLiteral("csv"));
+    const std::optional<QString> path = chooseExportFile(
+        this, tr("Export CSV"), QStringLiteral("CSV (*.csv)|*.csv|All (*.*)|*.*"), QStringLiteral("csv"));
     if (!path)
         return;
     const RingBuffer &rows = visibleRows();
@@ -312,8 +311,8 @@ void PlotWindow::exportCsv()
 
 void PlotWindow::exportPng()
 {
-    const std::optional<QString> path =
-        chooseExportFile(this, tr("Export PNG"), QStringLiteral("PNG (*.png)|*.png|All (*.*)|*.*"), QStringLiteral("png"));
+    const std::optional<QString> path = chooseExportFile(
+        this, tr("Export PNG"), QStringLiteral("PNG (*.png)|*.png|All (*.*)|*.*"), QStringLiteral("png"));
     if (!path)
         return;
     if (!m_plot->grab().save(*path, "PNG"))

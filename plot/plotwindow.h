@@ -58,7 +58,7 @@ private:
     bool m_newRows = false;
     bool m_linked = false;
     QString m_linkState;
-    qint64 m_lineCount = 0;  // x of the next data line without point numbers
-    double m_lastX = 0.0;    // where the next marker goes
+    qint64 m_lineCount = 0; // x of the next data line without point numbers
+    double m_lastX = 0.0;   // where the next marker goes
     qint64 m_unparsed = 0;
 };

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int kRangeSteps = 5; // about this many steps of 1, 2 or 5 span the vertical range
+constexpr int kRangeSteps = 5;       // about this many steps of 1, 2 or 5 span the vertical range
 constexpr double kLevelMargin = 0.1; // a level line's band reaches this share of its value either side
 // The range follows rows pushed out (it may shrink) once this share of the window has passed:
 // measuring every value of a large window at every frame would cost more than drawing it.
@@ -69,8 +69,8 @@ int StripChart::pixelOf(double value) const
 
 StripChart::Change StripChart::update(const RingBuffer &rows, QSize size, bool holdScale)
 {
-    const bool sameRows = m_rows == &rows && m_generation == rows.generation() && m_capacity == rows.capacity()
-                          && m_image.size() == size;
+    const bool sameRows =
+        m_rows == &rows && m_generation == rows.generation() && m_capacity == rows.capacity() && m_image.size() == size;
     const qint64 oldOrigin = columnOf(m_firstIndex);
     m_rows = &rows;
     m_generation = rows.generation();

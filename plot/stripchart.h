@@ -56,7 +56,7 @@ private:
     {
         qint64 column = -1; // where the trace was last drawn; -1: nowhere yet
         int lastY = 0;
-        int spanTop = 0;    // the part of that column the trace covers already
+        int spanTop = 0; // the part of that column the trace covers already
         int spanBottom = 0;
     };
 
@@ -88,11 +88,11 @@ private:
     qint64 m_touchedLast = -1;
     double m_yMin = 0.0;
     double m_yMax = 1.0;
-    double m_halfMax = 0.5;  // half the range's top and half its height: pixelOf() in halves
+    double m_halfMax = 0.5; // half the range's top and half its height: pixelOf() in halves
     double m_halfSpan = 0.5;
-    double m_dataLow = 0.0;    // a range that holds every value of the rows held
+    double m_dataLow = 0.0; // a range that holds every value of the rows held
     double m_dataHigh = 0.0;
     bool m_hasData = false;
-    qint64 m_rangeCheckedIndex = -1;  // the newest row the data range takes in
-    qint64 m_rangeMeasuredFirst = 0;  // the oldest row held when every row was last measured
+    qint64 m_rangeCheckedIndex = -1; // the newest row the data range takes in
+    qint64 m_rangeMeasuredFirst = 0; // the oldest row held when every row was last measured
 };

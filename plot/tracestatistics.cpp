@@ -19,10 +19,10 @@ struct Accumulator
 {
     qsizetype count = 0;
     int unitExponent = kSmallestUnitExponent;
-    double limit = std::ldexp(1.0, kSmallestUnitExponent); // the unit: no value reaches it
+    double limit = std::ldexp(1.0, kSmallestUnitExponent);  // the unit: no value reaches it
     double scale = std::ldexp(1.0, -kSmallestUnitExponent); // its reciprocal
-    double mean = 0.0;    // in units
-    double squares = 0.0; // in units squared
+    double mean = 0.0;                                      // in units
+    double squares = 0.0;                                   // in units squared
     double min = 0.0;
     double max = 0.0;
 

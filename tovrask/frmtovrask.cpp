@@ -214,14 +214,8 @@ void frmTovrask::btnExecute_Click()
 void frmTovrask::txtOutput_LinkError(int LinkErr)
 {
     switch (LinkErr) {
-    case platform::DdeLinkError::SourceVanished:
-        platform::showMessage(kSourceClosed);
-        break;
-    case platform::DdeLinkError::NoRoom:
-        platform::showMessage(kLinksInUse);
-        break;
-    default:
-        platform::showMessage(QString());
-        break;
+    case platform::DdeLinkError::SourceVanished: platform::showMessage(kSourceClosed); break;
+    case platform::DdeLinkError::NoRoom: platform::showMessage(kLinksInUse); break;
+    default: platform::showMessage(QString()); break;
     }
 }

@@ -116,7 +116,8 @@ int runInstrument(quint16 port)
             } else if (command.startsWith("rate ")) {
                 const QList<QByteArray> words = command.split(' ');
                 const QByteArray points = words.size() > 2 ? words.at(2) : QByteArray("10");
-                window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QString::fromLatin1(words.at(1)));
+                window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))
+                    ->setText(QString::fromLatin1(words.at(1)));
                 window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QString::fromLatin1(points));
                 window.findChild<QCheckBox *>(QStringLiteral("chkPointNumber"))->setChecked(true);
             } else if (command.startsWith("command ")) {
@@ -262,12 +263,12 @@ public:
     explicit StuckClient(const QString &socketPath)
         : m_socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        sockaddr_un address {};
+        sockaddr_un address{};
         address.sun_family = AF_UNIX;
         qstrncpy(address.sun_path, QFile::encodeName(socketPath).constData(), sizeof address.sun_path);
         const QByteArray hello = "INITIATE Kestrin\nADVISE txtOutput\n";
         m_connected = ::connect(m_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-            && ::send(m_socket, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size();
+                      && ::send(m_socket, hello.constData(), size_t(hello.size()), MSG_NOSIGNAL) == hello.size();
     }
     ~StuckClient() { ::close(m_socket); }
     StuckClient(const StuckClient &) = delete;
@@ -278,17 +279,17 @@ public:
     {
         QByteArray answers;
         const bool arrived = m_connected && QTest::qWaitFor([&] {
-            char buffer[64 * 1024];
-            ssize_t count;
-            while ((count = ::recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-                answers.append(buffer, count);
-            return answers.count('\n') >= 2;
-        });
+                                 char buffer[64 * 1024];
+                                 ssize_t count;
+                                 while ((count = ::recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+                                     answers.append(buffer, count);
+                                 return answers.count('\n') >= 2;
+                             });
         return arrived && answers.startsWith("ACK\nDATA");
     }
     bool isCut() const
     {
-        pollfd state {m_socket, POLLRDHUP, 0};
+        pollfd state{m_socket, POLLRDHUP, 0};
         return ::poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLRDHUP)) != 0;
     }
 
@@ -335,12 +336,14 @@ MemoryResult stuckRun(QProcess &instrument, const QString &socketPath)
     const auto dropped = [&] {
         return int(std::count_if(clients.begin(), clients.end(), [](const auto &client) { return client->isCut(); }));
     };
-    const bool allDropped = QTest::qWaitFor([&] {
-        const int count = dropped();
-        if (count > 0 && result.firstDropSeconds == 0)
-            result.firstDropSeconds = clock.elapsed() / 1000.0;
-        return count == kStuckClients;
-    }, kStuckLongestWait);
+    const bool allDropped = QTest::qWaitFor(
+        [&] {
+            const int count = dropped();
+            if (count > 0 && result.firstDropSeconds == 0)
+                result.firstDropSeconds = clock.elapsed() / 1000.0;
+            return count == kStuckClients;
+        },
+        kStuckLongestWait);
     if (!allDropped)
         std::fprintf(stderr, "not every stuck client was dropped within %d s\n", kStuckLongestWait / 1000);
     result.lastDropSeconds = clock.elapsed() / 1000.0;
@@ -388,10 +391,9 @@ int runClients(const QString &program)
     std::printf("%d stuck clients (%d linked) at %d lines/s of %d points: %d dropped, the first after %.2f s, "
                 "the last after %.2f s; instrument RSS %.1f MiB before, peak %+.1f MiB, %+.1f MiB %d s after "
                 "the last drop\n",
-                kStuckClients, memory.linked, kStreamRate, kStuckPointsPerLine, memory.dropped,
-                memory.firstDropSeconds, memory.lastDropSeconds, memory.startKiB / 1024.0,
-                (memory.peakKiB - memory.startKiB) / 1024.0, (memory.settledKiB - memory.startKiB) / 1024.0,
-                kSettleTime / 1000);
+                kStuckClients, memory.linked, kStreamRate, kStuckPointsPerLine, memory.dropped, memory.firstDropSeconds,
+                memory.lastDropSeconds, memory.startKiB / 1024.0, (memory.peakKiB - memory.startKiB) / 1024.0,
+                (memory.settledKiB - memory.startKiB) / 1024.0, kSettleTime / 1000);
 
     instrument.closeWriteChannel();
     if (!instrument.waitForFinished(5000))

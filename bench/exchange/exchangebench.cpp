@@ -84,7 +84,9 @@ int party(const QStringList &arguments)
 int hold(const QStringList &arguments)
 {
     const int descriptor = ::open(QFile::encodeName(arguments.at(2)).constData(), O_RDWR | O_CLOEXEC);
-    struct flock region {};
+    struct flock region
+    {
+    };
     region.l_type = F_WRLCK;
     region.l_whence = SEEK_SET;
     if (descriptor < 0 || ::fcntl(descriptor, F_OFD_SETLK, &region) != 0) {
@@ -125,8 +127,8 @@ bool measureExchange(const QTemporaryDir &dir)
     const int faults = mine.faults + theirs.at(1).toInt();
     const double processor = (mine.processor - processorBefore) + theirs.at(2).toDouble();
     std::printf("exchange: %d records in %.3f s through crossed files, two processes\n", records, seconds);
-    std::printf("  %.0f records/s; processor time %.3f s for both (%.1f us per record)\n", records / seconds,
-                processor, processor / records * 1e6);
+    std::printf("  %.0f records/s; processor time %.3f s for both (%.1f us per record)\n", records / seconds, processor,
+                processor / records * 1e6);
     std::printf("  records lost, repeated or torn: %d\n", faults);
     return faults == 0;
 }

@@ -61,7 +61,8 @@ void closeDescriptor(int &descriptor)
     descriptor = -1;
 }
 
-[[noreturn]] void runClients(int serial, unsigned short tcpPort, const std::string &ddeSocket, int requests, int answers)
+[[noreturn]] void runClients(int serial, unsigned short tcpPort, const std::string &ddeSocket, int requests,
+                             int answers)
 {
     int tcp = -1;
     int dde = -1;

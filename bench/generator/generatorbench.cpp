@@ -36,7 +36,6 @@
 
 namespace {
 
-
 constexpr int kDefaultSecondsPerRate = 10;
 constexpr int kDefaultWindowSeconds = 5;
 constexpr int kMemoryLines = 100000;
@@ -62,9 +61,8 @@ Figures measure(int rate, int seconds, QObject *source, void (QLineEdit::*signal
     QList<qint64> arrivals;
     arrivals.reserve(rate * seconds + 16);
     QElapsedTimer clock;
-    const QMetaObject::Connection connection = QObject::connect(
-        static_cast<QLineEdit *>(source), signal, source,
-        [&](const QString &text) {
+    const QMetaObject::Connection connection =
+        QObject::connect(static_cast<QLineEdit *>(source), signal, source, [&](const QString &text) {
             if (text != QLatin1String("OK"))
                 arrivals << clock.nsecsElapsed();
         });
@@ -259,13 +257,17 @@ int main(int argc, char *argv[])
     std::printf("Generator of the instrument window against a precise QTimer, %d s per rate\n", seconds);
     for (const int rate : kRates) {
         frequency->setText(QString::number(rate));
-        print("kestrin", rate, measure(rate, seconds, output, &QLineEdit::textChanged,
-                                       [&] { window.ExecuteCommand(QStringLiteral("ANALYZE")); },
-                                       [&] { window.ExecuteCommand(QStringLiteral("ABORT")); }));
+        print("kestrin", rate,
+              measure(
+                  rate, seconds, output, &QLineEdit::textChanged,
+                  [&] { window.ExecuteCommand(QStringLiteral("ANALYZE")); },
+                  [&] { window.ExecuteCommand(QStringLiteral("ABORT")); }));
 
         BareTimer bare(rate);
-        print("QTimer", rate, measure(rate, seconds, &bare.sink, &QLineEdit::textChanged, [&] { bare.timer.start(); },
-                                      [&] { bare.timer.stop(); }));
+        print("QTimer", rate,
+              measure(
+                  rate, seconds, &bare.sink, &QLineEdit::textChanged, [&] { bare.timer.start(); },
+                  [&] { bare.timer.stop(); }));
     }
 
     // Memory over many lines: drive the generator's ticks directly.

@@ -195,9 +195,8 @@ int runWindowCost(int argc, char *argv[], int seconds)
                 static_cast<long long>(instrument.generated));
     // Per line against per tick: the floor's timer skips the ticks it is late for (it fires
     // some 900 times a second here), while the instrument's catches up to every line.
-    const double ratio = floor.microsecondsPerEvent() > 0
-                             ? instrument.cost.microsecondsPerEvent() / floor.microsecondsPerEvent()
-                             : 0.0;
+    const double ratio =
+        floor.microsecondsPerEvent() > 0 ? instrument.cost.microsecondsPerEvent() / floor.microsecondsPerEvent() : 0.0;
     const double shareRatio = floor.shareOfCore() > 0 ? instrument.cost.shareOfCore() / floor.shareOfCore() : 0.0;
     std::printf("ratio kestrin/floor %.2f per line (aim <= %.1f); %.2f in share of a core\n", ratio, kAimRatio,
                 shareRatio);

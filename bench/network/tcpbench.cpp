@@ -218,8 +218,8 @@ int main(int argc, char *argv[])
     }
     std::printf("round trip PAUSE->OK, %d commands: instrument median %.1f us, p99 %.1f us; "
                 "echo server median %.1f us, p99 %.1f us; ratio instrument/echo %.2f (median), %.2f (p99)\n",
-                kRoundTrips, instrument.median, instrument.p99, echo.median, echo.p99,
-                instrument.median / echo.median, instrument.p99 / echo.p99);
+                kRoundTrips, instrument.median, instrument.p99, echo.median, echo.p99, instrument.median / echo.median,
+                instrument.p99 / echo.p99);
     std::fflush(stdout);
 
     // Stream: point numbers on, so a lost line shows as a gap.
@@ -253,8 +253,9 @@ int main(int argc, char *argv[])
         }
     });
     const double rate = lines / seconds;
-    std::printf("stream %d lines/s of %d points for %.1f s: %ld lines, %.1f lines/s = %.4f of ideal; lost %ld, cut %ld\n",
-                kStreamRate, kPointsPerLine, seconds, lines, rate, rate / kStreamRate, lost, cut);
+    std::printf(
+        "stream %d lines/s of %d points for %.1f s: %ld lines, %.1f lines/s = %.4f of ideal; lost %ld, cut %ld\n",
+        kStreamRate, kPointsPerLine, seconds, lines, rate, rate / kStreamRate, lost, cut);
     std::fflush(stdout);
 
     // Memory: two floods without a terminator, then many short connections. The first flood

@@ -16,7 +16,7 @@ class CommandLineBuffer
 public:
     struct Cut
     {
-        QStringList lines; // the complete lines, in order, without their terminators
+        QStringList lines;       // the complete lines, in order, without their terminators
         bool overflowed = false; // an over-long line was dropped
     };
 

@@ -7,7 +7,6 @@
 #include "eventloop.h"
 #include "socketcontrol.h"
 
-
 using platform::SocketControl;
 
 namespace {
@@ -145,5 +144,6 @@ void NetworkChannel::sckServer_Close()
 
 void NetworkChannel::sckServer_Error(qint16 number, const QString &description)
 {
-    emit problemReported(QStringLiteral("sckServer Error: ") + QString::number(number) + QLatin1Char(' ') + description);
+    emit problemReported(QStringLiteral("sckServer Error: ") + QString::number(number) + QLatin1Char(' ')
+                         + description);
 }

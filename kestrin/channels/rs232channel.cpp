@@ -95,7 +95,8 @@ void Rs232Channel::comKestrin_OnComm()
 
 QString Rs232Channel::GetRS232Command()
 {
-    return TakeReceivedCommand(m_commandBuffer, comKestrin->Input(), QStringLiteral("Error (frmMain - GetRS232Command) "));
+    return TakeReceivedCommand(m_commandBuffer, comKestrin->Input(),
+                               QStringLiteral("Error (frmMain - GetRS232Command) "));
 }
 
 void Rs232Channel::ReturnRS232Result(const QString &text)

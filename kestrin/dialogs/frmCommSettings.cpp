@@ -168,7 +168,7 @@ void frmCommSettings::ApplyRS232Settings()
     m_settings.setCommEnabled(chkEnabled->checkState() == Qt::Checked);
     m_settings.setCommPort(qint16(selectedValue(cmbCommPort)));
     m_settings.setCommSettings(settingsText(selectedValue(cmbBaudRate), selectedValue(cmbParity),
-                                               selectedValue(cmbDataBits), selectedValue(cmbStopBits)));
+                                            selectedValue(cmbDataBits), selectedValue(cmbStopBits)));
     m_settings.ResetRS232Port();
 }
 

@@ -29,7 +29,8 @@ QComboBox *makeFormatList(QWidget *parent, const char *name)
     list->setEditable(true);
     list->setInsertPolicy(QComboBox::NoInsert);
     list->setCompleter(nullptr);
-    QObject::connect(list->lineEdit(), &QLineEdit::textEdited, list, [list] { list->setProperty(kTypedProperty, true); });
+    QObject::connect(list->lineEdit(), &QLineEdit::textEdited, list,
+                     [list] { list->setProperty(kTypedProperty, true); });
     QObject::connect(list, &QComboBox::activated, list, [list] { list->setProperty(kTypedProperty, false); });
     return list;
 }

@@ -19,10 +19,10 @@ constexpr int kMaximumCommandLength = 32767;
 
 struct CommandLine
 {
-    QString word;               // upper case, the text before the first space
-    qint16 number = 0;          // the number after the word; 0 when absent or not a number
+    QString word;                 // upper case, the text before the first space
+    qint16 number = 0;            // the number after the word; 0 when absent or not a number
     bool numberOverflows = false; // a number was given but lies beyond 16 bits
-    bool tooLong = false;       // the normalized line exceeds kMaximumCommandLength
+    bool tooLong = false;         // the normalized line exceeds kMaximumCommandLength
 };
 
 // Trims spaces (only U+0020) and upper-cases the line one character at a time (see

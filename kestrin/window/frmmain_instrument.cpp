@@ -37,8 +37,7 @@ void frmMain::connectChannel(const CommandChannel *channel)
 void frmMain::showOperation(StateOperation operation)
 {
     switch (operation) {
-    case StateOperation::None:
-        break;
+    case StateOperation::None: break;
     case StateOperation::TurnOn:
         fraDataGeneration->setEnabled(true);
         imgOn->setVisible(true);
@@ -53,22 +52,14 @@ void frmMain::showOperation(StateOperation operation)
         imgOn->setVisible(false);
         fraDataGeneration->setEnabled(false);
         break;
-    case StateOperation::StartAnalysis:
-        btnStartAbort->setText(QStringLiteral("Abort"));
-        break;
-    case StateOperation::PauseAnalysis:
-        btnPauseResume->setText(QStringLiteral("Resume"));
-        break;
-    case StateOperation::ResumeAnalysis:
-        btnPauseResume->setText(QStringLiteral("Pause"));
-        break;
+    case StateOperation::StartAnalysis: btnStartAbort->setText(QStringLiteral("Abort")); break;
+    case StateOperation::PauseAnalysis: btnPauseResume->setText(QStringLiteral("Resume")); break;
+    case StateOperation::ResumeAnalysis: btnPauseResume->setText(QStringLiteral("Pause")); break;
     case StateOperation::AbortAnalysis:
         btnStartAbort->setText(QStringLiteral("Start"));
         btnPauseResume->setText(QStringLiteral("Pause"));
         break;
-    case StateOperation::StopAnalysis:
-        btnStartAbort->setText(QStringLiteral("Start"));
-        break;
+    case StateOperation::StopAnalysis: btnStartAbort->setText(QStringLiteral("Start")); break;
     }
 }
 

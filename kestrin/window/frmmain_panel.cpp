@@ -65,13 +65,13 @@ void frmMain::createGenerationPanel()
     txtFrequency = makeLabelledBox(fraPoints, "txtFrequency", "lblFrequency", QStringLiteral("Frequency:"));
     placeInTwips(labelOf(fraPoints, "lblFrequency"), 120, 300, 1035, 255);
     placeInTwips(txtFrequency, 1200, 255, 735, 315);
-    placeInTwips(makeControl<QLabel>(fraPoints, "lblFrequencyUnit", QStringLiteral("(lines/second)")),
-                 2010, 300, 1455, 255);
+    placeInTwips(makeControl<QLabel>(fraPoints, "lblFrequencyUnit", QStringLiteral("(lines/second)")), 2010, 300, 1455,
+                 255);
     txtPtsPerLine = makeLabelledBox(fraPoints, "txtPtsPerLine", "lblLineFormat", QStringLiteral("Line Format:"));
     placeInTwips(labelOf(fraPoints, "lblLineFormat"), 120, 630, 1035, 255);
     placeInTwips(txtPtsPerLine, 1200, 585, 735, 315);
-    placeInTwips(makeControl<QLabel>(fraPoints, "lblPtsPerLineUnit", QStringLiteral("(pts/line)")),
-                 2010, 630, 1455, 255);
+    placeInTwips(makeControl<QLabel>(fraPoints, "lblPtsPerLineUnit", QStringLiteral("(pts/line)")), 2010, 630, 1455,
+                 255);
     opContinuous = makeControl<QRadioButton>(fraPoints, "opContinuous", QStringLiteral("Continuous"));
     placeInTwips(opContinuous, 120, 930, 1500, 255);
     opFinite = makeControl<QRadioButton>(fraPoints, "opFinite", QStringLiteral("Finite"));
@@ -117,8 +117,8 @@ void frmMain::createGenerationPanel()
     // Each container's two options form a group of their own. Qt's automatic exclusivity
     // would take in the options of the inner frames as well, and let "Random" and "From a
     // file" show selected together.
-    for (auto [first, second] : {std::pair{opRandom, opFile}, std::pair{opContinuous, opFinite},
-                                 std::pair{opFlat, opGaussian}}) {
+    for (auto [first, second] :
+         {std::pair{opRandom, opFile}, std::pair{opContinuous, opFinite}, std::pair{opFlat, opGaussian}}) {
         auto *group = new QButtonGroup(first->parentWidget());
         group->addButton(first);
         group->addButton(second);
@@ -130,9 +130,12 @@ void frmMain::createGenerationPanel()
     // An option's handler runs whenever it becomes selected: by the pointer, the keyboard or an
     // accessibility tool.
     const std::pair<QRadioButton *, void (frmMain::*)()> options[] = {
-        {opRandom, &frmMain::opRandom_Click},     {opFile, &frmMain::opFile_Click},
-        {opContinuous, &frmMain::opContinuous_Click}, {opFinite, &frmMain::opFinite_Click},
-        {opFlat, &frmMain::opFlat_Click},         {opGaussian, &frmMain::opGaussian_Click},
+        {opRandom, &frmMain::opRandom_Click},
+        {opFile, &frmMain::opFile_Click},
+        {opContinuous, &frmMain::opContinuous_Click},
+        {opFinite, &frmMain::opFinite_Click},
+        {opFlat, &frmMain::opFlat_Click},
+        {opGaussian, &frmMain::opGaussian_Click},
     };
     for (const auto &[option, handler] : options) {
         connect(option, &QRadioButton::toggled, this, [this, handler = handler](bool selected) {

@@ -74,9 +74,9 @@ frmMain::frmMain(QWidget *parent)
     m_rs232 = new Rs232Channel(*m_instrument, this);
     m_network = new NetworkChannel(*m_instrument, this);
     m_dde = new DdeChannel(*m_instrument, this);
-    for (const CommandChannel *channel : {static_cast<CommandChannel *>(m_rs232),
-                                          static_cast<CommandChannel *>(m_network),
-                                          static_cast<CommandChannel *>(m_dde)})
+    for (const CommandChannel *channel :
+         {static_cast<CommandChannel *>(m_rs232), static_cast<CommandChannel *>(m_network),
+          static_cast<CommandChannel *>(m_dde)})
         connectChannel(channel);
     m_ddeItems = new platform::DdeWindowItems(m_dde->source(), this);
     m_ddeItems->setDisplayInterval(kOutputDisplayInterval);
@@ -160,8 +160,8 @@ void frmMain::createMenus()
     QAction *mnuEditXmitFormat =
         mnuEdit->addAction(QStringLiteral("&Transmission Formats ..."), this, &frmMain::mnuEditXmitFormat_Click);
     mnuEditXmitFormat->setObjectName(QStringLiteral("mnuEditXmitFormat"));
-    QAction *mnuEditRS232PortSettings = mnuEdit->addAction(QStringLiteral("&RS232 Port Settings ..."), this,
-                                                           &frmMain::mnuEditRS232PortSettings_Click);
+    QAction *mnuEditRS232PortSettings =
+        mnuEdit->addAction(QStringLiteral("&RS232 Port Settings ..."), this, &frmMain::mnuEditRS232PortSettings_Click);
     mnuEditRS232PortSettings->setObjectName(QStringLiteral("mnuEditRS232PortSettings"));
     QAction *mnuEditNetworkSettings =
         mnuEdit->addAction(QStringLiteral("&Network Settings ..."), this, &frmMain::mnuEditNetworkSettings_Click);
@@ -222,8 +222,9 @@ void frmMain::mnuEditNetworkSettings_Click()
 void frmMain::mnuHelpAbout_Click()
 {
     // TARVOLIN_VERSION is the project's version, major.minor, given by the build.
-    const QString text = QStringLiteral("Tarvolin - Version " TARVOLIN_VERSION ", Date ") + platform::formatDate(kReleaseDate)
-                         + QStringLiteral("\r\n")
-                         + QStringLiteral("Simulated laboratory instrument. Copyright 2026 The Tarvolin developers, MIT licence.");
+    const QString text =
+        QStringLiteral("Tarvolin - Version " TARVOLIN_VERSION ", Date ") + platform::formatDate(kReleaseDate)
+        + QStringLiteral("\r\n")
+        + QStringLiteral("Simulated laboratory instrument. Copyright 2026 The Tarvolin developers, MIT licence.");
     platform::showMessage(text);
 }

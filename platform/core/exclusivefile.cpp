@@ -43,7 +43,9 @@ void ExclusiveFile::open(const QString &path, Mode mode)
 
 void ExclusiveFile::lock(bool readOnlyFallback)
 {
-    struct flock region {};
+    struct flock region
+    {
+    };
     region.l_type = readOnlyFallback ? F_RDLCK : F_WRLCK;
     region.l_whence = SEEK_SET;
     region.l_start = 0;
@@ -64,7 +66,9 @@ void ExclusiveFile::checkMarkable()
     // mode. Asked with the mode it already has, the kernel tells whether a program that is not
     // the owner may, before anything is written: a record written without its mark would be
     // overwritten unread.
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::fstat(m_descriptor, &status) == 0
         && (status.st_uid == ::geteuid() || ::fchmod(m_descriptor, status.st_mode & 07777) == 0))
         return;
@@ -94,7 +98,9 @@ void ExclusiveFile::fail(int systemError, const QString &operation) const
 
 int ExclusiveFile::attributes() const
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::fstat(m_descriptor, &status) != 0)
         fail(errno, QStringLiteral("reading the attributes of"));
     return attributesFromMode(status.st_mode);
@@ -102,7 +108,9 @@ int ExclusiveFile::attributes() const
 
 void ExclusiveFile::setAttributes(int attributes)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::fstat(m_descriptor, &status) != 0)
         fail(errno, QStringLiteral("setting the attributes of"));
     if (::fchmod(m_descriptor, modeWithAttributes(status.st_mode, attributes) & 07777) != 0)
@@ -111,7 +119,9 @@ void ExclusiveFile::setAttributes(int attributes)
 
 qint64 ExclusiveFile::length() const
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::fstat(m_descriptor, &status) != 0)
         fail(errno, QStringLiteral("taking the length of"));
     return status.st_size;
@@ -151,7 +161,8 @@ void ExclusiveFile::writeFrom(qint64 offset, const QByteArray &bytes)
 {
     qint64 done = 0;
     while (done < bytes.size()) {
-        const ssize_t written = ::pwrite(m_descriptor, bytes.constData() + done, size_t(bytes.size() - done), offset + done);
+        const ssize_t written =
+            ::pwrite(m_descriptor, bytes.constData() + done, size_t(bytes.size() - done), offset + done);
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0)
@@ -163,7 +174,9 @@ void ExclusiveFile::writeFrom(qint64 offset, const QByteArray &bytes)
 
 void ExclusiveFile::markArchive()
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::fstat(m_descriptor, &status) != 0)
         fail(errno, QStringLiteral("marking"));
     if (::fchmod(m_descriptor, (status.st_mode | S_IXUSR) & 07777) != 0)
@@ -178,8 +191,11 @@ void createEmptyFile(const QString &path)
             return;
         throwFileError(errno, path, QStringLiteral("creating"));
     }
-    struct stat status {};
-    const bool marked = ::fstat(descriptor, &status) == 0 && ::fchmod(descriptor, (status.st_mode | S_IXUSR) & 07777) == 0;
+    struct stat status
+    {
+    };
+    const bool marked =
+        ::fstat(descriptor, &status) == 0 && ::fchmod(descriptor, (status.st_mode | S_IXUSR) & 07777) == 0;
     const int systemError = errno;
     ::close(descriptor);
     if (!marked)

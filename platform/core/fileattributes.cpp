@@ -47,7 +47,9 @@ int GetAttr(const QString &path)
 {
     const QString operation = QStringLiteral("reading the attributes of");
     const int descriptor = openPath(path, O_PATH, 0, operation);
-    struct stat status {};
+    struct stat status
+    {
+    };
     const bool read = descriptor >= 0 && ::fstat(descriptor, &status) == 0;
     const int systemError = errno;
     if (descriptor >= 0)
@@ -61,12 +63,14 @@ void SetAttr(const QString &path, int attributes)
 {
     const QString operation = QStringLiteral("setting the attributes of");
     const int descriptor = openPath(path, O_PATH, 0, operation);
-    struct stat status {};
+    struct stat status
+    {
+    };
     // A descriptor opened with O_PATH cannot be changed through fchmod(), but its entry in
     // /proc names exactly the file the walk found.
     const QByteArray entry = "/proc/self/fd/" + QByteArray::number(descriptor);
     const bool set = descriptor >= 0 && ::fstat(descriptor, &status) == 0
-        && ::chmod(entry.constData(), modeWithAttributes(status.st_mode, attributes) & 07777) == 0;
+                     && ::chmod(entry.constData(), modeWithAttributes(status.st_mode, attributes) & 07777) == 0;
     const int systemError = errno;
     if (descriptor >= 0)
         ::close(descriptor);

@@ -35,7 +35,8 @@ Error fileError(int systemError, const QString &path, const QString &operation)
     switch (systemError) {
     case ENOENT:
         if (!folderExists(path))
-            return {ErrorNumber::PathNotFound, describe(QStringLiteral("Path not found"), operation, path, systemError)};
+            return {ErrorNumber::PathNotFound,
+                    describe(QStringLiteral("Path not found"), operation, path, systemError)};
         return {ErrorNumber::FileNotFound, describe(QStringLiteral("File not found"), operation, path, systemError)};
     case ENOTDIR:
         return {ErrorNumber::PathNotFound, describe(QStringLiteral("Path not found"), operation, path, systemError)};
@@ -45,7 +46,8 @@ Error fileError(int systemError, const QString &path, const QString &operation)
     case EIO:
         return {FileErrorNumber::DeviceIo, describe(QStringLiteral("Device I/O error"), operation, path, systemError)};
     default:
-        return {ErrorNumber::PathFileAccess, describe(QStringLiteral("Path/File access error"), operation, path, systemError)};
+        return {ErrorNumber::PathFileAccess,
+                describe(QStringLiteral("Path/File access error"), operation, path, systemError)};
     }
 }
 

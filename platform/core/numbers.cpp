@@ -13,8 +13,7 @@ namespace {
 const QRegularExpression &numberPattern()
 {
     // \z, not $: a dollar also matches before a final line feed, and "5\n" is no number.
-    static const QRegularExpression pattern(
-        QStringLiteral(R"(^[ \t]*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?[ \t]*\z)"));
+    static const QRegularExpression pattern(QStringLiteral(R"(^[ \t]*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?[ \t]*\z)"));
     return pattern;
 }
 

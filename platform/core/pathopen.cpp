@@ -24,7 +24,10 @@ constexpr int kMaxLinks = 40; // as many as the kernel follows in one path
 class Descriptor
 {
 public:
-    explicit Descriptor(int descriptor = -1) : m_descriptor(descriptor) {}
+    explicit Descriptor(int descriptor = -1)
+        : m_descriptor(descriptor)
+    {
+    }
     ~Descriptor() { reset(-1); }
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
@@ -62,7 +65,9 @@ QByteArrayList namesOf(const QByteArray &path)
 // sandboxes refuse unknown calls so) leave the path to the walk too.
 int openWithoutLinks(const QByteArray &path, int flags, unsigned mode)
 {
-    struct open_how how {};
+    struct open_how how
+    {
+    };
     how.flags = std::uint64_t(flags | O_CLOEXEC);
     how.mode = (flags & O_CREAT) ? mode : 0; // refused unless something is created
     how.resolve = RESOLVE_NO_SYMLINKS;
@@ -110,12 +115,16 @@ int openPath(const QString &path, int flags, unsigned mode, const QString &opera
                 return descriptor;
         }
         Descriptor entry(::openat(folder.get(), name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat status {};
+        struct stat status
+        {
+        };
         if (entry.get() < 0 || ::fstat(entry.get(), &status) != 0)
             return -1;
 
         if (S_ISLNK(status.st_mode)) {
-            struct stat folderStatus {};
+            struct stat folderStatus
+            {
+            };
             if (::fstat(folder.get(), &folderStatus) != 0)
                 return -1;
             if (!mayFollow(folderStatus, status)) {

@@ -55,7 +55,9 @@ QString ensure(const QString &name, const QString &what)
         }
     }
     // lstat: a symbolic link planted in place of the folder is refused, not followed.
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::lstat(encoded.constData(), &status) != 0)
         throw refuse(QStringLiteral("cannot be examined"));
     const QString reason = problem(status.st_uid, status.st_mode, geteuid());

@@ -25,7 +25,9 @@ void onTerminationSignal(int number)
     const int savedErrno = errno;
     // The default action is back for all of them, so a second signal ends a program that
     // hangs while closing.
-    struct sigaction defaultAction {};
+    struct sigaction defaultAction
+    {
+    };
     defaultAction.sa_handler = SIG_DFL;
     for (const int other : kSignals)
         ::sigaction(other, &defaultAction, nullptr);
@@ -63,7 +65,9 @@ void onTerminationSignals(QObject *context, std::function<void()> close)
         QCoreApplication::quit();
     });
 
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -106,8 +106,8 @@ bool TextFiles::Eof(int fileNumber) const
     char next = 0;
     const qint64 peeked = input.file.peek(&next, 1);
     if (peeked < 0)
-        throw RuntimeError(ErrorNumber::DeviceIO, QStringLiteral("Device I/O error: '%1': %2")
-                                                      .arg(input.path, input.file.errorString()));
+        throw RuntimeError(ErrorNumber::DeviceIO,
+                           QStringLiteral("Device I/O error: '%1': %2").arg(input.path, input.file.errorString()));
     return peeked == 0;
 }
 
@@ -123,9 +123,9 @@ QString TextFiles::LineInput(int fileNumber)
         if (c == kLineFeed)
             break;
         if (line.size() == kMaximumLineLength)
-            throw RuntimeError(ErrorNumber::Overflow,
-                               QStringLiteral("Overflow: a line of the file is longer than %1 characters")
-                                   .arg(kMaximumLineLength));
+            throw RuntimeError(
+                ErrorNumber::Overflow,
+                QStringLiteral("Overflow: a line of the file is longer than %1 characters").arg(kMaximumLineLength));
         if (c == kCarriageReturn) {
             char next = 0;
             if (input.peek(&next, 1) == 1 && next == kLineFeed)

@@ -20,7 +20,7 @@ struct DdeClient::Pending
 
     ReplyKind kind;
     State state = State::Waiting;
-    QString text;           // the reason of a refusal, or the item's text
+    QString text; // the reason of a refusal, or the item's text
     int failureNumber = 0;
     QString failureDescription;
     Notifier settled;
@@ -92,8 +92,9 @@ void DdeClient::openConversation()
     const qsizetype bar = m_linkTopic.indexOf(QLatin1Char('|'));
     const QString application = bar < 0 ? m_linkTopic : m_linkTopic.left(bar);
     const QString topic = bar < 0 ? QString() : m_linkTopic.mid(bar + 1);
-    const RuntimeError noApplication(DdeErrorNumber::NoApplication,
-                                     QStringLiteral("No DDE application \"%1\" answered the initiate").arg(application));
+    const RuntimeError noApplication(
+        DdeErrorNumber::NoApplication,
+        QStringLiteral("No DDE application \"%1\" answered the initiate").arg(application));
     if (!DdeDirectory::isValidApplicationName(application))
         throw noApplication;
     const QString socketPath = DdeDirectory::socketPath(DdeDirectory::ensure(), application);
@@ -130,28 +131,23 @@ void DdeClient::openConversation()
                            QStringLiteral("The DDE source refused the conversation (%1)").arg(initiate->text));
     case Pending::State::TimedOut:
         closeConversation(false);
-        throw RuntimeError(DdeErrorNumber::TimeOut, QStringLiteral("The DDE source did not answer the initiate in time"));
-    default:
-        closeConversation(false);
-        throw noApplication;
+        throw RuntimeError(DdeErrorNumber::TimeOut,
+                           QStringLiteral("The DDE source did not answer the initiate in time"));
+    default: closeConversation(false); throw noApplication;
     }
 
     const std::shared_ptr<Pending> advise = send(P::line(P::kAdvise, P::escape(m_linkItem)), ReplyKind::Data);
     await(advise);
     switch (advise->state) {
-    case Pending::State::Data:
-        m_linkMode = kLinkModeAutomatic;
-        return;
+    case Pending::State::Data: m_linkMode = kLinkModeAutomatic; return;
     case Pending::State::Refused:
         closeConversation(true);
-        throw RuntimeError(DdeErrorNumber::Refused, QStringLiteral("The DDE source refused the item \"%1\" (%2)")
-                                                        .arg(m_linkItem, advise->text));
+        throw RuntimeError(DdeErrorNumber::Refused,
+                           QStringLiteral("The DDE source refused the item \"%1\" (%2)").arg(m_linkItem, advise->text));
     case Pending::State::TimedOut:
         closeConversation(true);
         throw RuntimeError(DdeErrorNumber::TimeOut, QStringLiteral("The DDE source did not answer the advise in time"));
-    default:
-        closeConversation(false);
-        throw RuntimeError(advise->failureNumber, advise->failureDescription);
+    default: closeConversation(false); throw RuntimeError(advise->failureNumber, advise->failureDescription);
     }
 }
 
@@ -208,14 +204,13 @@ void DdeClient::throwOnFailure(const std::shared_ptr<Pending> &pending, const QS
 {
     switch (pending->state) {
     case Pending::State::Acknowledged:
-    case Pending::State::Data:
-        return;
+    case Pending::State::Data: return;
     case Pending::State::Refused:
         throw RuntimeError(DdeErrorNumber::Refused, QStringLiteral("The DDE source refused the %1").arg(operation));
     case Pending::State::TimedOut:
-        throw RuntimeError(DdeErrorNumber::TimeOut, QStringLiteral("The DDE source did not answer the %1 in time").arg(operation));
-    default:
-        throw RuntimeError(pending->failureNumber, pending->failureDescription);
+        throw RuntimeError(DdeErrorNumber::TimeOut,
+                           QStringLiteral("The DDE source did not answer the %1 in time").arg(operation));
+    default: throw RuntimeError(pending->failureNumber, pending->failureDescription);
     }
 }
 

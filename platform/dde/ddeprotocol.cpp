@@ -138,7 +138,9 @@ QByteArray updateLine(const QString &item, const QString &text)
 
 void ignoreBrokenPipes()
 {
-    struct sigaction current {};
+    struct sigaction current
+    {
+    };
     if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         std::signal(SIGPIPE, SIG_IGN);
 }

@@ -63,7 +63,8 @@ DdeSource::~DdeSource()
 void DdeSource::startServing()
 {
     if (!DdeDirectory::isValidApplicationName(m_applicationName)) {
-        m_serviceProblem = QStringLiteral("DDE: \"%1\" cannot be served as an application name.").arg(m_applicationName);
+        m_serviceProblem =
+            QStringLiteral("DDE: \"%1\" cannot be served as an application name.").arg(m_applicationName);
         return;
     }
     QString directory;
@@ -85,8 +86,8 @@ void DdeSource::startServing()
         // A live socket belongs to another running instance and is never taken over; one
         // that refuses connections was left behind by a program that crashed.
         if (answers(m_socketPath)) {
-            m_serviceProblem = QStringLiteral("DDE: another %1 is running; this one serves no conversations.")
-                                   .arg(m_applicationName);
+            m_serviceProblem =
+                QStringLiteral("DDE: another %1 is running; this one serves no conversations.").arg(m_applicationName);
             delete m_server;
             m_server = nullptr;
             return;

@@ -152,7 +152,8 @@ void SocketControl::Accept(qint32 requestId)
         throw wrongState();
     const auto request = m_requests.constFind(requestId);
     if (request == m_requests.cend())
-        throw RuntimeError(ErrorNumber::InvalidArgument, QStringLiteral("No connection request %1 is waiting").arg(requestId));
+        throw RuntimeError(ErrorNumber::InvalidArgument,
+                           QStringLiteral("No connection request %1 is waiting").arg(requestId));
     const qintptr descriptor = request.value();
     m_requests.erase(request);
     releaseFinishedClient();

@@ -191,7 +191,7 @@ void TcpConnection::close()
         ::send(m_descriptor, m_outgoing.constData(), size_t(m_outgoing.size()), MSG_NOSIGNAL);
     // Unread input would turn the close into a reset that can overtake the last output.
     char discard[kReadChunk];
-    for (int chunk = 0; chunk < kDiscardChunks && ::recv(m_descriptor, discard, sizeof discard, 0) > 0; ++chunk) {
+    for (int chunk = 0; chunk<kDiscardChunks && ::recv(m_descriptor, discard, sizeof discard, 0)> 0; ++chunk) {
     }
     m_readNotifier->setEnabled(false);
     m_writeNotifier->setEnabled(false);

@@ -14,7 +14,7 @@ constexpr double kMillisecondsPerSecond = 1000.0;
 
 double bitsPerCharacter(const SerialSettings &settings)
 {
-    const double stopBits = settings.stopBits == QSerialPort::TwoStop           ? 2.0
+    const double stopBits = settings.stopBits == QSerialPort::TwoStop          ? 2.0
                             : settings.stopBits == QSerialPort::OneAndHalfStop ? 1.5
                                                                                : 1.0;
     const double parityBits = settings.parity == QSerialPort::NoParity ? 0.0 : 1.0;

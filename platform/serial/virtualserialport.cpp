@@ -117,14 +117,14 @@ void VirtualSerialPort::open(const DeviceMap &map, int port, const SerialSetting
 
     Descriptor lock(::open((link + ".lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode));
     if (!lock.isValid())
-        throw RuntimeError(ErrorNumber::PermissionDenied,
-                           QStringLiteral("Permission denied: the lock file of %1 cannot be opened (%2)")
-                               .arg(path, lastError()));
+        throw RuntimeError(
+            ErrorNumber::PermissionDenied,
+            QStringLiteral("Permission denied: the lock file of %1 cannot be opened (%2)").arg(path, lastError()));
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
-            throw RuntimeError(ErrorNumber::PermissionDenied,
-                               QStringLiteral("Permission denied: %1 is in use by another running instrument")
-                                   .arg(path));
+            throw RuntimeError(
+                ErrorNumber::PermissionDenied,
+                QStringLiteral("Permission denied: %1 is in use by another running instrument").arg(path));
         throw RuntimeError(ErrorNumber::PermissionDenied,
                            QStringLiteral("Permission denied: %1 cannot be locked (%2)").arg(path, lastError()));
     }

@@ -12,8 +12,8 @@ namespace platform {
 
 namespace {
 
-constexpr int kCaptionIndent = 6;  // pixels from the frame's left edge to its caption
-constexpr int kCaptionMargin = 2;  // pixels of the line left out on each side of the caption
+constexpr int kCaptionIndent = 6; // pixels from the frame's left edge to its caption
+constexpr int kCaptionMargin = 2; // pixels of the line left out on each side of the caption
 
 // The application's style, except for frames with a caption: their line is an etched one
 // that runs through the middle of the caption and is broken where the caption stands. (Styles
@@ -33,8 +33,7 @@ public:
         const int captionHeight = frame->fontMetrics.height();
         const QRect line = frame->rect.adjusted(0, captionHeight / 2, 0, 0);
         switch (subControl) {
-        case SC_GroupBoxFrame:
-            return line;
+        case SC_GroupBoxFrame: return line;
         case SC_GroupBoxContents: {
             const int width = 2 * frame->lineWidth + frame->midLineWidth;
             return line.adjusted(width, width, -width, -width);
@@ -44,8 +43,7 @@ public:
                                 frame->fontMetrics.horizontalAdvance(frame->text), captionHeight);
             return visualRect(frame->direction, frame->rect, caption);
         }
-        default:
-            return QProxyStyle::subControlRect(control, option, subControl, widget);
+        default: return QProxyStyle::subControlRect(control, option, subControl, widget);
         }
     }
 

@@ -16,7 +16,7 @@ class CommonDialog
 public:
     enum class Mode { Open, Save };
 
-    QString FileName;      // full path of the chosen file, or the proposal before showing
+    QString FileName; // full path of the chosen file, or the proposal before showing
     QString DialogTitle;
     QString Filter;
     QString DefaultExt;

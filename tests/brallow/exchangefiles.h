@@ -19,7 +19,11 @@ constexpr uid_t kOtherUser = 65534; // nobody
 class ActingAs
 {
 public:
-    explicit ActingAs(uid_t user) : m_previous(::geteuid()), m_acting(::seteuid(user) == 0) {}
+    explicit ActingAs(uid_t user)
+        : m_previous(::geteuid())
+        , m_acting(::seteuid(user) == 0)
+    {
+    }
     ~ActingAs()
     {
         // Every later test would run as the other user: stop rather than go on.
@@ -55,6 +59,9 @@ inline QByteArray readBytes(const QString &path)
 // The attribute bits the permission bits carry, or -1 when the file is missing.
 inline int attributesOf(const QString &path)
 {
-    struct stat status {};
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? platform::attributesFromMode(status.st_mode) : -1;
+    struct stat status
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? platform::attributesFromMode(status.st_mode)
+                                                                     : -1;
 }

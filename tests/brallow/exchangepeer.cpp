@@ -31,7 +31,9 @@ int hold(const QString &lockKind, const QString &path)
     }
     int locked = -1;
     if (lockKind == QLatin1String("ofd")) {
-        struct flock region {};
+        struct flock region
+        {
+        };
         region.l_type = F_WRLCK;
         region.l_whence = SEEK_SET;
         locked = ::fcntl(descriptor, F_OFD_SETLK, &region);
@@ -86,6 +88,7 @@ int main(int argc, char *argv[])
         return send(arguments.at(2), arguments.at(3).toInt());
     if (arguments.size() == 4 && arguments.at(1) == QLatin1String("receive"))
         return receive(arguments.at(2), arguments.at(3).toInt());
-    std::cerr << "usage: exchangepeer hold ofd|posix <path> | send <path> <count> | receive <path> <count>" << std::endl;
+    std::cerr << "usage: exchangepeer hold ofd|posix <path> | send <path> <count> | receive <path> <count>"
+              << std::endl;
     return kUsageError;
 }

@@ -8,7 +8,7 @@
 inline QString raceRecord(int number)
 {
     return QStringLiteral("record %1 ").arg(number, 4, 10, QLatin1Char('0'))
-        + QString(number % 97, QChar(0xE0 + number % 32));
+           + QString(number % 97, QChar(0xE0 + number % 32));
 }
 
 // Text received as records: each ends with a CR; a last piece without one is torn.

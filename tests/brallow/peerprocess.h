@@ -22,7 +22,7 @@ inline void startPeer(QProcess &process, const QStringList &arguments)
 inline bool hasEnded(QProcess &process, int timeoutMs = 0)
 {
     return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs)
-        || process.state() == QProcess::NotRunning;
+           || process.state() == QProcess::NotRunning;
 }
 
 // Runs `action` once, as soon as `comm` waits for another program; polled every few
@@ -52,9 +52,9 @@ public:
     // True once the other process reports the lock taken.
     bool waitUntilHeld()
     {
-        return QTest::qWaitFor([this] {
-            return m_process.canReadLine() || m_process.state() == QProcess::NotRunning;
-        }, kTimeoutMs) && m_process.readLine().trimmed() == "held";
+        return QTest::qWaitFor([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; },
+                               kTimeoutMs)
+               && m_process.readLine().trimmed() == "held";
     }
 
     // A safety net for tests whose waits should end otherwise: a wait that does not end

@@ -32,17 +32,17 @@ void prepare(const QString &path, Initial initial, const QByteArray &content)
 {
     if (initial == Initial::Absent)
         return;
-    const mode_t mode = initial == Initial::Clear ? 0644
-        : initial == Initial::OthersClear         ? 0666
-        : initial == Initial::OthersMarked        ? 0766
-        : initial == Initial::MarkedReadOnlyHiddenSystem ? 0555
-                                                         : 0744;
+    const mode_t mode = initial == Initial::Clear                        ? 0644
+                        : initial == Initial::OthersClear                ? 0666
+                        : initial == Initial::OthersMarked               ? 0766
+                        : initial == Initial::MarkedReadOnlyHiddenSystem ? 0555
+                                                                         : 0744;
     writeExchangeFile(path, initial == Initial::MarkedEmpty ? QByteArray() : content, mode);
 }
 
 double processorSeconds()
 {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
@@ -252,8 +252,12 @@ void TestFileComm::failuresAreReported_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("sendMessage");
     QTest::addColumn<QString>("getMessage");
-    QTest::newRow("missing folder") << "nofolder/file" << "Error (SendData) 76: " << "Error (GetData) 76: ";
-    QTest::newRow("a folder") << "folder" << "Error (SendData) 75: " << "Error (GetData) 75: ";
+    QTest::newRow("missing folder") << "nofolder/file"
+                                    << "Error (SendData) 76: "
+                                    << "Error (GetData) 76: ";
+    QTest::newRow("a folder") << "folder"
+                              << "Error (SendData) 75: "
+                              << "Error (GetData) 75: ";
 }
 
 void TestFileComm::failuresAreReported()
@@ -382,9 +386,7 @@ void TestFileComm::waitingCostsLittleProcessorTime()
     QObject context;
     held.releaseLater(&context);
     QElapsedTimer wall;
-    whileWaiting(&context, comm, [&] {
-        QTimer::singleShot(kWaitMs, &context, [&comm] { comm.setCancel(true); });
-    });
+    whileWaiting(&context, comm, [&] { QTimer::singleShot(kWaitMs, &context, [&comm] { comm.setCancel(true); }); });
     wall.start();
     const double processorBefore = processorSeconds();
     comm.SendData(QStringLiteral("never"));

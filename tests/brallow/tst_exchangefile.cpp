@@ -21,7 +21,9 @@ namespace {
 
 mode_t modeOf(const QString &path)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     ::stat(QFile::encodeName(path).constData(), &status);
     return status.st_mode & 07777;
 }
@@ -71,7 +73,9 @@ void TestExchangeFile::attributeBits_data()
     QTest::newRow("no write bit is read-only") << 0444 << FileAttribute::ReadOnly << 0644;
     QTest::newRow("group write alone is not read-only") << 0464 << FileAttribute::Normal << 0664;
     QTest::newRow("all four") << 0555
-        << (FileAttribute::ReadOnly | FileAttribute::Hidden | FileAttribute::System | FileAttribute::Archive) << 0644;
+                              << (FileAttribute::ReadOnly | FileAttribute::Hidden | FileAttribute::System
+                                  | FileAttribute::Archive)
+                              << 0644;
     QTest::newRow("other permissions kept") << 0760 << FileAttribute::Archive << 0660;
 }
 
@@ -142,14 +146,14 @@ bool TestExchangeFile::makeFolder(const QString &name, mode_t mode, uid_t owner)
 {
     const QByteArray native = QFile::encodeName(path(name));
     return ::mkdir(native.constData(), mode) == 0 && ::chmod(native.constData(), mode) == 0
-        && ::chown(native.constData(), owner, gid_t(-1)) == 0;
+           && ::chown(native.constData(), owner, gid_t(-1)) == 0;
 }
 
 bool TestExchangeFile::makeLink(const QString &name, const QString &target, uid_t owner) const
 {
     const QByteArray native = QFile::encodeName(path(name));
     return ::symlink(QFile::encodeName(target).constData(), native.constData()) == 0
-        && ::lchown(native.constData(), owner, gid_t(-1)) == 0;
+           && ::lchown(native.constData(), owner, gid_t(-1)) == 0;
 }
 
 void TestExchangeFile::createEmptyFileMarksNewFileOnly()

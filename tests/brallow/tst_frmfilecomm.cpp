@@ -98,12 +98,18 @@ void TestFileCommWindow::controls_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QRect>("twips");
-    QTest::newRow("btnSend") << "btnSend" << "Send" << QRect(6420, 120, 1335, 375);
-    QTest::newRow("txtOut") << "txtOut" << "" << QRect(120, 120, 6255, 315);
-    QTest::newRow("txtIn") << "txtIn" << "" << QRect(120, 540, 6255, 315);
-    QTest::newRow("btnSetInput") << "btnSetInput" << "Set Input" << QRect(120, 900, 1335, 375);
-    QTest::newRow("btnSetOutput") << "btnSetOutput" << "Set Output" << QRect(1500, 900, 1335, 375);
-    QTest::newRow("btnReceive") << "btnReceive" << "Receive" << QRect(6420, 540, 1335, 375);
+    QTest::newRow("btnSend") << "btnSend"
+                             << "Send" << QRect(6420, 120, 1335, 375);
+    QTest::newRow("txtOut") << "txtOut"
+                            << "" << QRect(120, 120, 6255, 315);
+    QTest::newRow("txtIn") << "txtIn"
+                           << "" << QRect(120, 540, 6255, 315);
+    QTest::newRow("btnSetInput") << "btnSetInput"
+                                 << "Set Input" << QRect(120, 900, 1335, 375);
+    QTest::newRow("btnSetOutput") << "btnSetOutput"
+                                  << "Set Output" << QRect(1500, 900, 1335, 375);
+    QTest::newRow("btnReceive") << "btnReceive"
+                                << "Receive" << QRect(6420, 540, 1335, 375);
 }
 
 void TestFileCommWindow::controls()
@@ -176,8 +182,10 @@ void TestFileCommWindow::dialogFailureIsReported_data()
 {
     QTest::addColumn<QByteArray>("button");
     QTest::addColumn<QString>("message");
-    QTest::newRow("input") << QByteArray("btnSetInput") << "Error (frmFileComm - btnSetInput) 380: Invalid property value";
-    QTest::newRow("output") << QByteArray("btnSetOutput") << "Error (frmFileComm - btnSetOutput) 380: Invalid property value";
+    QTest::newRow("input") << QByteArray("btnSetInput")
+                           << "Error (frmFileComm - btnSetInput) 380: Invalid property value";
+    QTest::newRow("output") << QByteArray("btnSetOutput")
+                            << "Error (frmFileComm - btnSetOutput) 380: Invalid property value";
 }
 
 void TestFileCommWindow::dialogFailureIsReported()

@@ -38,7 +38,10 @@ public:
         socket.connectToHost(address, quint16(port));
     }
 
-    bool waitConnected() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }); }
+    bool waitConnected()
+    {
+        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; });
+    }
     bool waitDisconnected()
     {
         return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; });
@@ -89,8 +92,8 @@ public:
     {
         qsizetype done = 0;
         return m_connected && QTest::qWaitFor([&] {
-                   done += qMax<ssize_t>(0, ::send(m_socket, bytes.constData() + done, size_t(bytes.size() - done),
-                                                   MSG_NOSIGNAL));
+                   done += qMax<ssize_t>(
+                       0, ::send(m_socket, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL));
                    return done == bytes.size();
                });
     }

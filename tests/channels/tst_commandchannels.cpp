@@ -64,8 +64,8 @@ void tst_CommandChannels::eachChannelCutsItsOwnCommands_data()
     // A client that trickles a byte at a time (one per 100 ms, say) sends between the
     // commands of the other channel.
     QTest::newRow("TCP trickles a word while serial commands run")
-        << QList<Step>{overTcp("H"), overSerial("PAUSE\r"), overTcp("E"), overSerial("PAUSE\r"), overTcp("L"),
-                       overSerial("PAUSE\r"), overTcp("LO\r")}
+        << QList<Step>{overTcp("H"), overSerial("PAUSE\r"), overTcp("E"),   overSerial("PAUSE\r"),
+                       overTcp("L"), overSerial("PAUSE\r"), overTcp("LO\r")}
         << QByteArray("OK\rOK\rOK\r") << QByteArray("Error 2: Illegal Command - HELLO\r") << QString();
     QTest::newRow("serial trickles a word while TCP commands run")
         << QList<Step>{overSerial("H"), overTcp("PAUSE\r"), overSerial("I"), overTcp("PAUSE\r"), overSerial("\r")}
@@ -80,8 +80,8 @@ void tst_CommandChannels::eachChannelCutsItsOwnCommands_data()
         << QByteArray("OK\rOK\r") << QByteArray("OK\r") << "Error (frmMain - GetNetworkCommand) 6: Overflow";
     // A reset empties its own channel's partial command only.
     QTest::newRow("serial reset keeps a partial TCP command")
-        << QList<Step>{overTcp("PAU"), {Action::ResetSerial, {}}, overTcp("SE\r")} << QByteArray()
-        << QByteArray("OK\r") << QString();
+        << QList<Step>{overTcp("PAU"), {Action::ResetSerial, {}}, overTcp("SE\r")} << QByteArray() << QByteArray("OK\r")
+        << QString();
     QTest::newRow("network reset keeps a partial serial command")
         << QList<Step>{overSerial("PAU"), {Action::ResetNetwork, {}}, overSerial("SE\r")} << QByteArray("OK\r")
         << QByteArray() << QString();
@@ -97,12 +97,8 @@ void tst_CommandChannels::eachChannelCutsItsOwnCommands()
 
     for (const Step &step : std::as_const(steps)) {
         switch (step.action) {
-        case Action::Tcp:
-            QVERIFY(f.sendPiece(*client, QString::fromLatin1(step.bytes)));
-            break;
-        case Action::Serial:
-            QVERIFY(f.sendChunk(step.bytes));
-            break;
+        case Action::Tcp: QVERIFY(f.sendPiece(*client, QString::fromLatin1(step.bytes))); break;
+        case Action::Serial: QVERIFY(f.sendChunk(step.bytes)); break;
         case Action::ResetSerial:
             f.window->ResetRS232Port();
             QVERIFY(f.port->PortOpen());

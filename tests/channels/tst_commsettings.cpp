@@ -77,8 +77,7 @@ void tst_CommSettings::settingsFromEveryList_data()
                                    << false;
     QTest::newRow("1.5 stop bits") << QStringList{"Port 2", "1200", "Mark", "5", "1.5"} << "1200,M,5,1.5" << qint16(2)
                                    << false;
-    QTest::newRow("2400 odd 6") << QStringList{"Port 1", "2400", "Odd", "6", "1"} << "2400,O,6,1" << qint16(1)
-                                << false;
+    QTest::newRow("2400 odd 6") << QStringList{"Port 1", "2400", "Odd", "6", "1"} << "2400,O,6,1" << qint16(1) << false;
     QTest::newRow("14400 space 4") << QStringList{"Port 2", "14400", "Space", "4", "2"} << "14400,S,4,2" << qint16(2)
                                    << false;
     QTest::newRow("19200 none 8 2 on port 2")

@@ -39,9 +39,17 @@ void tst_DialogWindows::oneNonModalInstance_data()
     QTest::addColumn<QString>("hideButton");
 
     // OK in "Communication Settings" would open a port the suite does not have.
-    QTest::newRow("formats") << "mnuEditXmitFormat" << "frmXmitFormats" << "Transmission Formats" << "btnOK";
-    QTest::newRow("network") << "mnuEditNetworkSettings" << "frmNetworkSettings" << "Network Settings" << "btnOK";
-    QTest::newRow("serial port") << "mnuEditRS232PortSettings" << "frmCommSettings" << "Communication Settings"
+    QTest::newRow("formats") << "mnuEditXmitFormat"
+                             << "frmXmitFormats"
+                             << "Transmission Formats"
+                             << "btnOK";
+    QTest::newRow("network") << "mnuEditNetworkSettings"
+                             << "frmNetworkSettings"
+                             << "Network Settings"
+                             << "btnOK";
+    QTest::newRow("serial port") << "mnuEditRS232PortSettings"
+                                 << "frmCommSettings"
+                                 << "Communication Settings"
                                  << "btnCancel";
 }
 
@@ -88,22 +96,25 @@ void tst_DialogWindows::listsAtLoad_data()
 
     const QString formats = QStringLiteral("mnuEditXmitFormat");
     const QString serial = QStringLiteral("mnuEditRS232PortSettings");
-    QTest::newRow("token separator") << formats << "frmXmitFormats" << "cmbTokenSep" << true
-                                     << QStringList{"<Comma>", "<Tab>", "<Space>"} << QList<int>{6, 7, 5} << "<Comma>";
-    QTest::newRow("line terminator") << formats << "frmXmitFormats" << "cmbLineTerm" << true
-                                     << QStringList{"<CR>", "<LF>", "<CR><LF>"} << QList<int>{9, 10, 8} << "<CR>";
-    QTest::newRow("port") << serial << "frmCommSettings" << "cmbCommPort" << false << QStringList{"Port 1", "Port 2"}
-                          << QList<int>{1, 2} << "Port 1";
-    QTest::newRow("baud rate") << serial << "frmCommSettings" << "cmbBaudRate" << false
-                               << QStringList{"1200", "2400", "9600", "14400", "19200"}
+    QTest::newRow("token separator") << formats << "frmXmitFormats"
+                                     << "cmbTokenSep" << true << QStringList{"<Comma>", "<Tab>", "<Space>"}
+                                     << QList<int>{6, 7, 5} << "<Comma>";
+    QTest::newRow("line terminator") << formats << "frmXmitFormats"
+                                     << "cmbLineTerm" << true << QStringList{"<CR>", "<LF>", "<CR><LF>"}
+                                     << QList<int>{9, 10, 8} << "<CR>";
+    QTest::newRow("port") << serial << "frmCommSettings"
+                          << "cmbCommPort" << false << QStringList{"Port 1", "Port 2"} << QList<int>{1, 2} << "Port 1";
+    QTest::newRow("baud rate") << serial << "frmCommSettings"
+                               << "cmbBaudRate" << false << QStringList{"1200", "2400", "9600", "14400", "19200"}
                                << QList<int>{1200, 2400, 9600, 14400, 19200} << "19200";
-    QTest::newRow("parity") << serial << "frmCommSettings" << "cmbParity" << false
-                            << QStringList{"Even", "Mark", "None", "Odd", "Space"} << QList<int>{'E', 'M', 'N', 'O', 'S'}
-                            << "None";
-    QTest::newRow("data bits") << serial << "frmCommSettings" << "cmbDataBits" << false
-                               << QStringList{"4", "5", "6", "7", "8"} << QList<int>{4, 5, 6, 7, 8} << "8";
-    QTest::newRow("stop bits") << serial << "frmCommSettings" << "cmbStopBits" << false << QStringList{"1", "1.5", "2"}
-                               << QList<int>{2, 3, 4} << "1";
+    QTest::newRow("parity") << serial << "frmCommSettings"
+                            << "cmbParity" << false << QStringList{"Even", "Mark", "None", "Odd", "Space"}
+                            << QList<int>{'E', 'M', 'N', 'O', 'S'} << "None";
+    QTest::newRow("data bits") << serial << "frmCommSettings"
+                               << "cmbDataBits" << false << QStringList{"4", "5", "6", "7", "8"}
+                               << QList<int>{4, 5, 6, 7, 8} << "8";
+    QTest::newRow("stop bits") << serial << "frmCommSettings"
+                               << "cmbStopBits" << false << QStringList{"1", "1.5", "2"} << QList<int>{2, 3, 4} << "1";
 }
 
 void tst_DialogWindows::listsAtLoad()

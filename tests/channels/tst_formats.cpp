@@ -15,9 +15,18 @@ struct ListInput
     QString typedFirst; // typed before the entry is picked
 };
 
-ListInput pick(const QString &entry) { return {false, entry, QString()}; }
-ListInput type(const QString &text) { return {true, text, QString()}; }
-ListInput pickAfterTyping(const QString &entry, const QString &typed) { return {false, entry, typed}; }
+ListInput pick(const QString &entry)
+{
+    return {false, entry, QString()};
+}
+ListInput type(const QString &text)
+{
+    return {true, text, QString()};
+}
+ListInput pickAfterTyping(const QString &entry, const QString &typed)
+{
+    return {false, entry, typed};
+}
 
 void enter(QComboBox *list, const ListInput &input)
 {
@@ -73,12 +82,18 @@ void tst_Formats::okApplies_data()
     QTest::addColumn<QString>("separator");
     QTest::addColumn<QString>("terminator");
 
-    QTest::newRow("tab and CR LF") << pick("<Tab>") << pick("<CR><LF>") << "\t" << "\r\n";
-    QTest::newRow("space and LF") << pick("<Space>") << pick("<LF>") << " " << "\n";
-    QTest::newRow("typed semicolon loses its spaces") << type(" ; ") << pick("<CR>") << ";" << "\r";
-    QTest::newRow("typed empty separator, typed terminator") << type("") << type(" # ") << "" << "#";
-    QTest::newRow("typed spaces keep the terminator") << pick("<Comma>") << type("   ") << "," << "\r";
-    QTest::newRow("typed, then an entry picked") << pick("<Comma>") << pickAfterTyping("<LF>", "xyz") << "," << "\n";
+    QTest::newRow("tab and CR LF") << pick("<Tab>") << pick("<CR><LF>") << "\t"
+                                   << "\r\n";
+    QTest::newRow("space and LF") << pick("<Space>") << pick("<LF>") << " "
+                                  << "\n";
+    QTest::newRow("typed semicolon loses its spaces") << type(" ; ") << pick("<CR>") << ";"
+                                                      << "\r";
+    QTest::newRow("typed empty separator, typed terminator") << type("") << type(" # ") << ""
+                                                             << "#";
+    QTest::newRow("typed spaces keep the terminator") << pick("<Comma>") << type("   ") << ","
+                                                      << "\r";
+    QTest::newRow("typed, then an entry picked") << pick("<Comma>") << pickAfterTyping("<LF>", "xyz") << ","
+                                                 << "\n";
 }
 
 void tst_Formats::okApplies()

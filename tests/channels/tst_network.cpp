@@ -7,7 +7,6 @@
 
 using platform::SocketControl;
 
-
 class tst_Network : public QObject
 {
     Q_OBJECT
@@ -66,7 +65,8 @@ void tst_Network::segments_data()
     QTest::addColumn<QString>("received");
     QTest::addColumn<InstrumentState>("state");
 
-    QTest::newRow("command over three segments") << QStringList{"ANA", "LYZE", " 2\r"} << "OK\r" << InstrumentState::Analyzing;
+    QTest::newRow("command over three segments")
+        << QStringList{"ANA", "LYZE", " 2\r"} << "OK\r" << InstrumentState::Analyzing;
     QTest::newRow("two commands in one segment, only the last runs")
         << QStringList{"ANALYZE\rPAUSE\r"} << "OK\r" << InstrumentState::Idle;
     QTest::newRow("a lone terminator runs nothing") << QStringList{"\r", "PAUSE\r"} << "OK\r" << InstrumentState::Idle;
@@ -176,9 +176,9 @@ void tst_Network::clientThatStopsReadingIsDropped()
         QCoreApplication::processEvents();
     }
     QCOMPARE(f.recorder.messages.size(), 1);
-    QVERIFY2(f.recorder.messages.first().startsWith(
-                 QLatin1String("Kestrin Error (frmMain - ReturnNetworkResult) 10004: ")),
-             qPrintable(f.recorder.messages.first()));
+    QVERIFY2(
+        f.recorder.messages.first().startsWith(QLatin1String("Kestrin Error (frmMain - ReturnNetworkResult) 10004: ")),
+        qPrintable(f.recorder.messages.first()));
     QTRY_COMPARE(f.socket()->State(), SocketControl::Listening);
 
     // The run goes on without a report per line, and the next client is served.
@@ -239,7 +239,8 @@ void tst_Network::finishedClientGetsLinesMadeDuringReset()
 
     // A tick handled while the reset yields, when the socket reads closed, as happens when
     // the client's end of input arrives at a high rate of lines.
-    QMetaObject::invokeMethod(f.window.get(), [&f] { f.tick(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        f.window.get(), [&f] { f.tick(); }, Qt::QueuedConnection);
     f.window->ResetNetworkConnection();
     QTRY_COMPARE(client->received.count(QLatin1Char('\r')), 2);
     QVERIFY(f.recorder.messages.isEmpty());
@@ -268,16 +269,16 @@ void tst_Network::halfClosedClientsGetTheirRun()
     std::vector<std::unique_ptr<StreamClient>> clients;
     for (int attempt = 0; attempt < kTries; ++attempt) {
         QVERIFY(QTest::qWaitFor([&] {
-            return f.socket()->State() == SocketControl::Listening && f.window->instrumentState() == InstrumentState::Idle;
+            return f.socket()->State() == SocketControl::Listening
+                   && f.window->instrumentState() == InstrumentState::Idle;
         }));
         // As `printf 'ANALYZE 5\r' | socat -t2 - TCP:localhost:port` does.
         clients.push_back(std::make_unique<StreamClient>(f.serverPort));
         StreamClient &client = *clients.back();
         QVERIFY(client.send("ANALYZE 5\r"));
         QVERIFY(client.finishSending());
-        QVERIFY(QTest::qWaitFor([&] {
-            return client.read() != StreamClient::Ending::Open || client.received().count('\r') == 2;
-        }));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return client.read() != StreamClient::Ending::Open || client.received().count('\r') == 2; }));
     }
 
     int delivered = 0;

@@ -62,8 +62,8 @@ void tst_Rs232::receivedCommands_data()
         << QByteArray("Error 2: Illegal Command - ANALYZE\rError 2: Illegal Command - \nON\r") << InstrumentState::Off
         << "\nON";
     QTest::newRow("CR LF terminator split over reads")
-        << "\r\n" << QByteArrayList{"ON\r", "\n", "PAUSE\r\n"} << QByteArray("OK\r\nOK\r\n") << InstrumentState::Idle
-        << "PAUSE";
+        << "\r\n"
+        << QByteArrayList{"ON\r", "\n", "PAUSE\r\n"} << QByteArray("OK\r\nOK\r\n") << InstrumentState::Idle << "PAUSE";
     QTest::newRow("one byte per character both ways")
         << "\r" << QByteArrayList{"\xe9t\xe9\r"} << QByteArray("Error 2: Illegal Command - \xc9T\xc9\r")
         << InstrumentState::Off << QString::fromLatin1("\xc9T\xc9");
@@ -372,8 +372,9 @@ void tst_Rs232::failedOpeningKeepsInstrumentUsable_data()
     QTest::addColumn<QString>("settings");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("missing device") << QByteArray("/nonexistent/ttyKestrin") << "19200,N,8,1"
-                                    << "Error (frmMain - ResetRS232Port) 68: Device unavailable: /nonexistent/ttyKestrin";
+    QTest::newRow("missing device")
+        << QByteArray("/nonexistent/ttyKestrin") << "19200,N,8,1"
+        << "Error (frmMain - ResetRS232Port) 68: Device unavailable: /nonexistent/ttyKestrin";
     QTest::newRow("settings refused") << QByteArray() << "9600,N,8,1.5"
                                       << "Error (frmMain - ResetRS232Port) 380: Invalid property value: 1.5 stop bits";
 }

@@ -114,19 +114,32 @@ void tst_Rs232Port::refusedSettingsText_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("named");
 
-    QTest::newRow("empty") << "" << "separated by commas";
-    QTest::newRow("three fields") << "19200,N,8" << "separated by commas";
-    QTest::newRow("five fields") << "19200,N,8,1,1" << "separated by commas";
-    QTest::newRow("baud not a number") << "fast,N,8,1" << "baud rate";
-    QTest::newRow("baud zero") << "0,N,8,1" << "baud rate";
-    QTest::newRow("baud negative") << "-9600,N,8,1" << "baud rate";
-    QTest::newRow("baud beyond 32 bits") << "99999999999,N,8,1" << "baud rate";
-    QTest::newRow("unknown parity") << "19200,X,8,1" << "parity";
-    QTest::newRow("parity word") << "19200,None,8,1" << "parity";
-    QTest::newRow("three data bits") << "19200,N,3,1" << "data bits";
-    QTest::newRow("nine data bits") << "19200,N,9,1" << "data bits";
-    QTest::newRow("three stop bits") << "19200,N,8,3" << "stop bits";
-    QTest::newRow("stop bits with zero decimals") << "19200,N,8,1.0" << "stop bits";
+    QTest::newRow("empty") << ""
+                           << "separated by commas";
+    QTest::newRow("three fields") << "19200,N,8"
+                                  << "separated by commas";
+    QTest::newRow("five fields") << "19200,N,8,1,1"
+                                 << "separated by commas";
+    QTest::newRow("baud not a number") << "fast,N,8,1"
+                                       << "baud rate";
+    QTest::newRow("baud zero") << "0,N,8,1"
+                               << "baud rate";
+    QTest::newRow("baud negative") << "-9600,N,8,1"
+                                   << "baud rate";
+    QTest::newRow("baud beyond 32 bits") << "99999999999,N,8,1"
+                                         << "baud rate";
+    QTest::newRow("unknown parity") << "19200,X,8,1"
+                                    << "parity";
+    QTest::newRow("parity word") << "19200,None,8,1"
+                                 << "parity";
+    QTest::newRow("three data bits") << "19200,N,3,1"
+                                     << "data bits";
+    QTest::newRow("nine data bits") << "19200,N,9,1"
+                                    << "data bits";
+    QTest::newRow("three stop bits") << "19200,N,8,3"
+                                     << "stop bits";
+    QTest::newRow("stop bits with zero decimals") << "19200,N,8,1.0"
+                                                  << "stop bits";
 }
 
 void tst_Rs232Port::refusedSettingsText()
@@ -158,8 +171,10 @@ void tst_Rs232Port::deviceMap_data()
     QTest::newRow("empty variable") << prefix << folder << 1 << QByteArray("") << runtime + "/kestrin/COM1";
     QTest::newRow("no port 0") << prefix << folder << 0 << QByteArray("/dev/ttyUSB0") << "";
     // Another program's names: its own variables and its own folder, none of the instrument's.
-    QTest::newRow("other program, virtual") << "OTHER_PORT" << "other" << 1 << QByteArray() << runtime + "/other/COM1";
-    QTest::newRow("other program, mapped") << "OTHER_PORT" << "other" << 2 << QByteArray("/dev/ttyS1") << "/dev/ttyS1";
+    QTest::newRow("other program, virtual") << "OTHER_PORT"
+                                            << "other" << 1 << QByteArray() << runtime + "/other/COM1";
+    QTest::newRow("other program, mapped") << "OTHER_PORT"
+                                           << "other" << 2 << QByteArray("/dev/ttyS1") << "/dev/ttyS1";
 }
 
 void tst_Rs232Port::deviceMap()
@@ -189,7 +204,8 @@ void tst_Rs232Port::openingAppliesSettings_data()
     for (const bool virtualPort : {false, true}) {
         const char *kind = virtualPort ? "virtual" : "pty pair";
         QTest::addRow("%s, start-up", kind) << virtualPort << "19200,N,8,1" << speed_t(B19200) << tcflag_t(CS8);
-        QTest::addRow("%s, two stop bits", kind) << virtualPort << "9600,N,8,2" << speed_t(B9600) << tcflag_t(CS8 | CSTOPB);
+        QTest::addRow("%s, two stop bits", kind)
+            << virtualPort << "9600,N,8,2" << speed_t(B9600) << tcflag_t(CS8 | CSTOPB);
         QTest::addRow("%s, slowest", kind) << virtualPort << "1200,N,8,1" << speed_t(B1200) << tcflag_t(CS8);
         // B0: a rate without a standard code, set through the driver's custom divisor.
         QTest::addRow("%s, rate without a standard code", kind)
@@ -223,7 +239,9 @@ void tst_Rs232Port::openingAppliesSettings()
         // Published as a link to the terminal of this opening, in a private folder.
         QVERIFY(QFileInfo(device).isSymLink());
         QVERIFY2(QFileInfo(device).symLinkTarget().startsWith(QLatin1String("/dev/pts/")), qPrintable(device));
-        struct stat folder {};
+        struct stat folder
+        {
+        };
         QCOMPARE(::lstat(QFile::encodeName(QFileInfo(device).path()).constData(), &folder), 0);
         QCOMPARE(folder.st_mode & 0777, mode_t(0700));
         client = std::make_unique<PortClient>(device);
@@ -246,7 +264,7 @@ void tst_Rs232Port::openingAppliesSettings()
 
 void tst_Rs232Port::failedOpening_data()
 {
-    QTest::addColumn<QString>("device"); // "missing", "pty" (pair) or "virtual"
+    QTest::addColumn<QString>("device");    // "missing", "pty" (pair) or "virtual"
     QTest::addColumn<mode_t>("folderMode"); // of the virtual ports' runtime folder
     QTest::addColumn<QString>("settings");
     QTest::addColumn<int>("number");
@@ -263,9 +281,9 @@ void tst_Rs232Port::failedOpening_data()
                                      << "carries 8 data bits without parity";
     QTest::newRow("virtual, one and a half stop bits")
         << "virtual" << mode_t(0700) << "9600,N,8,1.5" << refused << "1.5 stop bits";
-    QTest::newRow("virtual, folder open to others") << "virtual" << mode_t(0755) << "19200,N,8,1"
-                                                    << int(platform::ErrorNumber::PermissionDenied)
-                                                    << "is open to group or others (mode 0755)";
+    QTest::newRow("virtual, folder open to others")
+        << "virtual" << mode_t(0755) << "19200,N,8,1" << int(platform::ErrorNumber::PermissionDenied)
+        << "is open to group or others (mode 0755)";
 }
 
 void tst_Rs232Port::failedOpening()
@@ -320,7 +338,8 @@ void tst_Rs232Port::virtualPortInUseOrStale()
     // A second instrument finds the port of a live one in use, as a locked device.
     SerialPortControl second(kDevices);
     QString description;
-    QCOMPARE(errorNumberOf([&] { second.setPortOpen(true); }, &description), int(platform::ErrorNumber::PermissionDenied));
+    QCOMPARE(errorNumberOf([&] { second.setPortOpen(true); }, &description),
+             int(platform::ErrorNumber::PermissionDenied));
     QVERIFY2(description.contains(path + QLatin1String(" is in use")), qPrintable(description));
     QCOMPARE(QFileInfo(path).symLinkTarget(), terminal);
 
@@ -349,7 +368,7 @@ void tst_Rs232Port::virtualPortClientsComeAndGo()
     const auto attach = [&port] {
         auto client = std::make_unique<PortClient>(port.deviceName());
         return client->isOpen() && QTest::qWaitFor([&port] { return port.clientAttached(); }) ? std::move(client)
-                                                                                               : nullptr;
+                                                                                              : nullptr;
     };
     std::unique_ptr<PortClient> first = attach();
     QVERIFY(first);
@@ -455,8 +474,9 @@ void tst_Rs232Port::virtualPortTakesInputAtLineSpeed()
     QVERIFY(client.send(sent));
     QTRY_COMPARE(received.size(), sent.size());
     const double earliestMilliseconds = 1000 * (sent.size() - heldAtOnce) / charactersPerSecond;
-    QVERIFY2(clock.elapsed() >= qint64(earliestMilliseconds * 0.9),
-             qPrintable(QStringLiteral("%1 ms, at the line's pace %2 ms").arg(clock.elapsed()).arg(earliestMilliseconds)));
+    QVERIFY2(
+        clock.elapsed() >= qint64(earliestMilliseconds * 0.9),
+        qPrintable(QStringLiteral("%1 ms, at the line's pace %2 ms").arg(clock.elapsed()).arg(earliestMilliseconds)));
 }
 
 void tst_Rs232Port::textIsOneBytePerCharacter()

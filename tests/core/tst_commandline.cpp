@@ -16,18 +16,30 @@ private slots:
         QTest::addColumn<QString>("word");
         QTest::addColumn<int>("number");
         QTest::addColumn<bool>("overflows");
-        QTest::newRow("spaces and case") << "  analyze 25  " << "ANALYZE" << 25 << false;
-        QTest::newRow("two spaces before number") << "ANALYZE  25" << "ANALYZE" << 25 << false;
-        QTest::newRow("half to even down") << "ANALYZE 2.5" << "ANALYZE" << 2 << false;
-        QTest::newRow("half to even up") << "ANALYZE 3.5" << "ANALYZE" << 4 << false;
-        QTest::newRow("two numbers") << "ANALYZE 5 7" << "ANALYZE" << 0 << false;
-        QTest::newRow("not a number") << "ANALYZE abc" << "ANALYZE" << 0 << false;
-        QTest::newRow("negative") << "ANALYZE -4" << "ANALYZE" << -4 << false;
-        QTest::newRow("word only") << "pause" << "PAUSE" << 0 << false;
-        QTest::newRow("words after") << "off please" << "OFF" << 0 << false;
-        QTest::newRow("beyond 16 bits") << "ANALYZE 40000" << "ANALYZE" << 0 << true;
-        QTest::newRow("tab stays in word") << "ON\t" << "ON\t" << 0 << false;
-        QTest::newRow("carriage return stays") << "ON\r" << "ON\r" << 0 << false;
+        QTest::newRow("spaces and case") << "  analyze 25  "
+                                         << "ANALYZE" << 25 << false;
+        QTest::newRow("two spaces before number") << "ANALYZE  25"
+                                                  << "ANALYZE" << 25 << false;
+        QTest::newRow("half to even down") << "ANALYZE 2.5"
+                                           << "ANALYZE" << 2 << false;
+        QTest::newRow("half to even up") << "ANALYZE 3.5"
+                                         << "ANALYZE" << 4 << false;
+        QTest::newRow("two numbers") << "ANALYZE 5 7"
+                                     << "ANALYZE" << 0 << false;
+        QTest::newRow("not a number") << "ANALYZE abc"
+                                      << "ANALYZE" << 0 << false;
+        QTest::newRow("negative") << "ANALYZE -4"
+                                  << "ANALYZE" << -4 << false;
+        QTest::newRow("word only") << "pause"
+                                   << "PAUSE" << 0 << false;
+        QTest::newRow("words after") << "off please"
+                                     << "OFF" << 0 << false;
+        QTest::newRow("beyond 16 bits") << "ANALYZE 40000"
+                                        << "ANALYZE" << 0 << true;
+        QTest::newRow("tab stays in word") << "ON\t"
+                                           << "ON\t" << 0 << false;
+        QTest::newRow("carriage return stays") << "ON\r"
+                                               << "ON\r" << 0 << false;
     }
     void parse()
     {
@@ -64,7 +76,8 @@ private slots:
         QVERIFY(command);
         QCOMPARE(command->word, word);
         QCOMPARE(transitionFor(InstrumentState::Paused, command->word).resultCode, ResultCode::IllegalCommand);
-        QCOMPARE(replyText(ResultCode::IllegalCommand, command->word), QStringLiteral("Error 2: Illegal Command - ") + word);
+        QCOMPARE(replyText(ResultCode::IllegalCommand, command->word),
+                 QStringLiteral("Error 2: Illegal Command - ") + word);
     }
 
     void blankAndOverlongLines()
@@ -126,11 +139,16 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("word");
         QTest::addColumn<QString>("reply");
-        QTest::newRow("success") << 0 << "ON" << "OK";
-        QTest::newRow("illegal") << 2 << "RESUME" << "Error 2: Illegal Command - RESUME";
-        QTest::newRow("illegal without word") << 2 << "" << "Error 2: Illegal Command - (Unknown)";
-        QTest::newRow("other code") << 5 << "ON" << "Error 5: Result code not understood";
-        QTest::newRow("negative code") << -1 << "ON" << "Error -1: Result code not understood";
+        QTest::newRow("success") << 0 << "ON"
+                                 << "OK";
+        QTest::newRow("illegal") << 2 << "RESUME"
+                                 << "Error 2: Illegal Command - RESUME";
+        QTest::newRow("illegal without word") << 2 << ""
+                                              << "Error 2: Illegal Command - (Unknown)";
+        QTest::newRow("other code") << 5 << "ON"
+                                    << "Error 5: Result code not understood";
+        QTest::newRow("negative code") << -1 << "ON"
+                                       << "Error -1: Result code not understood";
     }
     void replies()
     {

@@ -10,10 +10,7 @@ class TestFrontPanel : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QApplication::setApplicationName(QStringLiteral("kestrin"));
-    }
+    void initTestCase() { QApplication::setApplicationName(QStringLiteral("kestrin")); }
 
     void freshStart()
     {
@@ -105,28 +102,82 @@ private slots:
         QTest::addColumn<QString>("stateLabel");
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("status");
-        QTest::newRow("on") << QStringList{"on"} << "OK" << "Idle" << "ON" << "";
-        QTest::newRow("off while off") << QStringList{"OFF"} << "Error 2: Illegal Command - OFF" << "Off" << "OFF" << "";
-        QTest::newRow("on with tab") << QStringList{"ON\t"} << "Error 2: Illegal Command - ON\t" << "Off" << "ON\t" << "";
-        QTest::newRow("number taken for every word") << QStringList{"ON 1e9"} << "OK" << "Idle" << "ON" << "";
-        QTest::newRow("on while idle") << QStringList{"ON", "ON"} << "Error 2: Illegal Command - ON" << "Idle" << "ON" << "";
-        QTest::newRow("resume while idle") << QStringList{"ON", "RESUME"} << "Error 2: Illegal Command - RESUME" << "Idle" << "RESUME" << "";
-        QTest::newRow("pause while idle") << QStringList{"ON", "PAUSE"} << "OK" << "Idle" << "PAUSE" << "";
-        QTest::newRow("abort while idle") << QStringList{"ON", "abort"} << "OK" << "Idle" << "ABORT" << "";
-        QTest::newRow("analyze") << QStringList{"ON", "Analyze"} << "OK" << "Analyzing ..." << "ANALYZE" << "Running ...";
-        QTest::newRow("analyze while analyzing") << QStringList{"ON", "ANALYZE", "ANALYZE 10"}
-                                                 << "Error 2: Illegal Command - ANALYZE" << "Analyzing ..." << "ANALYZE" << "Running ...";
-        QTest::newRow("pause") << QStringList{"ON", "ANALYZE", "pause"} << "OK" << "Paused" << "PAUSE" << "Paused!";
-        QTest::newRow("pause while paused") << QStringList{"ON", "ANALYZE", "PAUSE", "PAUSE"}
-                                            << "Error 2: Illegal Command - PAUSE" << "Paused" << "PAUSE" << "Paused!";
-        QTest::newRow("resume") << QStringList{"ON", "ANALYZE", "PAUSE", "RESUME"} << "OK" << "Analyzing ..." << "RESUME" << "Resumed!";
-        QTest::newRow("abort running") << QStringList{"ON", "ANALYZE", "ABORT"} << "OK" << "Idle" << "ABORT" << "Stopped!";
-        QTest::newRow("abort paused") << QStringList{"ON", "ANALYZE", "PAUSE", "ABORT"} << "OK" << "Idle" << "ABORT" << "Aborted!";
-        QTest::newRow("off please") << QStringList{"ON", "ANALYZE", "off please"} << "OK" << "Off" << "OFF" << "";
-        QTest::newRow("analyze beyond 16 bits") << QStringList{"ON", "ANALYZE 40000"}
-                                                << "Error 2: Illegal Command - ANALYZE" << "Idle" << "ANALYZE" << "";
+        QTest::newRow("on") << QStringList{"on"} << "OK"
+                            << "Idle"
+                            << "ON"
+                            << "";
+        QTest::newRow("off while off") << QStringList{"OFF"} << "Error 2: Illegal Command - OFF"
+                                       << "Off"
+                                       << "OFF"
+                                       << "";
+        QTest::newRow("on with tab") << QStringList{"ON\t"} << "Error 2: Illegal Command - ON\t"
+                                     << "Off"
+                                     << "ON\t"
+                                     << "";
+        QTest::newRow("number taken for every word") << QStringList{"ON 1e9"} << "OK"
+                                                     << "Idle"
+                                                     << "ON"
+                                                     << "";
+        QTest::newRow("on while idle") << QStringList{"ON", "ON"} << "Error 2: Illegal Command - ON"
+                                       << "Idle"
+                                       << "ON"
+                                       << "";
+        QTest::newRow("resume while idle") << QStringList{"ON", "RESUME"} << "Error 2: Illegal Command - RESUME"
+                                           << "Idle"
+                                           << "RESUME"
+                                           << "";
+        QTest::newRow("pause while idle") << QStringList{"ON", "PAUSE"} << "OK"
+                                          << "Idle"
+                                          << "PAUSE"
+                                          << "";
+        QTest::newRow("abort while idle") << QStringList{"ON", "abort"} << "OK"
+                                          << "Idle"
+                                          << "ABORT"
+                                          << "";
+        QTest::newRow("analyze") << QStringList{"ON", "Analyze"} << "OK"
+                                 << "Analyzing ..."
+                                 << "ANALYZE"
+                                 << "Running ...";
+        QTest::newRow("analyze while analyzing")
+            << QStringList{"ON", "ANALYZE", "ANALYZE 10"} << "Error 2: Illegal Command - ANALYZE"
+            << "Analyzing ..."
+            << "ANALYZE"
+            << "Running ...";
+        QTest::newRow("pause") << QStringList{"ON", "ANALYZE", "pause"} << "OK"
+                               << "Paused"
+                               << "PAUSE"
+                               << "Paused!";
+        QTest::newRow("pause while paused")
+            << QStringList{"ON", "ANALYZE", "PAUSE", "PAUSE"} << "Error 2: Illegal Command - PAUSE"
+            << "Paused"
+            << "PAUSE"
+            << "Paused!";
+        QTest::newRow("resume") << QStringList{"ON", "ANALYZE", "PAUSE", "RESUME"} << "OK"
+                                << "Analyzing ..."
+                                << "RESUME"
+                                << "Resumed!";
+        QTest::newRow("abort running") << QStringList{"ON", "ANALYZE", "ABORT"} << "OK"
+                                       << "Idle"
+                                       << "ABORT"
+                                       << "Stopped!";
+        QTest::newRow("abort paused") << QStringList{"ON", "ANALYZE", "PAUSE", "ABORT"} << "OK"
+                                      << "Idle"
+                                      << "ABORT"
+                                      << "Aborted!";
+        QTest::newRow("off please") << QStringList{"ON", "ANALYZE", "off please"} << "OK"
+                                    << "Off"
+                                    << "OFF"
+                                    << "";
+        QTest::newRow("analyze beyond 16 bits")
+            << QStringList{"ON", "ANALYZE 40000"} << "Error 2: Illegal Command - ANALYZE"
+            << "Idle"
+            << "ANALYZE"
+            << "";
         QTest::newRow("overlong line") << QStringList{"ON", QStringLiteral("PAUSE ") + QString(40000, QLatin1Char('x'))}
-                                       << "Error 2: Illegal Command - PAUSE" << "Idle" << "PAUSE" << "";
+                                       << "Error 2: Illegal Command - PAUSE"
+                                       << "Idle"
+                                       << "PAUSE"
+                                       << "";
     }
     void commands()
     {

@@ -209,11 +209,21 @@ private slots:
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("reply");
-        QTest::newRow("zero frequency") << "txtFrequency" << "0" << "Error 11: Result code not understood";
-        QTest::newRow("negative frequency") << "txtFrequency" << "-2" << "Error 380: Result code not understood";
-        QTest::newRow("too slow") << "txtFrequency" << "0.03" << "Error 6: Result code not understood";
-        QTest::newRow("points beyond 16 bits") << "txtPtsPerLine" << "40000" << "Error 6: Result code not understood";
-        QTest::newRow("beyond float") << "txtMax" << "1e39" << "Error 6: Result code not understood";
+        QTest::newRow("zero frequency") << "txtFrequency"
+                                        << "0"
+                                        << "Error 11: Result code not understood";
+        QTest::newRow("negative frequency") << "txtFrequency"
+                                            << "-2"
+                                            << "Error 380: Result code not understood";
+        QTest::newRow("too slow") << "txtFrequency"
+                                  << "0.03"
+                                  << "Error 6: Result code not understood";
+        QTest::newRow("points beyond 16 bits") << "txtPtsPerLine"
+                                               << "40000"
+                                               << "Error 6: Result code not understood";
+        QTest::newRow("beyond float") << "txtMax"
+                                      << "1e39"
+                                      << "Error 6: Result code not understood";
     }
     void failuresAtRunStart()
     {
@@ -241,8 +251,8 @@ private slots:
         QTest::newRow("LF") << QByteArray("a\nb") << QStringList{"1,a", "2,b"};
         QTest::newRow("unchanged text") << QByteArray("3.14159265, x ,\n") << QStringList{"1,3.14159265, x ,"};
         // One character per byte, so that the serial line and TCP pass the bytes on unchanged.
-        QTest::newRow("bytes read as Latin-1") << QByteArray("caf\xc3\xa9\n")
-                                               << QStringList{QString::fromLatin1("1,caf\xc3\xa9")};
+        QTest::newRow("bytes read as Latin-1")
+            << QByteArray("caf\xc3\xa9\n") << QStringList{QString::fromLatin1("1,caf\xc3\xa9")};
         QTest::newRow("empty file") << QByteArray() << QStringList{};
     }
     void fileRuns()
@@ -305,10 +315,16 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("reply");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing") << "absent.txt" << "Error 53: Result code not understood" << "File not found";
+        QTest::newRow("missing") << "absent.txt"
+                                 << "Error 53: Result code not understood"
+                                 << "File not found";
         // Opening a pipe with no writer would wait for one: the whole instrument would freeze.
-        QTest::newRow("named pipe") << "pipe.txt" << "Error 75: Result code not understood" << "a named pipe";
-        QTest::newRow("socket") << "socket.txt" << "Error 75: Result code not understood" << "a socket";
+        QTest::newRow("named pipe") << "pipe.txt"
+                                    << "Error 75: Result code not understood"
+                                    << "a named pipe";
+        QTest::newRow("socket") << "socket.txt"
+                                << "Error 75: Result code not understood"
+                                << "a socket";
     }
     void dataFileThatCannotBePlayedDoesNotStart()
     {
@@ -377,7 +393,8 @@ private slots:
         // A name typed into the box is opened relative to the current directory instead.
         f.window->ExecuteCommand(QStringLiteral("ABORT"));
         QTest::keyClicks(f.box("txtFileName"), QStringLiteral("x"));
-        QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE")), QStringLiteral("Error 53: Result code not understood"));
+        QCOMPARE(f.window->ExecuteCommand(QStringLiteral("ANALYZE")),
+                 QStringLiteral("Error 53: Result code not understood"));
     }
 
     void cancelledFileDialogChangesNothing()

@@ -52,12 +52,16 @@ private slots:
                            {"resume", "OK", S::Analyzing}, {"abort", "OK", S::Idle},        {"off", "OK", S::Off}};
         QTest::newRow("only ON is taken while off")
             << QList<Step>{{"ANALYZE", "Error 2: Illegal Command - ANALYZE", S::Off},
-                           {"OFF", "Error 2: Illegal Command - OFF", S::Off}, {"  on  ", "OK", S::Idle}};
+                           {"OFF", "Error 2: Illegal Command - OFF", S::Off},
+                           {"  on  ", "OK", S::Idle}};
         QTest::newRow("abort and pause are accepted idle")
-            << QList<Step>{{"ON", "OK", S::Idle}, {"PAUSE", "OK", S::Idle}, {"ABORT", "OK", S::Idle},
+            << QList<Step>{{"ON", "OK", S::Idle},
+                           {"PAUSE", "OK", S::Idle},
+                           {"ABORT", "OK", S::Idle},
                            {"RESUME", "Error 2: Illegal Command - RESUME", S::Idle}};
         QTest::newRow("a count beyond 16 bits is refused")
-            << QList<Step>{{"ON", "OK", S::Idle}, {"ANALYZE 40000", "Error 2: Illegal Command - ANALYZE", S::Idle},
+            << QList<Step>{{"ON", "OK", S::Idle},
+                           {"ANALYZE 40000", "Error 2: Illegal Command - ANALYZE", S::Idle},
                            {"ANALYZE 4", "OK", S::Analyzing}};
     }
 
@@ -83,9 +87,15 @@ private slots:
         QTest::addColumn<QString>("frequency");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("reply");
-        QTest::newRow("frequency 0") << "0" << "" << "Error 11: Result code not understood";
-        QTest::newRow("interval beyond 16 bits") << "0.001" << "" << "Error 6: Result code not understood";
-        QTest::newRow("missing data file") << "2" << "/nonexistent/folder/data.txt" << "Error 76: Result code not understood";
+        QTest::newRow("frequency 0") << "0"
+                                     << ""
+                                     << "Error 11: Result code not understood";
+        QTest::newRow("interval beyond 16 bits") << "0.001"
+                                                 << ""
+                                                 << "Error 6: Result code not understood";
+        QTest::newRow("missing data file") << "2"
+                                           << "/nonexistent/folder/data.txt"
+                                           << "Error 76: Result code not understood";
     }
 
     void aRunThatCannotStartSaysWhy()

@@ -61,7 +61,7 @@ public:
     StuckPeer(const QString &applicationName, const QByteArray &topic, const QByteArray &item)
         : m_socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        sockaddr_un address {};
+        sockaddr_un address{};
         address.sun_family = AF_UNIX;
         const QByteArray path =
             QFile::encodeName(platform::DdeDirectory::socketPath(platform::DdeDirectory::path(), applicationName));
@@ -81,18 +81,18 @@ public:
     {
         QByteArray answers;
         const bool arrived = m_connected && QTest::qWaitFor([&] {
-            char buffer[64 * 1024];
-            ssize_t count;
-            while ((count = ::recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-                answers.append(buffer, count);
-            return answers.count('\n') >= 2;
-        });
+                                 char buffer[64 * 1024];
+                                 ssize_t count;
+                                 while ((count = ::recv(m_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+                                     answers.append(buffer, count);
+                                 return answers.count('\n') >= 2;
+                             });
         return arrived && answers.startsWith("ACK\nDATA") && answers.count('\n') == 2;
     }
     // The source closed its end.
     bool isCut() const
     {
-        pollfd state {m_socket, POLLRDHUP, 0};
+        pollfd state{m_socket, POLLRDHUP, 0};
         return ::poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLRDHUP)) != 0;
     }
 

@@ -209,7 +209,12 @@ void tst_DdeLayer::everyWriteArrivesAlsoWhenEqual()
 {
     auto box = linkedBox();
     QSignalSpy changes(box.get(), &QLineEdit::textChanged);
-    const QStringList writes = {"1,0.5", "1,0.5", "", "", "two\nlines \\ and more", QString(100000, QLatin1Char('x')),
+    const QStringList writes = {"1,0.5",
+                                "1,0.5",
+                                "",
+                                "",
+                                "two\nlines \\ and more",
+                                QString(100000, QLatin1Char('x')),
                                 QString(kLongestUpdate, QLatin1Char('y'))};
     for (const QString &text : writes)
         m_served->source->writeItem(kData, text);
@@ -243,14 +248,18 @@ void tst_DdeLayer::itemWrites_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("update");
     QTest::addColumn<QString>("changedItem");
-    QTest::newRow("set to another text") << false << "txtData" << "new" << QByteArray("UPDATE txtData new") << "txtData";
-    QTest::newRow("set to the same text") << false << "txtData" << "start" << QByteArray() << "";
-    QTest::newRow("written with the same text") << true << "txtData" << "start" << QByteArray("UPDATE txtData start")
-                                                << "txtData";
-    QTest::newRow("named in another case") << false << "TXTDATA" << "new" << QByteArray("UPDATE txtData new")
-                                           << "txtData";
-    QTest::newRow("item not advised") << true << "txtLocked" << "x" << QByteArray() << "txtLocked";
-    QTest::newRow("item not declared yet") << false << "txtNew" << "1" << QByteArray() << "txtNew";
+    QTest::newRow("set to another text") << false << "txtData"
+                                         << "new" << QByteArray("UPDATE txtData new") << "txtData";
+    QTest::newRow("set to the same text") << false << "txtData"
+                                          << "start" << QByteArray() << "";
+    QTest::newRow("written with the same text") << true << "txtData"
+                                                << "start" << QByteArray("UPDATE txtData start") << "txtData";
+    QTest::newRow("named in another case") << false << "TXTDATA"
+                                           << "new" << QByteArray("UPDATE txtData new") << "txtData";
+    QTest::newRow("item not advised") << true << "txtLocked"
+                                      << "x" << QByteArray() << "txtLocked";
+    QTest::newRow("item not declared yet") << false << "txtNew"
+                                           << "1" << QByteArray() << "txtNew";
 }
 
 void tst_DdeLayer::itemWrites()
@@ -290,7 +299,8 @@ void tst_DdeLayer::executes_data()
     QTest::newRow("spaces and line break kept") << "  two\nlines  " << 0;
     QTest::newRow("refused") << "refuse me" << DdeErrorNumber::Refused;
     QTest::newRow("longest a message carries") << QString(kLongestExecute, QLatin1Char('x')) << 0;
-    QTest::newRow("too long for a message") << QString(kLongestExecute + 1, QLatin1Char('x')) << DdeErrorNumber::Refused;
+    QTest::newRow("too long for a message")
+        << QString(kLongestExecute + 1, QLatin1Char('x')) << DdeErrorNumber::Refused;
 }
 
 void tst_DdeLayer::executes()
@@ -315,16 +325,22 @@ void tst_DdeLayer::pokes_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("pokeEnabled");
     QTest::addColumn<int>("number");
-    QTest::newRow("accepted") << "txtData" << "150" << true << 0;
-    QTest::newRow("escaped text") << "txtData" << "a\\b\nc" << true << 0;
-    QTest::newRow("nul, control bytes and 0xff") << "txtData" << QString::fromLatin1("a\0b\x1b\x7f\xff", 6) << true << 0;
-    QTest::newRow("handler vetoes") << "txtData" << "veto" << true << DdeErrorNumber::Refused;
-    QTest::newRow("read-only box") << "txtLocked" << "150" << true << DdeErrorNumber::Refused;
-    QTest::newRow("pokes switched off") << "txtData" << "150" << false << DdeErrorNumber::Refused;
+    QTest::newRow("accepted") << "txtData"
+                              << "150" << true << 0;
+    QTest::newRow("escaped text") << "txtData"
+                                  << "a\\b\nc" << true << 0;
+    QTest::newRow("nul, control bytes and 0xff")
+        << "txtData" << QString::fromLatin1("a\0b\x1b\x7f\xff", 6) << true << 0;
+    QTest::newRow("handler vetoes") << "txtData"
+                                    << "veto" << true << DdeErrorNumber::Refused;
+    QTest::newRow("read-only box") << "txtLocked"
+                                   << "150" << true << DdeErrorNumber::Refused;
+    QTest::newRow("pokes switched off") << "txtData"
+                                        << "150" << false << DdeErrorNumber::Refused;
     QTest::newRow("longest the links carry") << "txtData" << QString(kLongestUpdate, QLatin1Char('p')) << true << 0;
     // The poke itself fits in a line, its update would not.
-    QTest::newRow("too long for the links") << "txtData" << QString(kLongestUpdate + 1, QLatin1Char('p')) << true
-                                            << DdeErrorNumber::Refused;
+    QTest::newRow("too long for the links")
+        << "txtData" << QString(kLongestUpdate + 1, QLatin1Char('p')) << true << DdeErrorNumber::Refused;
 }
 
 void tst_DdeLayer::pokes()
@@ -370,15 +386,20 @@ void tst_DdeLayer::badInputOnTheSocket_data()
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<bool>("survives");
     QTest::newRow("garbage word") << false << QByteArray("HELLO THERE\n") << QByteArray("NACK unknown message") << true;
-    QTest::newRow("binary noise") << false << QByteArray("\x01\x02\x7f\x03\n") << QByteArray("NACK unknown message") << true;
-    QTest::newRow("execute before initiate") << false << QByteArray("EXECUTE ON\n") << QByteArray("NACK no conversation") << true;
-    QTest::newRow("not utf-8") << true << QByteArray("EXECUTE \xff\xfe\n") << QByteArray("NACK text is not UTF-8") << true;
-    QTest::newRow("nul byte") << true << QByteArray("EXECUTE A\0B\n", 12) << QByteArray("NACK text is not UTF-8") << true;
+    QTest::newRow("binary noise") << false << QByteArray("\x01\x02\x7f\x03\n") << QByteArray("NACK unknown message")
+                                  << true;
+    QTest::newRow("execute before initiate")
+        << false << QByteArray("EXECUTE ON\n") << QByteArray("NACK no conversation") << true;
+    QTest::newRow("not utf-8") << true << QByteArray("EXECUTE \xff\xfe\n") << QByteArray("NACK text is not UTF-8")
+                               << true;
+    QTest::newRow("nul byte") << true << QByteArray("EXECUTE A\0B\n", 12) << QByteArray("NACK text is not UTF-8")
+                              << true;
     QTest::newRow("bad escape") << true << QByteArray("EXECUTE a\\q\n") << QByteArray("NACK bad escape") << true;
-    QTest::newRow("second initiate") << true << QByteArray("INITIATE Topic\n") << QByteArray("NACK conversation already open")
-                                     << true;
+    QTest::newRow("second initiate") << true << QByteArray("INITIATE Topic\n")
+                                     << QByteArray("NACK conversation already open") << true;
     QTest::newRow("empty line") << true << QByteArray("\n") << QByteArray("NACK unknown message") << true;
-    QTest::newRow("over-long line") << true << QByteArray(2 * 1024 * 1024, 'x') << QByteArray("ERROR line too long") << false;
+    QTest::newRow("over-long line") << true << QByteArray(2 * 1024 * 1024, 'x') << QByteArray("ERROR line too long")
+                                    << false;
     QTest::newRow("over-long with end") << false << QByteArray("EXECUTE ") + QByteArray(1024 * 1024, 'x') + '\n'
                                         << QByteArray("ERROR line too long") << false;
 }
@@ -437,7 +458,8 @@ void tst_DdeLayer::killedClientEndsOnlyItsConversation()
 
     // It is closed after the ten seconds the protocol gives, not later.
     QVERIFY(silent.waitForClose(12000));
-    QVERIFY2(connected.elapsed() >= 9900 && connected.elapsed() < 10800, qPrintable(QString::number(connected.elapsed())));
+    QVERIFY2(connected.elapsed() >= 9900 && connected.elapsed() < 10800,
+             qPrintable(QString::number(connected.elapsed())));
 }
 
 void tst_DdeLayer::endedConversationsAreFreed()
@@ -494,7 +516,8 @@ void tst_DdeLayer::stuckClientsShareOneBound()
             QVERIFY(m_served->source->backlogBytes() <= DdeSource::kMaximumBacklogBytes);
         }
         for (int later = dropped + 1; later < kStuckClients; ++later)
-            QVERIFY2(!stuck[later]->isCut(), qPrintable(QStringLiteral("%1 dropped before %2").arg(later).arg(dropped)));
+            QVERIFY2(!stuck[later]->isCut(),
+                     qPrintable(QStringLiteral("%1 dropped before %2").arg(later).arg(dropped)));
     }
     QCOMPARE(m_served->closes, kStuckClients);
     QCOMPARE(m_served->source->conversationCount(), 1);

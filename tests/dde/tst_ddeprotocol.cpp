@@ -35,20 +35,31 @@ void tst_DdeProtocol::escapeRoundTrip_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("escaped");
-    QTest::newRow("plain") << "ANALYZE 5" << "ANALYZE 5";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("line break") << "a\nb" << "a\\nb";
-    QTest::newRow("carriage return") << "a\rb" << "a\\rb";
-    QTest::newRow("backslash") << "C:\\data\\x.txt" << "C:\\\\data\\\\x.txt";
-    QTest::newRow("backslash before n") << "\\n" << "\\\\n";
+    QTest::newRow("plain") << "ANALYZE 5"
+                           << "ANALYZE 5";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("line break") << "a\nb"
+                                << "a\\nb";
+    QTest::newRow("carriage return") << "a\rb"
+                                     << "a\\rb";
+    QTest::newRow("backslash") << "C:\\data\\x.txt"
+                               << "C:\\\\data\\\\x.txt";
+    QTest::newRow("backslash before n") << "\\n"
+                                        << "\\\\n";
     QTest::newRow("not latin") << QString::fromUtf8("µ ≤ 5 — ok") << QString::fromUtf8("µ ≤ 5 — ok");
-    QTest::newRow("spaces kept") << "  two  " << "  two  ";
-    QTest::newRow("tab kept") << "a\tb" << "a\tb";
+    QTest::newRow("spaces kept") << "  two  "
+                                 << "  two  ";
+    QTest::newRow("tab kept") << "a\tb"
+                              << "a\tb";
     QTest::newRow("nul") << QString(QChar(0)) << "\\0";
-    QTest::newRow("nul before a digit") << QString(QChar(0)) + "7" << "\\07";
-    QTest::newRow("control bytes") << "\x01\x1b[0m\x1f" << "\\x01\\x1B[0m\\x1F";
+    QTest::newRow("nul before a digit") << QString(QChar(0)) + "7"
+                                        << "\\07";
+    QTest::newRow("control bytes") << "\x01\x1b[0m\x1f"
+                                   << "\\x01\\x1B[0m\\x1F";
     QTest::newRow("latin-1 kept") << QString::fromLatin1("\xff\xdf\x7f\x85") << QString::fromLatin1("\xff\xdf\x7f\x85");
-    QTest::newRow("escape look-alike") << "\\x41\\0" << "\\\\x41\\\\0";
+    QTest::newRow("escape look-alike") << "\\x41\\0"
+                                       << "\\\\x41\\\\0";
 }
 
 void tst_DdeProtocol::escapeRoundTrip()
@@ -96,7 +107,8 @@ void tst_DdeProtocol::otherSpellingsOfAByte_data()
     QTest::addColumn<QString>("text");
     QTest::newRow("lower-case digits") << "\\x1b\\xff" << QString::fromLatin1("\x1b\xff");
     QTest::newRow("nul as a byte") << "\\x00" << QString(QChar(0));
-    QTest::newRow("printable as a byte") << "\\x41\\x5c" << "A\\";
+    QTest::newRow("printable as a byte") << "\\x41\\x5c"
+                                         << "A\\";
 }
 
 void tst_DdeProtocol::otherSpellingsOfAByte()
@@ -158,11 +170,12 @@ void tst_DdeProtocol::lineReader_data()
     QTest::newRow("two in one chunk") << QByteArrayList{"A\nB\n"} << QStringList{"A", "B"} << QList<bool>{true, true};
     QTest::newRow("crlf") << QByteArrayList{"ACK\r\n"} << QStringList{"ACK"} << QList<bool>{true};
     QTest::newRow("empty line") << QByteArrayList{"\n"} << QStringList{""} << QList<bool>{true};
-    QTest::newRow("utf-8 split over chunks") << QByteArrayList{"DATA \xc2", "\xb5\n"} << QStringList{QString::fromUtf8("DATA µ")}
-                                             << QList<bool>{true};
+    QTest::newRow("utf-8 split over chunks")
+        << QByteArrayList{"DATA \xc2", "\xb5\n"} << QStringList{QString::fromUtf8("DATA µ")} << QList<bool>{true};
     QTest::newRow("not utf-8") << QByteArrayList{"DATA \xff\xfe\n", "ACK\n"} << QStringList{QString(), "ACK"}
                                << QList<bool>{false, true};
-    QTest::newRow("nul byte") << QByteArrayList{QByteArray("AB\0C\n", 5)} << QStringList{QString()} << QList<bool>{false};
+    QTest::newRow("nul byte") << QByteArrayList{QByteArray("AB\0C\n", 5)} << QStringList{QString()}
+                              << QList<bool>{false};
 }
 
 void tst_DdeProtocol::lineReader()

@@ -90,10 +90,14 @@ void tst_DdeWindowItems::servedBoxes_data()
 {
     QTest::addColumn<QString>("item");
     QTest::addColumn<QString>("value");
-    QTest::newRow("the window's box") << "txtData" << "start";
-    QTest::newRow("named in another case") << "TXTDATA" << "start";
-    QTest::newRow("inside a frame") << "txtNested" << "nested";
-    QTest::newRow("a dialog's box") << "txtDialog" << "";
+    QTest::newRow("the window's box") << "txtData"
+                                      << "start";
+    QTest::newRow("named in another case") << "TXTDATA"
+                                           << "start";
+    QTest::newRow("inside a frame") << "txtNested"
+                                    << "nested";
+    QTest::newRow("a dialog's box") << "txtDialog"
+                                    << "";
 }
 
 void tst_DdeWindowItems::servedBoxes()

@@ -325,7 +325,9 @@ void tst_KestrinDde::killedClientLeavesTheOthersServed()
     QCOMPARE(survivor.link(), 0);
 
     QProcess killed;
-    killed.start(socat, {QStringLiteral("-"), QStringLiteral("UNIX-CONNECT:") + DdeDirectory::socketPath(DdeDirectory::path(), QStringLiteral("Kestrin"))});
+    killed.start(
+        socat, {QStringLiteral("-"), QStringLiteral("UNIX-CONNECT:")
+                                         + DdeDirectory::socketPath(DdeDirectory::path(), QStringLiteral("Kestrin"))});
     QVERIFY(killed.waitForStarted());
     killed.write("INITIATE Kestrin\nADVISE txtOutput\nEXECU");
     QByteArray answers;

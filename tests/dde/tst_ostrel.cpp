@@ -159,12 +159,13 @@ void tst_ostrel::pokeSendsEditedText_data()
     const int longest = platform::DdeProtocol::kMaximumLineBytes - int(qstrlen("UPDATE txtData "));
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("logged"); // empty: the poke is refused with 285
-    QTest::newRow("number") << "77.5" << "poke txtData \"77.5\"";
-    QTest::newRow("100 000 characters") << QString(100000, QLatin1Char('1'))
-                                        << "poke txtData \"" + QString(200, QLatin1Char('1')) + "...\" (100000 characters)";
-    QTest::newRow("longest a line carries") << QString(longest, QLatin1Char('2'))
-                                            << "poke txtData \"" + QString(200, QLatin1Char('2')) + "...\" ("
-                                                   + QString::number(longest) + " characters)";
+    QTest::newRow("number") << "77.5"
+                            << "poke txtData \"77.5\"";
+    QTest::newRow("100 000 characters") << QString(
+        100000, QLatin1Char('1')) << "poke txtData \"" + QString(200, QLatin1Char('1')) + "...\" (100000 characters)";
+    QTest::newRow("longest a line carries")
+        << QString(longest, QLatin1Char('2'))
+        << "poke txtData \"" + QString(200, QLatin1Char('2')) + "...\" (" + QString::number(longest) + " characters)";
     QTest::newRow("one more than an update carries") << QString(longest + 1, QLatin1Char('3')) << QString();
 }
 
@@ -184,7 +185,8 @@ void tst_ostrel::pokeSendsEditedText()
     if (logged.isEmpty()) {
         // Over the line limit the text stays whole in the box and the source keeps its value.
         QCOMPARE(m_messages->messages.size(), 1);
-        QVERIFY(m_messages->messages.first().startsWith(QStringLiteral("Error (frmDestination - btnPoke_Click) 285: ")));
+        QVERIFY(
+            m_messages->messages.first().startsWith(QStringLiteral("Error (frmDestination - btnPoke_Click) 285: ")));
         QCOMPARE(sourceData(), QLatin1String(frmSource::kResetValue));
         QCOMPARE(m_box->text(), typed);
         return;

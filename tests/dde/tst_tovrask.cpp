@@ -155,8 +155,8 @@ void tst_tovrask::executeSendsFieldUnchanged_data()
     QTest::addColumn<QString>("sent");
 
     QTest::newRow("picked from the list") << 2 << QString() << QStringLiteral("Pause");
-    QTest::newRow("typed with argument, blanks and lower case") << -1 << QStringLiteral(" analyze 5 ")
-                                                                 << QStringLiteral(" analyze 5 ");
+    QTest::newRow("typed with argument, blanks and lower case")
+        << -1 << QStringLiteral(" analyze 5 ") << QStringLiteral(" analyze 5 ");
     QTest::newRow("picked, then edited") << 0 << QStringLiteral(" 3") << QStringLiteral("Analyze 3");
     // The field completes nothing: a prefix or another case of an entry is sent as typed.
     QTest::newRow("prefix of an entry") << -1 << QStringLiteral("Pa") << QStringLiteral("Pa");
@@ -246,7 +246,8 @@ void tst_tovrask::connectWhileConnectWaits()
 {
     // An instrument that takes the connection but never answers.
     QLocalServer silent;
-    QVERIFY(silent.listen(platform::DdeDirectory::socketPath(platform::DdeDirectory::ensure(), QStringLiteral("Kestrin"))));
+    QVERIFY(
+        silent.listen(platform::DdeDirectory::socketPath(platform::DdeDirectory::ensure(), QStringLiteral("Kestrin"))));
     m_output->setLinkTimeout(300);
     QTimer::singleShot(50, m_window.get(), [this] { click("btnConnect"); });
     connectWindow();
@@ -262,7 +263,9 @@ void tst_tovrask::linkErrorMessages_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("instrument closed") << 6 << QStringLiteral("Error. The Tovrask attempted to continue after the Kestrin closed.");
+    QTest::newRow("instrument closed") << 6
+                                       << QStringLiteral(
+                                              "Error. The Tovrask attempted to continue after the Kestrin closed.");
     QTest::newRow("no room") << 7 << QStringLiteral("Error. All Kestrin DDE links are in use.");
     QTest::newRow("other code") << 8 << QString();
     QTest::newRow("zero") << 0 << QString();

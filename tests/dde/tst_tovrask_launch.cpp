@@ -148,7 +148,9 @@ void tst_tovrask_launch::findProgram()
     if (pathProgram)
         onPath = writeFakeProgram(m_onPath->path(), m_startLog);
 
-    const QString expected = found == QLatin1String("beside") ? beside : found == QLatin1String("path") ? onPath : QString();
+    const QString expected = found == QLatin1String("beside") ? beside
+                             : found == QLatin1String("path") ? onPath
+                                                              : QString();
     QCOMPARE(InstrumentStarter(m_beside->path()).findProgram(), expected);
 }
 
@@ -250,7 +252,8 @@ void tst_tovrask_launch::startsTheInstrumentProgram()
     QVERIFY(log.open(QIODevice::ReadOnly));
     const pid_t processId = pid_t(log.readAll().trimmed().toLongLong());
     QVERIFY(processId > 0);
-    const QString socket = platform::DdeDirectory::socketPath(platform::DdeDirectory::path(), QStringLiteral("Kestrin"));
+    const QString socket =
+        platform::DdeDirectory::socketPath(platform::DdeDirectory::path(), QStringLiteral("Kestrin"));
     QVERIFY(QFileInfo::exists(socket));
     QCOMPARE(::kill(processId, signalNumber), 0);
     QTRY_VERIFY(hasEnded(processId));

@@ -24,10 +24,7 @@ class TestMessageBox : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QApplication::setApplicationName(QStringLiteral("kestrin"));
-    }
+    void initTestCase() { QApplication::setApplicationName(QStringLiteral("kestrin")); }
 
     void recorderCapturesCaptionAndText()
     {

@@ -85,16 +85,26 @@ private slots:
         QTest::addColumn<double>("value");
         QTest::addColumn<QString>("pattern");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("whole") << 1.0 << "0.0####" << "1.0";
-        QTest::newRow("half") << 0.5 << "0.0####" << "0.5";
-        QTest::newRow("rounded to five") << 0.123456 << "0.0####" << "0.12346";
-        QTest::newRow("negative") << -0.25 << "0.0####" << "-0.25";
-        QTest::newRow("large") << 1234.5 << "0.0####" << "1234.5";
-        QTest::newRow("no grouping or exponent") << 12345678.0 << "0.0####" << "12345678.0";
-        QTest::newRow("tiny") << 0.000004 << "0.0####" << "0.0";
-        QTest::newRow("negative rounding to zero") << -0.000004 << "0.0####" << "0.0";
-        QTest::newRow("zero") << 0.0 << "0.0####" << "0.0";
-        QTest::newRow("version") << double(1.3f) << "0.0" << "1.3";
+        QTest::newRow("whole") << 1.0 << "0.0####"
+                               << "1.0";
+        QTest::newRow("half") << 0.5 << "0.0####"
+                              << "0.5";
+        QTest::newRow("rounded to five") << 0.123456 << "0.0####"
+                                         << "0.12346";
+        QTest::newRow("negative") << -0.25 << "0.0####"
+                                  << "-0.25";
+        QTest::newRow("large") << 1234.5 << "0.0####"
+                               << "1234.5";
+        QTest::newRow("no grouping or exponent") << 12345678.0 << "0.0####"
+                                                 << "12345678.0";
+        QTest::newRow("tiny") << 0.000004 << "0.0####"
+                              << "0.0";
+        QTest::newRow("negative rounding to zero") << -0.000004 << "0.0####"
+                                                   << "0.0";
+        QTest::newRow("zero") << 0.0 << "0.0####"
+                              << "0.0";
+        QTest::newRow("version") << double(1.3f) << "0.0"
+                                 << "1.3";
     }
     void formatNumber()
     {
@@ -104,10 +114,7 @@ private slots:
         QCOMPARE(platform::formatNumber(value, pattern), expected);
     }
 
-    void formatDate()
-    {
-        QCOMPARE(platform::formatDate(QDate(1998, 6, 12)), QStringLiteral("06/12/1998"));
-    }
+    void formatDate() { QCOMPARE(platform::formatDate(QDate(1998, 6, 12)), QStringLiteral("06/12/1998")); }
 
     void errorMessages()
     {

@@ -26,7 +26,8 @@ private slots:
         QTest::newRow("empty lines kept") << QByteArray("\n\r\nx\n") << QStringList{"", "", "x"};
         QTest::newRow("LF CR is two endings") << QByteArray("a\n\rb") << QStringList{"a", "", "b"};
         QTest::newRow("empty file") << QByteArray() << QStringList{};
-        QTest::newRow("bytes kept as Latin-1") << QByteArray("\xe9t\xe9\n") << QStringList{QString::fromLatin1("\xe9t\xe9")};
+        QTest::newRow("bytes kept as Latin-1")
+            << QByteArray("\xe9t\xe9\n") << QStringList{QString::fromLatin1("\xe9t\xe9")};
     }
     void readsLinesEndingInCrCrLfOrLf()
     {

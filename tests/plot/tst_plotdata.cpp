@@ -59,14 +59,16 @@ void tst_PlotData::parse_data()
     QTest::newRow("empty field") << "1,,3" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("decimal comma is not a number") << "1,5;2,5" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("OKAY is not OK") << "OKAY" << false << Kind::Unparsed << 0.0 << Values{};
-    QTest::newRow("signs and bare points") << "+1;-.5;1.;+2e-3" << false << Kind::Data << 0.0 << Values{1, -0.5, 1, 0.002};
+    QTest::newRow("signs and bare points")
+        << "+1;-.5;1.;+2e-3" << false << Kind::Data << 0.0 << Values{1, -0.5, 1, 0.002};
     QTest::newRow("two signs") << "+-1" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("not a number") << "1,nan" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("infinite") << "inf,1" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("beyond a double") << "1e400" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("hexadecimal") << "0x10" << false << Kind::Unparsed << 0.0 << Values{};
     QTest::newRow("digits of another script") << QString(QChar(0x0663)) << false << Kind::Unparsed << 0.0 << Values{};
-    QTest::newRow("longer than the short field") << "0." + QString(100, u'0') + "5" << false << Kind::Data << 0.0 << Values{5e-101};
+    QTest::newRow("longer than the short field")
+        << "0." + QString(100, u'0') + "5" << false << Kind::Data << 0.0 << Values{5e-101};
     // A line of 32767 points keeps the window's rows small.
     const QString widest = QStringLiteral("1,").repeated(32766) + QStringLiteral("1");
     QTest::newRow("traces beyond the most kept") << widest << false << Kind::Data << 0.0 << Values(kMaximumTraces, 1.0);
@@ -160,8 +162,7 @@ void tst_PlotData::statisticsStayFinite()
 
     const TraceStatistics statistics = traceStatistics(ring).value(0);
     QCOMPARE(statistics.count, values.size());
-    QVERIFY2(std::isfinite(statistics.mean) && std::isfinite(statistics.sd),
-             qPrintable(statisticsText({statistics})));
+    QVERIFY2(std::isfinite(statistics.mean) && std::isfinite(statistics.sd), qPrintable(statisticsText({statistics})));
     QCOMPARE(statistics.mean + 1.0, mean + 1.0); // fuzzy, and exact at 0
     QCOMPARE(statistics.sd + 1.0, sd + 1.0);
 }
@@ -249,8 +250,11 @@ void tst_PlotData::statisticsLinesShowTheirTracesColours()
         QCOMPARE(QColor(picture.pixel(swatch.center())), colors.at(trace));
         QVERIFY2(swatch.top() >= lines.at(trace).first && swatch.bottom() <= lines.at(trace).second,
                  qPrintable(QStringLiteral("swatch %1 at %2 to %3, its line's text at %4 to %5")
-                                .arg(trace).arg(swatch.top()).arg(swatch.bottom())
-                                .arg(lines.at(trace).first).arg(lines.at(trace).second)));
+                                .arg(trace)
+                                .arg(swatch.top())
+                                .arg(swatch.bottom())
+                                .arg(lines.at(trace).first)
+                                .arg(lines.at(trace).second)));
     }
 }
 
@@ -283,10 +287,10 @@ RingBuffer::Row streamRow(qint64 i)
 
 void tst_PlotData::stripChartDrawsOnlyWhatChanged_data()
 {
-    QTest::addColumn<int>("lines");   // the window's size
-    QTest::addColumn<int>("width");   // of the area, in pixels
-    QTest::addColumn<int>("rows");    // streamed in all
-    QTest::addColumn<int>("burst");   // rows that come between two frames
+    QTest::addColumn<int>("lines"); // the window's size
+    QTest::addColumn<int>("width"); // of the area, in pixels
+    QTest::addColumn<int>("rows");  // streamed in all
+    QTest::addColumn<int>("burst"); // rows that come between two frames
 
     QTest::newRow("filling, rows wider than a pixel") << 100 << 301 << 60 << 7;
     QTest::newRow("scrolling, many rows per pixel") << 1000 << 203 << 2600 << 17;
@@ -335,7 +339,8 @@ void tst_PlotData::stripChartDrawsOnlyWhatChanged()
         fresh.update(ring, size, false);
         const QImage whole = fresh.picture();
         for (int x = leftEdge; x < width; ++x)
-            QVERIFY2(sameColumn(after, x, whole, x), qPrintable(QStringLiteral("column %1 differs after %2 rows").arg(x).arg(sent)));
+            QVERIFY2(sameColumn(after, x, whole, x),
+                     qPrintable(QStringLiteral("column %1 differs after %2 rows").arg(x).arg(sent)));
         before = after;
     }
     QCOMPARE(wholeDrawings, 0);
