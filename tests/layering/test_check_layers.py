@@ -9,10 +9,10 @@ from pathlib import Path
 import pytest
 
 SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "check-layers.py"
-spec = importlib.util.spec_from_file_location("check_layers", SCRIPT)
-check_layers = importlib.util.module_from_spec(spec)
+module_source = importlib.util.spec_from_file_location("check_layers", SCRIPT)
+check_layers = importlib.util.module_from_spec(module_source)
 sys.modules["check_layers"] = check_layers
-spec.loader.exec_module(check_layers)
+module_source.loader.exec_module(check_layers)
 
 # low <- middle <- high, and a test folder that sees everything.
 TABLE = {
