@@ -1,14 +1,12 @@
 #pragma once
 
+#include "errors.h"
+
 #include <QObject>
 #include <QString>
 
 class CommandLineBuffer;
 class Instrument;
-
-namespace platform {
-struct Error;
-}
 
 // What the instrument's command channels share: they turn what their peers send into command
 // lines for the instrument, deliver its replies (and, where they stream, its data lines), and
@@ -41,8 +39,6 @@ protected:
 
     Instrument &m_instrument;
 };
-
-#include "errors.h"
 
 template<typename Handler>
 void CommandChannel::guarded(const QString &errorPrefix, Handler &&handler)
