@@ -7,6 +7,8 @@
 #include "errors.h"
 #include "serialportcontrol.h"
 
+#include <QScopedValueRollback>
+
 #include <utility>
 
 using platform::SerialPortControl;
@@ -28,7 +30,7 @@ Rs232Channel::Rs232Channel(Instrument &instrument, QObject *parent)
     connect(comKestrin, &SerialPortControl::outputDrained, this, [this] { m_outputFailing = false; });
     connect(&instrument, &Instrument::operationPerformed, this, &Rs232Channel::instrumentOperation);
     connect(&instrument, &Instrument::dataLine, this, [this](const QString &line) {
-        if (CommEnabled)
+        if (CommEnabled && !m_runOfDepartedClient)
             ReturnRS232Result(line);
     });
 }
@@ -48,10 +50,19 @@ void Rs232Channel::setCommPort(qint16 port)
 
 void Rs232Channel::instrumentOperation(StateOperation operation)
 {
-    if (operation == StateOperation::TurnOn)
-        ResetRS232Port();
-    else if (operation == StateOperation::TurnOff)
-        CloseRS232Port();
+    switch (operation) {
+    case StateOperation::TurnOn: ResetRS232Port(); break;
+    case StateOperation::TurnOff: CloseRS232Port(); break;
+    case StateOperation::StartAnalysis:
+    case StateOperation::ResumeAnalysis:
+        // Whoever starts or resumes the run makes its lines theirs.
+        m_runStartedByClient = m_executingClientCommand;
+        m_runOfDepartedClient = false;
+        break;
+    case StateOperation::AbortAnalysis:
+    case StateOperation::StopAnalysis: m_runStartedByClient = false; break;
+    default: break;
+    }
 }
 
 void Rs232Channel::ResetRS232Port()
@@ -83,14 +94,30 @@ void Rs232Channel::CloseRS232Port()
 
 void Rs232Channel::comKestrin_OnComm()
 {
-    // Line changes and communication errors are no commands.
+    if (comKestrin->CommEvent() == SerialPortControl::CarrierDetect && !comKestrin->clientAttached()) {
+        clientDeparted();
+        return;
+    }
+    // Other line changes and communication errors are no commands.
     if (comKestrin->CommEvent() != SerialPortControl::Receive)
         return;
     const QString command = GetRS232Command();
     if (command.isEmpty())
         return;
     qCDebug(lcSerial) << "received" << command;
+    const QScopedValueRollback<bool> executing(m_executingClientCommand, true);
     ReturnRS232Result(m_instrument.ExecuteCommand(command));
+}
+
+void Rs232Channel::clientDeparted()
+{
+    // Everything the client sent has been executed as it arrived; a line it left unfinished
+    // would become part of the next client's first command, and the lines of a run it
+    // started would greet a client that never asked for them.
+    qCDebug(lcSerial) << "client gone" << (m_commandBuffer.isEmpty() ? "" : "leaving a partial line")
+                      << (m_runStartedByClient ? "with its run going" : "");
+    m_commandBuffer.clear();
+    m_runOfDepartedClient = m_runStartedByClient;
 }
 
 QString Rs232Channel::GetRS232Command()

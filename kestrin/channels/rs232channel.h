@@ -12,6 +12,8 @@ class SerialPortControl;
 // The serial command channel. Received characters are cut into command lines at the line
 // terminator; each reply and, while a run goes on, each data line is written back to the
 // port. The port is open while the instrument is on and the channel is enabled.
+// Clients of the virtual port come and go: what one leaves behind (a partial line, the lines
+// of a run it started) never reaches the next.
 class Rs232Channel : public CommandChannel
 {
     Q_OBJECT
@@ -34,6 +36,7 @@ public:
 private:
     void SetRS232Defaults();
     void comKestrin_OnComm();
+    void clientDeparted();
     QString GetRS232Command();
     void ReturnRS232Result(const QString &text);
     void instrumentOperation(StateOperation operation);
@@ -46,4 +49,10 @@ private:
     // Output to the port failed and has not drained since: further failures are not
     // reported again.
     bool m_outputFailing = false;
+    // A command from the port is being executed.
+    bool m_executingClientCommand = false;
+    // The run going on was started or resumed by a client of the port ...
+    bool m_runStartedByClient = false;
+    // ... who has hung up since: its lines go to nobody.
+    bool m_runOfDepartedClient = false;
 };

@@ -30,6 +30,13 @@ constexpr qint64 kDefaultReadBufferSize = 16 * 1024;
 constexpr int kDeviceIoError = SerialPortControl::kDeviceIoError;
 constexpr int kDeviceUnavailable = SerialPortControl::kDeviceUnavailable;
 constexpr mode_t kLockFileMode = 0600;
+// What a departed client left is taken at once, up to this much: more than the terminal holds,
+// so only a client that opened the port in the same moment and floods it meets the bound.
+constexpr qint64 kMaximumLeftInput = 256 * 1024;
+// The line watch wakes for characters and hang-ups while nobody is seen on the line, and only
+// for the hang-up while a client is attached: its characters come through the read notifier.
+constexpr uint32_t kWatchWithoutClient = EPOLLIN | EPOLLET;
+constexpr uint32_t kWatchWithClient = EPOLLHUP | EPOLLET;
 
 // A file descriptor closed when it goes out of scope unless released.
 class Descriptor
@@ -102,12 +109,11 @@ void VirtualSerialPort::open(const DeviceMap &map, int port, const SerialSetting
         m_releasePending = false;
         m_settings = settings;
         m_pace.setSettings(settings);
-        if (m_clientAttached) {
+        m_lineEvents->setEnabled(true);
+        if (m_clientAttached)
             resumeInput();
-        } else {
+        else
             m_clientCheck.start();
-            m_lineEvents->setEnabled(true);
-        }
         return;
     }
     release();
@@ -141,7 +147,7 @@ void VirtualSerialPort::open(const DeviceMap &map, int port, const SerialSetting
     // system wakes this watch when its characters arrive and when it closes the terminal.
     Descriptor lineWatch(::epoll_create1(EPOLL_CLOEXEC));
     epoll_event watched{};
-    watched.events = EPOLLIN | EPOLLET;
+    watched.events = kWatchWithoutClient;
     if (!lineWatch.isValid() || ::epoll_ctl(lineWatch.get(), EPOLL_CTL_ADD, controller.get(), &watched) != 0)
         throw RuntimeError(kDeviceUnavailable,
                            QStringLiteral("Device unavailable: %1 cannot be watched (%2)").arg(path, lastError()));
@@ -182,7 +188,6 @@ void VirtualSerialPort::close()
     m_releasePending = true;
     m_clientCheck.stop();
     m_inputPace.stop();
-    m_inputHeld = false;
     m_readable->setEnabled(false);
     m_writable->setEnabled(false);
     m_lineEvents->setEnabled(false);
@@ -201,7 +206,6 @@ void VirtualSerialPort::release()
         return;
     m_clientCheck.stop();
     m_inputPace.stop();
-    m_inputHeld = false;
     m_readable->setEnabled(false);
     m_writable->setEnabled(false);
     m_lineEvents->setEnabled(false);
@@ -227,12 +231,8 @@ void VirtualSerialPort::applySettings(const SerialSettings &settings)
 QByteArray VirtualSerialPort::readAll()
 {
     QByteArray received = std::exchange(m_input, QByteArray());
-    if (m_inputPace.isActive())
-        return received;
-    if (m_clientAttached)
+    if (m_clientAttached && !m_inputPace.isActive())
         m_readable->setEnabled(true);
-    else if (m_inputHeld)
-        m_inputPace.start(0); // read on once the caller is done, not inside it
     return received;
 }
 
@@ -256,12 +256,12 @@ void VirtualSerialPort::write(const QByteArray &bytes)
 
 void VirtualSerialPort::receive()
 {
-    m_inputHeld = false;
     bool hungUp = false;
+    bool held = false;
     for (;;) {
         const qint64 room = std::min(m_readBufferSize - m_input.size(), m_pace.available());
         if (room <= 0) {
-            m_inputHeld = true;
+            held = true;
             break;
         }
         char chunk[4096];
@@ -277,10 +277,12 @@ void VirtualSerialPort::receive()
         hungUp = got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
         break;
     }
-    if (m_inputHeld)
-        holdInput();
-    if (hungUp && m_clientAttached)
+    if (hungUp) {
         clientGone();
+        return;
+    }
+    if (held)
+        holdInput();
     if (!m_input.isEmpty())
         emit readyRead();
 }
@@ -297,8 +299,6 @@ void VirtualSerialPort::resumeInput()
 {
     if (m_clientAttached)
         m_readable->setEnabled(true);
-    else if (m_inputHeld)
-        receive();
 }
 
 void VirtualSerialPort::sendQueued()
@@ -336,21 +336,28 @@ void VirtualSerialPort::lineChanged()
     epoll_event event{};
     while (::epoll_wait(m_lineWatch, &event, 1, 0) > 0) {
     }
-    if (!terminalHungUp()) {
+    const bool hungUp = terminalHungUp();
+    if (m_clientAttached) {
+        // Seen at once, also while the line's pace holds the client's characters back.
+        if (hungUp)
+            clientGone();
+        return;
+    }
+    if (!hungUp) {
         attachClient();
         return;
     }
-    // A client came and went between two looks for clients: the next one finds the line as
-    // the port set it, and what this one wrote is taken as from any client. Replies go
-    // nowhere, as nobody is attached.
+    // A client came and went between two looks for clients; with nothing left behind it
+    // only woke the watch (or this is the hang-up of the client already seen leaving).
     restoreLineSettings();
-    receive();
+    if (takeLeftInput())
+        clientGone();
 }
 
 void VirtualSerialPort::attachClient()
 {
     m_clientCheck.stop();
-    m_lineEvents->setEnabled(false);
+    watchLine(kWatchWithClient);
     m_clientAttached = true;
     if (!m_inputPace.isActive())
         m_readable->setEnabled(true);
@@ -359,18 +366,56 @@ void VirtualSerialPort::attachClient()
 
 void VirtualSerialPort::clientGone()
 {
-    m_clientAttached = false;
+    // What the client left is its own: taken at once, since nothing can echo it any more,
+    // and handed on before the news of its leaving, so that the reader can tell it from
+    // what the next client sends.
+    const bool wasAttached = std::exchange(m_clientAttached, false);
+    m_inputPace.stop();
     m_readable->setEnabled(false);
     m_writable->setEnabled(false);
     const bool wasQueued = !m_output.isEmpty();
     m_output.clear();
     restoreLineSettings();
+    takeLeftInput();
+    const bool leftInput = !m_input.isEmpty();
     discardPendingOutput();
     m_clientCheck.start();
-    m_lineEvents->setEnabled(true);
-    emit clientChanged();
+    watchLine(kWatchWithoutClient);
+    if (leftInput)
+        emit readyRead();
+    if (wasAttached || leftInput)
+        emit clientChanged();
     if (wasQueued)
         emit drained();
+}
+
+bool VirtualSerialPort::takeLeftInput()
+{
+    qint64 taken = 0;
+    while (taken < kMaximumLeftInput) {
+        char chunk[4096];
+        const ssize_t got = ::read(m_controller, chunk, sizeof chunk);
+        if (got > 0) {
+            m_input.append(chunk, got);
+            taken += got;
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break; // EIO once everything is read: nobody has the terminal open
+        }
+    }
+    return taken > 0;
+}
+
+void VirtualSerialPort::watchLine(uint32_t events)
+{
+    epoll_event watched{};
+    watched.events = events;
+    // Changing the watch of a descriptor already watched fails only for want of memory; the
+    // look for clients then still finds them, later.
+    if (::epoll_ctl(m_lineWatch, EPOLL_CTL_MOD, m_controller, &watched) != 0)
+        qWarning("Line watch of %s: %s", qPrintable(m_path), qPrintable(lastError()));
+    m_lineEvents->setEnabled(true);
 }
 
 bool VirtualSerialPort::terminalHungUp() const

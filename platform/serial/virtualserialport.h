@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QtGlobal>
 
+#include <cstdint>
+
 class QSocketNotifier;
 
 namespace platform {
@@ -23,11 +25,13 @@ class DeviceMap;
 //
 // It behaves like a port with a cable that clients plug and unplug: clients may open and
 // close the path any number of times. While no client has it open, output is dropped, never
-// kept for the next client, and the port is only looked at a few times a second; what a
-// client wrote before going is read all the same, as soon as it arrives. Every client finds
-// the line as the port set it: what one changed (echo, say) goes when the last one leaves.
+// kept for the next client, and the port is only looked at a few times a second. Every client
+// finds the line as the port set it: what one changed (echo, say) goes when the last one leaves.
 // Characters are taken in no faster than the line settings carry them, so a far end that
 // echoes everything costs what the line carries; output leaves as fast as the client reads.
+// When the last client hangs up, everything it left in the terminal is read at once and
+// handed on (readyRead), before the hang-up is told (clientChanged): nothing one client
+// wrote, nor the echo it caused, waits for the next client.
 class VirtualSerialPort : public QObject
 {
     Q_OBJECT
@@ -70,7 +74,7 @@ signals:
     // The output queue is empty again: everything left, or the client that was not reading
     // went away and its queue with it.
     void drained();
-    // A client attached or went away.
+    // A client attached, or went away (also one that came and went unseen, leaving characters).
     void clientChanged();
     // Sending queued output failed; the queue is dropped.
     void writeFailed();
@@ -87,6 +91,9 @@ private:
     void lineChanged();
     void attachClient();
     void clientGone();
+    // Reads everything the terminal holds, without the line's pace; true when there was some.
+    bool takeLeftInput();
+    void watchLine(uint32_t events);
     bool terminalHungUp() const;
     void restoreLineSettings();
     void discardPendingOutput();
@@ -101,7 +108,6 @@ private:
     bool m_clientAttached = false;
     SerialSettings m_settings;
     LinePace m_pace{m_settings};
-    bool m_inputHeld = false;
     qint64 m_readBufferSize = 0;
     QByteArray m_input;
     OutputQueue m_output;

@@ -10,6 +10,14 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 
+// How a client of the virtual port leaves what it sent behind.
+enum class DepartedClient {
+    Unseen,  // opens, writes and closes between two looks for clients
+    Seen,    // seen coming, writes, closes
+    Echoing, // closes with the echo of a run's lines still coming in
+};
+Q_DECLARE_METATYPE(DepartedClient)
+
 class tst_Rs232 : public QObject
 {
     Q_OBJECT
@@ -28,8 +36,8 @@ private slots:
     void virtualPortClientReopensMidRun();
     void catchUpBurstReachesAReadingFarEnd_data();
     void catchUpBurstReachesAReadingFarEnd();
-    void echoOfOneClientDoesNotCarryOver_data();
-    void echoOfOneClientDoesNotCarryOver();
+    void nothingADepartedClientLeftReachesTheNext_data();
+    void nothingADepartedClientLeftReachesTheNext();
     void echoingFarEndCostsWhatTheLineCarries();
     void portNumbers_data();
     void portNumbers();
@@ -231,11 +239,27 @@ void tst_Rs232::virtualPortClientReopensMidRun()
     QVERIFY(f.detachClient());
     f.tick(2); // sent while nobody listens
     QVERIFY(f.attachClient());
+    // The run is the departed client's: its lines do not greet the next one ...
+    f.tick();
+    QCOMPARE(f.repliesSoFar(), QByteArray());
+    // ... until the client makes it its own.
+    QVERIFY(f.client->send("PAUSE\r"));
+    QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
+    QVERIFY(f.client->send("RESUME\r"));
+    QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
     f.tick();
     const QByteArray first = f.client->receiveUntil("\r");
-    QVERIFY2(first.startsWith("5,"), first.constData());
+    QVERIFY2(first.startsWith("6,"), first.constData());
     QVERIFY(f.client->send("ABORT\r"));
     QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
+
+    // A run started on the panel streams to whoever plugs in.
+    f.window->ExecuteCommand(QStringLiteral("ANALYZE"));
+    QVERIFY(f.detachClient());
+    QVERIFY(f.attachClient());
+    f.tick();
+    QVERIFY2(f.client->receiveUntil("\r").startsWith("1,"), "a panel's run reaches a new client");
+    f.window->ExecuteCommand(QStringLiteral("ABORT"));
 
     // Settings applied while the instrument is Off open the port; ON over it resets the port,
     // which keeps the terminal, so the client stays and receives the reply.
@@ -279,39 +303,68 @@ void tst_Rs232::catchUpBurstReachesAReadingFarEnd()
     QCOMPARE(f.recorder.messages, QStringList());
 }
 
-void tst_Rs232::echoOfOneClientDoesNotCarryOver_data()
+void tst_Rs232::nothingADepartedClientLeftReachesTheNext_data()
 {
-    QTest::addColumn<bool>("leavesAtOnce");
+    QTest::addColumn<DepartedClient>("leaving");
+    QTest::addColumn<bool>("echo"); // as stty -F COM1 echo -echoctl turns it on
+    QTest::addColumn<QByteArray>("left");
 
-    // As stty -F COM1 echo -echoctl does, then a client that writes a command.
-    QTest::newRow("client seen leaving") << false;
-    QTest::newRow("client writes a command and leaves at once") << true;
+    QByteArray burst;
+    for (int command = 0; command < 50; ++command)
+        burst += "ANALYZE 3\r";
+    // As printf ... > COM1 writes: open, write, close, all before the port looks for clients.
+    QTest::newRow("burst of commands, writer gone unseen") << DepartedClient::Unseen << false << burst;
+    QTest::newRow("burst of commands, writer seen") << DepartedClient::Seen << false << burst;
+    QTest::newRow("endless run") << DepartedClient::Seen << false << QByteArray("ANALYZE\r");
+    QTest::newRow("echo turned on") << DepartedClient::Seen << true << QByteArray();
+    QTest::newRow("echo turned on, command, gone unseen") << DepartedClient::Unseen << true << QByteArray("ABORT\r");
+    QTest::newRow("echo of a run's lines") << DepartedClient::Echoing << true << QByteArray("ANALYZE\r");
+    QTest::newRow("partial line") << DepartedClient::Seen << false << QByteArray("PAU");
+    QTest::newRow("line fed, as echo ends it") << DepartedClient::Unseen << false << QByteArray("PAUSE\n");
 }
 
-void tst_Rs232::echoOfOneClientDoesNotCarryOver()
+void tst_Rs232::nothingADepartedClientLeftReachesTheNext()
 {
-    QFETCH(bool, leavesAtOnce);
+    QFETCH(DepartedClient, leaving);
+    QFETCH(bool, echo);
+    QFETCH(QByteArray, left);
     Rs232Fixture f(Rs232Fixture::Ports::Virtual);
+    f.setText("txtFrequency", QStringLiteral("0.04"));
     f.window->ExecuteCommand(QStringLiteral("ON"));
-    if (leavesAtOnce) {
-        {
-            PortClient first(f.port->deviceName());
-            QVERIFY(first.echoBack());
-            QVERIFY(first.sendAtOnce("ABORT\r"));
-        }
-        QTRY_COMPARE(f.input(), QStringLiteral("ABORT"));
+    // A slow line, so that what is left would take seconds to come in at the line's pace.
+    f.port->setSettings(QStringLiteral("1200,N,8,1"));
+    int departures = 0;
+    QObject::connect(f.port, &platform::SerialPortControl::OnComm, f.port, [&] {
+        departures += f.port->CommEvent() == platform::SerialPortControl::CarrierDetect && !f.port->clientAttached();
+    });
+
+    if (leaving == DepartedClient::Unseen) {
+        PortClient first(f.port->deviceName());
+        QVERIFY(!echo || first.echoBack());
+        QVERIFY(first.sendAtOnce(left));
     } else {
         QVERIFY(f.attachClient());
-        QVERIFY(f.client->echoBack());
-        QVERIFY(f.detachClient());
+        QVERIFY(!echo || f.client->echoBack());
+        QVERIFY(f.client->send(left));
+        // Every line sent comes back as a command, faster than the line carries it.
+        if (leaving == DepartedClient::Echoing) {
+            QVERIFY(!f.client->receiveUntil("OK\r").isEmpty());
+            f.tick(50);
+        }
+        f.client->closeFarEnd();
     }
+    // Seen at once, however much the line's pace still holds back.
+    QVERIFY(QTest::qWaitFor([&] { return departures > 0; }, 1000));
 
     QVERIFY(f.attachClient());
     QCOMPARE(f.client->settings().c_lflag & ECHO, tcflag_t(0));
-    // Answered once; the reply does not come back as a command.
+    // The lines of a run the departed client started go to nobody.
+    for (int tick = 0; tick < 2 && f.window->instrumentState() == InstrumentState::Analyzing; ++tick)
+        f.tick();
     QVERIFY(f.client->send("PAUSE\r"));
     QCOMPARE(f.client->receiveUntil("\r"), QByteArray("OK\r"));
     QCOMPARE(f.repliesSoFar(), QByteArray());
+    QCOMPARE(f.recorder.messages, QStringList());
 }
 
 void tst_Rs232::echoingFarEndCostsWhatTheLineCarries()
