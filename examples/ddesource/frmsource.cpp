@@ -65,6 +65,7 @@ frmSource::frmSource(QWidget *parent)
     connect(m_source, &platform::DdeSource::LinkClose, this, &frmSource::Form_LinkClose);
     m_source->setLinkMode(platform::DdeSource::kLinkModeSource);
 
+    connect(m_source, &platform::DdeSource::serviceMessage, lblStatus, &QLabel::setText);
     lblStatus->setText(m_source->isServing()
                            ? QStringLiteral("Serving %1|%2").arg(QLatin1String(kApplicationName), QLatin1String(kTopic))
                            : m_source->serviceProblem());

@@ -25,6 +25,7 @@ DdeChannel::DdeChannel(Instrument &instrument, QObject *parent)
     // which refuses it and says so.
     m_ddeSource->setLinkMode(platform::DdeSource::kLinkModeSource);
     connect(m_ddeSource, &platform::DdeSource::LinkClose, this, &DdeChannel::Form_LinkClose);
+    connect(m_ddeSource, &platform::DdeSource::serviceMessage, this, &DdeChannel::statusMessage);
     connect(&instrument, &Instrument::operationPerformed, this, &DdeChannel::instrumentOperation);
     // Through the source, so a linked client receives every write, a repeated line too.
     connect(&instrument, &Instrument::outputWritten, this,

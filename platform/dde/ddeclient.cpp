@@ -3,6 +3,7 @@
 #include "ddedirectory.h"
 #include "ddeerrors.h"
 #include "ddeprotocol.h"
+#include "descriptorlimit.h"
 #include "errors.h"
 #include "eventloop.h"
 
@@ -45,6 +46,8 @@ DdeClient::DdeClient(QObject *parent)
     : QObject(parent)
 {
     P::ignoreBrokenPipes();
+    // A program that links many conversations holds a descriptor for each.
+    raiseDescriptorLimit();
 }
 
 DdeClient::~DdeClient()

@@ -1,5 +1,6 @@
 #include "ddeconversation.h"
 
+#include "ddelogging.h"
 #include "ddesource.h"
 #include "ddesourcehandler.h"
 
@@ -60,6 +61,7 @@ void DdeConversation::send(const QByteArray &line)
     if (m_ended)
         return;
     if (m_backlogBytes > DdeSource::kMaximumConversationBacklogBytes) {
+        qCDebug(lcPlatformDde) << "dropped a client with" << m_backlogBytes << "bytes unread";
         abandon();
         return;
     }
@@ -170,6 +172,7 @@ void DdeConversation::closeNow()
 
 void DdeConversation::turnAway()
 {
+    qCDebug(lcPlatformDde) << "turned a connection away: no room";
     m_ended = true;
     m_socket->write(P::line(P::kBusy));
     closeWhenPeerHasRead();
@@ -405,6 +408,8 @@ void DdeConversation::end(bool sendTerminate)
         connect(m_socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
         m_closeTimer.start(kCloseTimeout);
         m_socket->disconnectFromServer();
+        if (m_source && m_socket->state() != QLocalSocket::UnconnectedState)
+            m_source->connectionClosing(this);
     } else {
         if (sendTerminate)
             queue(P::line(P::kTerminate));
@@ -429,6 +434,8 @@ void DdeConversation::closeWhenPeerHasRead()
     connect(socket, &QLocalSocket::disconnected, this, &QObject::deleteLater);
     socket->flush();
     m_closeTimer.start(kCloseTimeout);
+    if (m_source)
+        m_source->connectionClosing(this);
 }
 
 } // namespace platform

@@ -2,14 +2,20 @@
 
 #include "ddeconversation.h"
 #include "ddedirectory.h"
+#include "ddelogging.h"
 #include "ddeprotocol.h"
+#include "descriptorlimit.h"
 #include "errors.h"
 
 #include <utility>
 
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -26,6 +32,9 @@ constexpr int kProbeTimeout = 1000;
 // once the clients dropped together are all gone.
 constexpr qint64 kReleasedBytes = 1024 * 1024;
 constexpr int kMemoryReleaseDelay = 1000;
+// How often the source makes sure it still listens: the local server gives up listening, and
+// removes its socket, when one accept fails (no descriptor left), and says nothing.
+constexpr int kListenCheckMilliseconds = 500;
 
 bool answers(const QString &socketPath)
 {
@@ -34,6 +43,17 @@ bool answers(const QString &socketPath)
     const bool live = probe.waitForConnected(kProbeTimeout);
     probe.abort();
     return live;
+}
+
+// Why the server stopped listening. The local server's text names the failed call and, for
+// the failures it has no text of its own for (no descriptor left, say), only their number.
+QString stopReason(const QLocalServer &server)
+{
+    static const QRegularExpression kNumberOnly(QStringLiteral("Unknown error (\\d+)$"));
+    const QRegularExpressionMatch number = kNumberOnly.match(server.errorString());
+    if (number.hasMatch())
+        return qt_error_string(number.captured(1).toInt());
+    return server.errorString().isEmpty() ? QStringLiteral("unknown reason") : server.errorString();
 }
 } // namespace
 
@@ -45,7 +65,11 @@ DdeSource::DdeSource(const QString &applicationName, QObject *parent)
     m_memoryRelease->setSingleShot(true);
     m_memoryRelease->setInterval(kMemoryReleaseDelay);
     connect(m_memoryRelease, &QTimer::timeout, this, &DdeSource::releaseMemory);
+    m_listenCheck = new QTimer(this);
+    m_listenCheck->setInterval(kListenCheckMilliseconds);
+    connect(m_listenCheck, &QTimer::timeout, this, &DdeSource::checkListening);
     P::ignoreBrokenPipes();
+    raiseDescriptorLimit();
     startServing();
 }
 
@@ -81,6 +105,16 @@ void DdeSource::startServing()
     // already keeps other users out.
     m_server = new QLocalServer(this);
     m_server->setMaxPendingConnections(kDefaultMaximumConversations);
+    connect(m_server, &QLocalServer::newConnection, this, &DdeSource::acceptConnections);
+    if (!listen()) {
+        stopServing();
+        return;
+    }
+    m_listenCheck->start();
+}
+
+bool DdeSource::listen()
+{
     bool listening = m_server->listen(m_socketPath);
     if (!listening && m_server->serverError() == QAbstractSocket::AddressInUseError) {
         // A live socket belongs to another running instance and is never taken over; one
@@ -88,20 +122,64 @@ void DdeSource::startServing()
         if (answers(m_socketPath)) {
             m_serviceProblem =
                 QStringLiteral("DDE: another %1 is running; this one serves no conversations.").arg(m_applicationName);
-            delete m_server;
-            m_server = nullptr;
-            return;
+            m_anotherInstance = true;
+            return false;
         }
         QLocalServer::removeServer(m_socketPath);
         listening = m_server->listen(m_socketPath);
     }
     if (!listening) {
-        m_serviceProblem = QStringLiteral("DDE: no conversations served. ") + m_server->errorString();
-        delete m_server;
-        m_server = nullptr;
+        m_serviceProblem = QStringLiteral("DDE: no conversations served. ") + stopReason(*m_server);
+        return false;
+    }
+    m_socketIdentity = socketIdentity();
+    return true;
+}
+
+void DdeSource::stopServing()
+{
+    m_listenCheck->stop();
+    delete m_server;
+    m_server = nullptr;
+}
+
+DdeSource::SocketIdentity DdeSource::socketIdentity() const
+{
+    struct stat status
+    {
+    };
+    if (::stat(QFile::encodeName(m_socketPath).constData(), &status) != 0)
+        return {};
+    return {status.st_dev, status.st_ino};
+}
+
+void DdeSource::checkListening()
+{
+    if (m_server->isListening() && socketIdentity() == m_socketIdentity)
+        return;
+    const QString reason =
+        m_server->isListening() ? QStringLiteral("its socket was removed or replaced") : stopReason(*m_server);
+    m_server->close();
+    if (listen()) {
+        const bool told = std::exchange(m_interruptionTold, false);
+        qCWarning(lcPlatformDde) << m_applicationName << "listening again" << (told ? "" : "after: ") << reason;
+        emit serviceMessage(
+            told ? QStringLiteral("DDE: conversations served again.")
+                 : QStringLiteral("DDE: conversations were refused for a moment (%1); served again.").arg(reason));
         return;
     }
-    connect(m_server, &QLocalServer::newConnection, this, &DdeSource::acceptConnections);
+    if (m_anotherInstance) {
+        stopServing();
+        qCWarning(lcPlatformDde) << m_serviceProblem;
+        emit serviceMessage(m_serviceProblem);
+        return;
+    }
+    // No descriptor left, say: tried again at the next check, and told once.
+    if (!std::exchange(m_interruptionTold, true)) {
+        qCWarning(lcPlatformDde) << m_applicationName << "stopped listening:" << reason;
+        emit serviceMessage(
+            QStringLiteral("DDE: conversations are refused (%1); served again as soon as they can be.").arg(reason));
+    }
 }
 
 bool DdeSource::isServing() const
@@ -282,6 +360,23 @@ void DdeSource::conversationEnded(DdeConversation *conversation)
     m_conversations.removeOne(conversation);
 }
 
+void DdeSource::connectionClosing(DdeConversation *conversation)
+{
+    m_closingConnections.erase(std::remove(m_closingConnections.begin(), m_closingConnections.end(), nullptr),
+                               m_closingConnections.end());
+    m_closingConnections.push_back(conversation);
+    // Each waits a short while for its peer to read the last line; a peer that opens
+    // connections faster than that would otherwise hold descriptors without bound.
+    while (int(m_closingConnections.size()) > kMaximumClosingConnections) {
+        const QPointer<DdeConversation> oldest = m_closingConnections.front();
+        m_closingConnections.pop_front();
+        if (oldest) {
+            qCDebug(lcPlatformDde) << m_applicationName << "dropped a closing connection: too many waiting";
+            oldest->abandon();
+        }
+    }
+}
+
 void DdeSource::backlogChanged(qint64 delta)
 {
     m_backlogBytes += delta;
@@ -298,6 +393,8 @@ void DdeSource::backlogChanged(qint64 delta)
         }
         if (!furthestBehind || furthestBehind->backlogBytes() == 0)
             return;
+        qCDebug(lcPlatformDde) << "dropped the client furthest behind:" << furthestBehind->backlogBytes()
+                               << "bytes unread, all clients" << m_backlogBytes;
         furthestBehind->abandon();
     }
 }

@@ -3,7 +3,11 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+
+#include <deque>
+#include <sys/types.h>
 
 class QLocalServer;
 class QTimer;
@@ -40,7 +44,14 @@ class DdeSourceHandler;
 // Clients that do not read as fast as the items are written are bounded twice: a client
 // with more than kMaximumConversationBacklogBytes unread is dropped, and when all clients
 // together have more than kMaximumBacklogBytes unread, the one furthest behind is dropped,
-// then the next, until the rest fit.
+// then the next, until the rest fit. Connections that only wait for their peer to read a
+// last line (BUSY, a terminate) are at most kMaximumClosingConnections; the oldest is cut
+// off first.
+//
+// Whatever happens to one connection, the source keeps listening: it raises the program's
+// limit of open descriptors at once, and when it stops listening all the same (no descriptor
+// left for an accept, its socket removed) it listens again within a second, and says so once
+// through serviceMessage().
 class DdeSource : public QObject
 {
     Q_OBJECT
@@ -51,6 +62,7 @@ public:
     static constexpr int kDefaultMaximumConversations = 128;
     static constexpr qint64 kMaximumConversationBacklogBytes = 16 * 1024 * 1024;
     static constexpr qint64 kMaximumBacklogBytes = 64 * 1024 * 1024;
+    static constexpr int kMaximumClosingConnections = 64;
 
     DdeSource(const QString &applicationName, QObject *parent = nullptr);
     // Ends every conversation (without LinkClose: the program is going) and removes the socket.
@@ -112,6 +124,9 @@ signals:
     void itemChanged(const QString &item);
     // A client's poke was accepted and written into the item.
     void itemPoked(const QString &item, const QString &text);
+    // The source stopped listening and listens again, or cannot yet, or another program
+    // took its name over: a sentence fit for a status bar, once for each.
+    void serviceMessage(const QString &text);
 
 private:
     friend class DdeConversation;
@@ -123,7 +138,21 @@ private:
         bool readOnly = false;
     };
 
+    // The device and inode of the socket file: a socket removed, or replaced by another
+    // program's, reads as another identity.
+    struct SocketIdentity
+    {
+        dev_t device = 0;
+        ino_t inode = 0;
+        bool operator==(const SocketIdentity &other) const { return device == other.device && inode == other.inode; }
+    };
+
     void startServing();
+    // Listens at the socket path; false, with the reason in m_serviceProblem, when it cannot.
+    bool listen();
+    void stopServing();
+    SocketIdentity socketIdentity() const;
+    void checkListening();
     void acceptConnections();
     // The item called `name` without regard to case, or null; valid until items are added.
     Item *findItem(const QString &name);
@@ -136,6 +165,8 @@ private:
     void conversationClosed();
     // A connection is gone or going; it no longer counts against the maximum.
     void conversationEnded(DdeConversation *conversation);
+    // A connection now only waits for its peer to read its last line.
+    void connectionClosing(DdeConversation *conversation);
     // A connection's unsent bytes grew or shrank; keeps all of them within the bound.
     void backlogChanged(qint64 delta);
     // Gives the memory of dropped clients back to the system.
@@ -155,6 +186,13 @@ private:
     QHash<QString, Item> m_items;
     qint64 m_backlogBytes = 0;
     QTimer *m_memoryRelease = nullptr;
+    QTimer *m_listenCheck = nullptr;
+    SocketIdentity m_socketIdentity;
+    // Oldest first.
+    std::deque<QPointer<DdeConversation>> m_closingConnections;
+    bool m_anotherInstance = false;
+    // The source could not listen again at once, and said so.
+    bool m_interruptionTold = false;
     bool m_destroying = false;
 };
 

@@ -23,6 +23,8 @@
 #include <QTimer>
 #include <limits>
 #include <memory>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -122,6 +124,9 @@ private slots:
     void killedClientEndsOnlyItsConversation();
     void endedConversationsAreFreed();
     void stuckClientsShareOneBound();
+    void connectionsWaitingToCloseAreBounded();
+    void sourceListensAgain_data();
+    void sourceListensAgain();
     void linkModeNoneEndsEveryConversation();
     void sourceGoingAwayTerminates();
     void sourceVanishingRaisesLinkError6();
@@ -523,6 +528,84 @@ void tst_DdeLayer::stuckClientsShareOneBound()
     QCOMPARE(m_served->source->conversationCount(), 1);
     QCOMPARE(reader.linkMode(), DdeClient::kLinkModeAutomatic);
     QTRY_COMPARE(m_served->source->backlogBytes(), 0);
+}
+
+void tst_DdeLayer::connectionsWaitingToCloseAreBounded()
+{
+    // Peers that are told BUSY and never close: each would hold a descriptor for a while.
+    constexpr int kBeyond = 20;
+    constexpr int kPeers = DdeSource::kMaximumClosingConnections + kBeyond;
+    m_served->source->setMaximumConversations(0);
+    const auto children = [this] {
+        return m_served->source->findChildren<QObject *>(QString(), Qt::FindDirectChildrenOnly).size();
+    };
+    const qsizetype before = children();
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (int i = 0; i < kPeers; ++i) {
+        peers.push_back(std::make_unique<RawPeer>(kApplication));
+        QCOMPARE(peers.back()->nextLine(), QByteArray("BUSY"));
+    }
+
+    // The source holds no more than the bound: the oldest were cut off at once, well before a
+    // peer that does not close is cut off anyway.
+    QVERIFY(children() - before <= DdeSource::kMaximumClosingConnections);
+    constexpr int kSoonerThanTheirOwnCutOff = 1000;
+    for (int i = 0; i < kBeyond; ++i)
+        QVERIFY2(peers[i]->waitForClose(kSoonerThanTheirOwnCutOff),
+                 qPrintable(QStringLiteral("peer %1 not cut off").arg(i)));
+    QVERIFY(peers.back()->isConnected());
+}
+
+void tst_DdeLayer::sourceListensAgain_data()
+{
+    QTest::addColumn<bool>("exhaustDescriptors");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("no descriptor left for an accept") << true << qt_error_string(EMFILE);
+    QTest::newRow("socket removed") << false << QStringLiteral("its socket was removed");
+}
+
+void tst_DdeLayer::sourceListensAgain()
+{
+    QFETCH(bool, exhaustDescriptors);
+    QFETCH(QString, reason);
+    DdeSource *source = m_served->source;
+    QSignalSpy messages(source, &DdeSource::serviceMessage);
+    const QString socketPath = source->socketPath();
+    if (exhaustDescriptors) {
+        // A client connects while every descriptor is taken, so accepting it fails.
+        const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(client >= 0);
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit lowered = saved;
+        lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        std::vector<int> fillers;
+        for (int filler; (filler = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            fillers.push_back(filler);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(socketPath).constData(), sizeof address.sun_path);
+        const int connected = ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        const bool stopped = QTest::qWaitFor([&] { return !QFileInfo::exists(socketPath); });
+        for (int filler : fillers)
+            ::close(filler);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        ::close(client);
+        QCOMPARE(connected, 0);
+        QVERIFY2(stopped, "the failed accept did not stop the server");
+    } else {
+        QVERIFY(QFile::remove(socketPath));
+    }
+
+    // Conversations open again, and the source says once what happened.
+    QTRY_VERIFY(!messages.isEmpty() && messages.last().at(0).toString().contains(QLatin1String("served again")));
+    QVERIFY(messages.size() <= 2);
+    QTRY_VERIFY(QFileInfo::exists(socketPath));
+    RawPeer peer(kApplication);
+    QCOMPARE(peer.ask("INITIATE Topic"), QByteArray("ACK"));
+    QVERIFY2(messages.first().at(0).toString().contains(reason), qPrintable(messages.first().at(0).toString()));
 }
 
 void tst_DdeLayer::linkModeNoneEndsEveryConversation()
