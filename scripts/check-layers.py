@@ -37,6 +37,8 @@ KESTRIN_MODEL = "kestrin/model"
 KESTRIN_CHANNELS = "kestrin/channels"
 KESTRIN_DIALOGS = "kestrin/dialogs"
 KESTRIN_WINDOW = "kestrin/window"
+KESTRIN_PANEL = "kestrin/panel"
+PLATFORM_WITHOUT_WIDGETS = [PLATFORM_CORE, PLATFORM_SERIAL, PLATFORM_NETWORK, PLATFORM_DDE]
 
 LAYERS: dict[str, list[str]] = {
     # The platform libraries, lowest first.
@@ -52,6 +54,9 @@ LAYERS: dict[str, list[str]] = {
     KESTRIN_DIALOGS: [KESTRIN_CHANNELS, KESTRIN_MODEL] + PLATFORM_ALL,
     KESTRIN_WINDOW: [KESTRIN_DIALOGS, KESTRIN_CHANNELS, KESTRIN_MODEL] + PLATFORM_ALL,
     "kestrin": [KESTRIN_WINDOW, KESTRIN_DIALOGS, KESTRIN_CHANNELS, KESTRIN_MODEL] + PLATFORM_ALL,
+    # The panel without a window, and the program around it: no widgets at all.
+    KESTRIN_PANEL: [KESTRIN_CHANNELS, KESTRIN_MODEL] + PLATFORM_WITHOUT_WIDGETS,
+    "kestrin/headless": [KESTRIN_PANEL, KESTRIN_CHANNELS, KESTRIN_MODEL] + PLATFORM_WITHOUT_WIDGETS,
     # The other programs and the example source.
     "plot": [PLATFORM_CORE, PLATFORM_WIDGETS, PLATFORM_DDE],
     "brallow": [PLATFORM_CORE, PLATFORM_WIDGETS],

@@ -16,10 +16,11 @@ DdeChannel::DdeChannel(Instrument &instrument, QObject *parent)
 {
     m_ddeSource->setObjectName(QStringLiteral("ddeSource"));
     m_ddeSource->setLinkTopic(kLinkTopic);
-    // Clients only read the instrument's boxes: a poke into txtOutput would show other
-    // clients a line the instrument never produced.
+    // Clients only read the instrument's boxes until a panel takes pokes; a poke into
+    // txtOutput would show other clients a line the instrument never produced.
     m_ddeSource->setPokeEnabled(false);
     m_ddeSource->addItem(kOutputItem);
+    m_ddeSource->setItemReadOnly(kOutputItem, true);
     m_ddeSource->setHandler(this);
     // A source from the start: an initiate before the first switch-on reaches Form_LinkOpen,
     // which refuses it and says so.
@@ -55,7 +56,8 @@ void DdeChannel::setLinkMode(int mode)
 
 void DdeChannel::Form_LinkOpen(bool &cancel)
 {
-    if (m_instrument.state() == InstrumentState::Off)
+    // A panel reached through the conversation is there to switch the instrument on.
+    if (m_instrument.state() == InstrumentState::Off && !m_panel)
         cancel = true;
     emit statusMessage(QStringLiteral("DDE Link Initiated"));
 }
@@ -67,6 +69,25 @@ void DdeChannel::Form_LinkExecute(const QString &command, bool &cancel)
     cancel = true;
     guarded(QStringLiteral("Error (frmMain - Form_LinkExecute) "),
             [&] { cancel = m_instrument.ExecuteCommand(command) != QLatin1String("OK"); });
+}
+
+void DdeChannel::setPanel(platform::DdeSourceHandler *panel)
+{
+    m_panel = panel;
+    m_ddeSource->setPokeEnabled(panel != nullptr);
+}
+
+void DdeChannel::Form_LinkPoke(const QString &item, const QString &text, bool &cancel)
+{
+    if (m_panel)
+        m_panel->Form_LinkPoke(item, text, cancel);
+    else
+        cancel = true;
+}
+
+QString DdeChannel::pokeRefusal(const QString &item, const QString &text)
+{
+    return m_panel ? m_panel->pokeRefusal(item, text) : QString();
 }
 
 void DdeChannel::Form_LinkClose()

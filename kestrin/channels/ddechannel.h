@@ -23,6 +23,9 @@ public:
     explicit DdeChannel(Instrument &instrument, QObject *parent = nullptr);
 
     platform::DdeSource *source() const { return m_ddeSource; }
+    // Items beside txtOutput that take pokes (a panel without a window) are decided on by
+    // `panel`; without one no poke is taken. The panel outlives the channel.
+    void setPanel(platform::DdeSourceHandler *panel);
 
     // Why conversations are not served (another instance serves them, the folder was
     // refused), or an empty text.
@@ -32,8 +35,11 @@ private:
     void setLinkMode(int mode);
     void Form_LinkOpen(bool &cancel) override;
     void Form_LinkExecute(const QString &command, bool &cancel) override;
+    void Form_LinkPoke(const QString &item, const QString &text, bool &cancel) override;
+    QString pokeRefusal(const QString &item, const QString &text) override;
     void Form_LinkClose();
     void instrumentOperation(StateOperation operation);
 
     platform::DdeSource *m_ddeSource = nullptr;
+    platform::DdeSourceHandler *m_panel = nullptr;
 };

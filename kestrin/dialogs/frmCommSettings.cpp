@@ -2,6 +2,7 @@
 
 #include "instrumentsettings.h"
 #include "serialdevices.h"
+#include "settingchoices.h"
 
 #include "controls.h"
 #include "devicemap.h"
@@ -24,31 +25,21 @@ constexpr int kClientWidthTwips = 3780;
 // One row more than the settings need, for the device of the chosen port.
 constexpr int kClientHeightTwips = 2640;
 
-struct ListEntry
-{
-    const char *text;
-    int value;
-};
+using SettingChoices::Choice;
 
-// The entries of each list with their item values, and the entry selected at load, which
-// matches the main window's start-up settings (port 1, "19200,N,8,1").
-constexpr ListEntry kCommPorts[] = {{"Port 1", 1}, {"Port 2", 2}};
+// The entry of each list selected at load, which matches the main window's start-up
+// settings (port 1, "19200,N,8,1").
 constexpr int kCommPortAtLoad = 0;
-constexpr ListEntry kBaudRates[] = {{"1200", 1200}, {"2400", 2400}, {"9600", 9600}, {"14400", 14400}, {"19200", 19200}};
 constexpr int kBaudRateAtLoad = 4;
-constexpr ListEntry kParities[] = {{"Even", 'E'}, {"Mark", 'M'}, {"None", 'N'}, {"Odd", 'O'}, {"Space", 'S'}};
 constexpr int kParityAtLoad = 2;
-constexpr ListEntry kDataBits[] = {{"4", 4}, {"5", 5}, {"6", 6}, {"7", 7}, {"8", 8}};
 constexpr int kDataBitsAtLoad = 4;
-// Twice the number of stop bits, so that 1.5 is a whole number.
-constexpr ListEntry kStopBits[] = {{"1", 2}, {"1.5", 3}, {"2", 4}};
 constexpr int kStopBitsAtLoad = 0;
 
 template<std::size_t Count>
-void fillList(QComboBox *list, const ListEntry (&entries)[Count], int selected)
+void fillList(QComboBox *list, const Choice (&entries)[Count], int selected)
 {
     list->clear();
-    for (const ListEntry &entry : entries)
+    for (const Choice &entry : entries)
         list->addItem(QLatin1String(entry.text), entry.value);
     list->setCurrentIndex(selected);
 }
@@ -56,15 +47,6 @@ void fillList(QComboBox *list, const ListEntry (&entries)[Count], int selected)
 int selectedValue(const QComboBox *list)
 {
     return list->currentData().toInt();
-}
-
-// The settings text of the selected item values, as in "9600,E,7,1.5".
-QString settingsText(int baudRate, int parityCode, int dataBits, int doubledStopBits)
-{
-    const QString stopBits = doubledStopBits % 2 == 0 ? QString::number(doubledStopBits / 2)
-                                                      : QString::number(doubledStopBits / 2.0, 'f', 1);
-    return QString::number(baudRate) + QLatin1Char(',') + QChar(parityCode) + QLatin1Char(',')
-           + QString::number(dataBits) + QLatin1Char(',') + stopBits;
 }
 
 } // namespace
@@ -133,11 +115,11 @@ void frmCommSettings::Form_Load()
 
 void frmCommSettings::FillRS232Lists()
 {
-    fillList(cmbCommPort, kCommPorts, kCommPortAtLoad);
-    fillList(cmbBaudRate, kBaudRates, kBaudRateAtLoad);
-    fillList(cmbParity, kParities, kParityAtLoad);
-    fillList(cmbDataBits, kDataBits, kDataBitsAtLoad);
-    fillList(cmbStopBits, kStopBits, kStopBitsAtLoad);
+    fillList(cmbCommPort, SettingChoices::kCommPorts, kCommPortAtLoad);
+    fillList(cmbBaudRate, SettingChoices::kBaudRates, kBaudRateAtLoad);
+    fillList(cmbParity, SettingChoices::kParities, kParityAtLoad);
+    fillList(cmbDataBits, SettingChoices::kDataBits, kDataBitsAtLoad);
+    fillList(cmbStopBits, SettingChoices::kStopBits, kStopBitsAtLoad);
 }
 
 void frmCommSettings::showEvent(QShowEvent *event)
@@ -167,8 +149,8 @@ void frmCommSettings::ApplyRS232Settings()
     // Only a fully ticked box enables the port; a greyed one does not.
     m_settings.setCommEnabled(chkEnabled->checkState() == Qt::Checked);
     m_settings.setCommPort(qint16(selectedValue(cmbCommPort)));
-    m_settings.setCommSettings(settingsText(selectedValue(cmbBaudRate), selectedValue(cmbParity),
-                                            selectedValue(cmbDataBits), selectedValue(cmbStopBits)));
+    m_settings.setCommSettings(SettingChoices::serialSettingsText(
+        selectedValue(cmbBaudRate), selectedValue(cmbParity), selectedValue(cmbDataBits), selectedValue(cmbStopBits)));
     m_settings.ResetRS232Port();
 }
 

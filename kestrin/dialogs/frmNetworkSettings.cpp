@@ -1,12 +1,11 @@
 #include "frmNetworkSettings.h"
 
 #include "instrumentsettings.h"
+#include "settingchoices.h"
 
 #include "controls.h"
-#include "errors.h"
 #include "geometry.h"
 #include "messagebox.h"
-#include "numbers.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -65,19 +64,15 @@ void frmNetworkSettings::Form_Load()
 
 bool frmNetworkSettings::ApplyNetworkSettings()
 {
-    const QString portText = txtServerPort->text();
-    qint16 port = m_settings.serverPort();
-    if (platform::readsAsNumber(portText)) {
-        try {
-            port = platform::toInteger16(portText);
-        } catch (const platform::RuntimeError &) {
-            platform::showMessage(QStringLiteral("The server port must be a number from 1 to 32767."));
-            return false;
-        }
+    const std::optional<qint16> port =
+        SettingChoices::serverPortFromText(txtServerPort->text(), m_settings.serverPort());
+    if (!port) {
+        platform::showMessage(SettingChoices::kServerPortRefusal);
+        return false;
     }
     // Only a fully ticked box enables the connection; a greyed one does not.
     m_settings.setNetworkEnabled(chkEnabled->checkState() == Qt::Checked);
-    m_settings.setServerPort(port);
+    m_settings.setServerPort(*port);
     m_settings.ResetNetworkConnection();
     return true;
 }

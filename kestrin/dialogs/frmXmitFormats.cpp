@@ -1,10 +1,10 @@
 #include "frmXmitFormats.h"
 
 #include "instrumentsettings.h"
+#include "settingchoices.h"
 
 #include "controls.h"
 #include "geometry.h"
-#include "text.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -110,7 +110,7 @@ void frmXmitFormats::FillFormatLists()
 void frmXmitFormats::ApplyFormats()
 {
     if (listIndex(cmbTokenSep) < 0) {
-        m_settings.setTokenSep(platform::trimSpaces(cmbTokenSep->currentText()));
+        m_settings.setTokenSep(SettingChoices::tokenSeparatorFromText(cmbTokenSep->currentText()));
     } else {
         switch (cmbTokenSep->currentData().toInt()) {
         case CodeSpace: m_settings.setTokenSep(QStringLiteral(" ")); break;
@@ -121,11 +121,8 @@ void frmXmitFormats::ApplyFormats()
     }
 
     if (listIndex(cmbLineTerm) < 0) {
-        // The channels cut received text at the terminator, so an empty one is never stored:
-        // the terminator in force stays.
-        const QString typed = platform::trimSpaces(cmbLineTerm->currentText());
-        if (!typed.isEmpty())
-            m_settings.setLineTerm(typed);
+        if (const std::optional<QString> typed = SettingChoices::lineTerminatorFromText(cmbLineTerm->currentText()))
+            m_settings.setLineTerm(*typed);
     } else {
         switch (cmbLineTerm->currentData().toInt()) {
         case CodeCRLF: m_settings.setLineTerm(QStringLiteral("\r\n")); break;

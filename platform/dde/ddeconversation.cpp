@@ -354,8 +354,14 @@ void DdeConversation::handlePoke(const QString &rest)
     }
     QPointer<DdeConversation> self(this);
     bool cancel = false;
-    if (DdeSourceHandler *handler = m_source->handler())
+    if (DdeSourceHandler *handler = m_source->handler()) {
+        const QString refusal = handler->pokeRefusal(name, *text);
+        if (!refusal.isEmpty()) {
+            reply(P::kNack, refusal);
+            return;
+        }
         handler->Form_LinkPoke(name, *text, cancel);
+    }
     if (!self || m_ended || m_closing)
         return;
     if (cancel || !m_source || !m_source->hasItem(name)) {

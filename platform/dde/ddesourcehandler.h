@@ -17,6 +17,9 @@ public:
     virtual void Form_LinkExecute(const QString &command, bool &cancel);
     // A poke into an item, before the text is written; cancel refuses it.
     virtual void Form_LinkPoke(const QString &item, const QString &text, bool &cancel);
+    // Why a poke is refused, asked before Form_LinkPoke: a text goes back as the NACK's
+    // reason and the item keeps its value; an empty text lets Form_LinkPoke decide.
+    virtual QString pokeRefusal(const QString &item, const QString &text);
 
 protected:
     ~DdeSourceHandler() = default;
@@ -25,5 +28,9 @@ protected:
 inline void DdeSourceHandler::Form_LinkOpen(bool &) { }
 inline void DdeSourceHandler::Form_LinkExecute(const QString &, bool &) { }
 inline void DdeSourceHandler::Form_LinkPoke(const QString &, const QString &, bool &) { }
+inline QString DdeSourceHandler::pokeRefusal(const QString &, const QString &)
+{
+    return QString();
+}
 
 } // namespace platform
