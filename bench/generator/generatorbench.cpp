@@ -15,11 +15,20 @@
 // of one core, beside a bare QTimer in the same run.
 //
 //   xvfb-run -a env QT_QPA_PLATFORM=xcb build/bench/generator/bench_generator --channels [seconds]
+//
+// With --headless, the window shown and then kestrin-headless stream 1000 lines/s of 10 points
+// to one DDE client; printed: each one's processor time and the ratio of the two.
+//
+//   xvfb-run -a env QT_QPA_PLATFORM=xcb build/bench/generator/bench_generator --headless [seconds]
 
 #include "channelclients.h"
 #include "eventloop.h"
 #include "windowcost.h"
 #include "frmMain.h"
+#include "headlessinstrument.h"
+#include "instrument.h"
+#include "panelitems.h"
+#include "rs232channel.h"
 #include "support/processstats.h"
 #include "support/serialline.h"
 
@@ -29,6 +38,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cmath>
+#include <functional>
 #include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -141,31 +151,45 @@ struct WindowRun
     int points;
 };
 
-// The instrument's processor time while it streams, and what each channel's client received.
-void measureWindowRun(frmMain &window, bench::ChannelClients &clients, const WindowRun &run, int seconds,
-                      bool allChannels)
+// The instrument's processor time while it streams, and what each channel's client received;
+// returns the share of a core. `configure` sets the rate and the points per line.
+double measureRun(const char *name, const std::function<QString(const QString &)> &execute,
+                  const std::function<void(const WindowRun &)> &configure, bench::ChannelClients &clients,
+                  const WindowRun &run, int seconds, bool allChannels)
 {
     constexpr int kDrainMilliseconds = 300;
-    window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QString::number(run.rate));
-    window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QString::number(run.points));
+    configure(run);
     clients.takeCounts();
     const double cpuStart = bench::processorSeconds();
     QElapsedTimer clock;
     clock.start();
-    window.ExecuteCommand(QStringLiteral("ANALYZE"));
+    execute(QStringLiteral("ANALYZE"));
     platform::letEventsRunFor(std::chrono::milliseconds(seconds * 1000));
-    window.ExecuteCommand(QStringLiteral("ABORT"));
+    execute(QStringLiteral("ABORT"));
     const double elapsed = double(clock.nsecsElapsed()) / 1e9;
     const double cpu = bench::processorSeconds() - cpuStart;
     platform::letEventsRunFor(std::chrono::milliseconds(kDrainMilliseconds));
     const bench::ChannelCounts counts = clients.takeCounts();
     const double ideal = double(run.rate) * elapsed;
-    std::printf("kestrin  %5d lines/s x %3d points, %s: delivered/ideal DDE %.4f", run.rate, run.points,
+    std::printf("%-9s %5d lines/s x %3d points, %s: delivered/ideal DDE %.4f", name, run.rate, run.points,
                 allChannels ? "DDE+TCP+serial" : "DDE only      ", double(counts.dde) / ideal);
     if (allChannels)
         std::printf("  TCP %.4f  serial %.4f", double(counts.tcp) / ideal, double(counts.serial) / ideal);
     std::printf("  cpu %.1f us/line  %.2f %% of a core\n", 1e6 * cpu / ideal, 100.0 * cpu / elapsed);
     std::fflush(stdout);
+    return cpu / elapsed;
+}
+
+double measureWindowRun(frmMain &window, bench::ChannelClients &clients, const WindowRun &run, int seconds,
+                        bool allChannels)
+{
+    return measureRun(
+        "kestrin", [&window](const QString &command) { return window.ExecuteCommand(command); },
+        [&window](const WindowRun &settings) {
+            window.findChild<QLineEdit *>(QStringLiteral("txtFrequency"))->setText(QString::number(settings.rate));
+            window.findChild<QLineEdit *>(QStringLiteral("txtPtsPerLine"))->setText(QString::number(settings.points));
+        },
+        clients, run, seconds, allChannels);
 }
 
 void measureBareTimer(int rate, int seconds)
@@ -229,6 +253,52 @@ int runChannelsMode(int argc, char *argv[], int seconds)
     return 0;
 }
 
+// The windowless instrument beside the window, in one run: the same stream to the same DDE
+// client, the serial channel off in both.
+int runHeadlessMode(int argc, char *argv[], int seconds)
+{
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    bench::ChannelClients clients(-1, 0, runtime.filePath(QStringLiteral("dde/kestrin")).toStdString());
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kestrin"));
+    const auto waitLinked = [&clients] {
+        for (bool linked = false; !linked;) {
+            platform::letEventsRunFor(std::chrono::milliseconds(100));
+            clients.takeCounts(&linked);
+        }
+    };
+    const WindowRun run{1000, 10};
+    std::printf("kestrin's window (on %s) and kestrin-headless, %d s each; the DDE client runs in a process of "
+                "its own\n",
+                qPrintable(QApplication::platformName()), seconds);
+    double windowShare = 0;
+    {
+        frmMain window;
+        window.show();
+        window.setCommEnabled(false);
+        window.ExecuteCommand(QStringLiteral("ON"));
+        waitLinked();
+        windowShare = measureWindowRun(window, clients, run, seconds, false);
+        window.ExecuteCommand(QStringLiteral("OFF"));
+    }
+    HeadlessInstrument headless;
+    headless.rs232().setCommEnabled(false);
+    headless.instrument().ExecuteCommand(QStringLiteral("ON"));
+    waitLinked();
+    const double headlessShare = measureRun(
+        "headless", [&headless](const QString &command) { return headless.instrument().ExecuteCommand(command); },
+        [&headless](const WindowRun &settings) {
+            GenerationSettings generation = headless.panel().generationSettings();
+            generation.frequency = QString::number(settings.rate);
+            generation.pointsPerLine = QString::number(settings.points);
+            headless.panel().setGenerationSettings(generation);
+        },
+        clients, run, seconds, false);
+    std::printf("processor time, kestrin-headless / kestrin's window: %.2f\n", headlessShare / windowShare);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -238,6 +308,8 @@ int main(int argc, char *argv[])
         return bench::runWindowCost(argc, argv, argc > 2 ? QByteArray(argv[2]).toInt() : kDefaultWindowSeconds);
     if (mode == "--channels")
         return runChannelsMode(argc, argv, argc > 2 ? QByteArray(argv[2]).toInt() : kDefaultSecondsPerRate);
+    if (mode == "--headless")
+        return runHeadlessMode(argc, argv, argc > 2 ? QByteArray(argv[2]).toInt() : kDefaultWindowSeconds);
 
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication application(argc, argv);

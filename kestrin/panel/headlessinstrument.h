@@ -21,6 +21,7 @@ public:
 
     Instrument &instrument() const { return *m_instrument; }
     PanelItems &panel() const { return *m_panel; }
+    Rs232Channel &rs232() const { return *m_rs232; }
     DdeChannel &dde() const { return *m_dde; }
 
 private:

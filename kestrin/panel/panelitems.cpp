@@ -226,6 +226,12 @@ void PanelItems::addList(const QString &name, const Entry (&entries)[Count], con
                           [entryValue, select](const QString &text) { select(*entryValue(text)); }});
 }
 
+void PanelItems::setGenerationSettings(const GenerationSettings &settings)
+{
+    m_settings = settings;
+    showControls();
+}
+
 void PanelItems::presetFiniteRun(qint16 pointsPerLine)
 {
     m_settings.runMode = Generation::RunMode::Finite;

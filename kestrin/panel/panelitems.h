@@ -41,6 +41,8 @@ public:
     void attach(Instrument &instrument, Rs232Channel &rs232, NetworkChannel &network, DdeChannel &dde);
 
     GenerationSettings generationSettings() const override { return m_settings; }
+    // Sets the panel's generation settings at once, as pokes of each box would.
+    void setGenerationSettings(const GenerationSettings &settings);
     bool absoluteValue() const override { return m_absoluteValue; }
     void presetFiniteRun(qint16 pointsPerLine) override;
 
