@@ -5,9 +5,10 @@ Brings up a switched-on instrument, runs the command with KESTRIN_TCP_RESOURCE,
 KESTRIN_SERIAL_RESOURCE and KESTRIN_DDE_SOCKET in its environment, takes the instrument down and
 exits with the command's exit status (128 + the signal's number if a signal ended it).
 
-The command runs in a process group of its own, which ends with the kit whatever ends the kit.
-Should the instrument end first, the kit says so in one line, ends the command's group and exits
-with 125.
+The command runs in a process group of its own. When it ends, or the kit does whatever ends it,
+every process the command started ends too, daemons that left its group included: SIGTERM, then
+SIGKILL 5 s later for what is still there, named in one line. A second Ctrl-C kills it all at once.
+Should the instrument end first, the kit says so in one line, ends the command and exits with 125.
 
 The command reaches the instrument through the kit's fault layer; --fault sets faults from the
 start and `kestrin-testkit fault`, run by the command, sets and clears them while it runs, finding
@@ -17,17 +18,20 @@ its kit through KESTRIN_TESTKIT_CONTROL.
 import argparse
 import logging
 import os
+import selectors
 import signal
+import socket
 import subprocess
 import sys
 import threading
 
 from kestrin_testkit import faultchannels
-from kestrin_testkit.commandgroup import FORWARDED_SIGNALS, NOT_STARTED_STATUS, SIGNAL_STATUS_BASE
+from kestrin_testkit.commandgroup import ENDING_GRACE, FORWARDED_SIGNALS, NOT_STARTED_STATUS, SIGNAL_STATUS_BASE
 from kestrin_testkit.instrument import KIT_PARENT, Instrument, InstrumentError
 
-# How long a command has to end on SIGTERM when the instrument ended under it.
-TERMINATE_GRACE = 5.0
+# How long the command's group leader has to end everything on SIGTERM (it kills what is left after
+# its own grace) before the kit kills the group itself.
+LEADER_GRACE = ENDING_GRACE + 5.0
 # Starts the command's group leader, kestrin_testkit.commandgroup, isolated from the variables
 # meant for the command (PYTHONPATH, PYTHONSTARTUP), which it hands on untouched.
 GROUP_LEADER = (f"import sys; sys.path.insert(0, {KIT_PARENT!r}); "
@@ -78,6 +82,32 @@ def signal_group(group, signum):
         pass  # the group has ended
 
 
+def wait_forwarding(leader: subprocess.Popen) -> None:
+    """Waits for the leader to end, leaving it unreaped, while the handlers forward the signals
+    that come. Any of the kit's threads may take a signal, and then a wait in the main thread goes
+    on undisturbed and the handler would not run: the wake-up socket ends the wait instead."""
+    try:
+        ended = os.pidfd_open(leader.pid)
+    except ProcessLookupError:
+        return  # reaped already, by the thread that ends the command with the instrument
+    signals, wake_up = socket.socketpair()
+    for end in (signals, wake_up):
+        end.setblocking(False)
+    previous = signal.set_wakeup_fd(wake_up.fileno(), warn_on_full_buffer=False)
+    try:
+        with selectors.DefaultSelector() as selector:
+            selector.register(ended, selectors.EVENT_READ)
+            selector.register(signals, selectors.EVENT_READ)
+            # The handlers run as soon as this thread runs again.
+            while not any(key.fd == ended for key, _ in selector.select()):
+                signals.recv(4096)
+    finally:
+        signal.set_wakeup_fd(previous)
+        os.close(ended)
+        signals.close()
+        wake_up.close()
+
+
 def run_beside(instrument, command):
     env = dict(os.environ, **instrument.environment())
     # The leader watches the read end: its end of input is the end of this process, however it ends.
@@ -98,15 +128,12 @@ def run_beside(instrument, command):
             # A stopped command would take SIGTERM only once continued.
             signal_group(leader.pid, signal.SIGCONT)
             try:
-                leader.wait(TERMINATE_GRACE)
+                leader.wait(LEADER_GRACE)
             except subprocess.TimeoutExpired:
                 signal_group(leader.pid, signal.SIGKILL)
     threading.Thread(target=end_command_with_instrument, daemon=True).start()
-    try:
-        # Not reaped yet: while the leader is a zombie its group's number cannot go to another group.
-        os.waitid(os.P_PID, leader.pid, os.WEXITED | os.WNOWAIT)
-    except ChildProcessError:
-        pass  # reaped by the thread above
+    # Not reaped yet: while the leader is a zombie its group's number cannot go to another group.
+    wait_forwarding(leader)
     # Whatever a killed leader could not end; after a leader that ended as it should there is none.
     signal_group(leader.pid, signal.SIGKILL)
     status = leader.wait()

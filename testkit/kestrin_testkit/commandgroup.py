@@ -1,21 +1,29 @@
 """The leader of the process group that kestrin-testkit run runs a command in.
 
 It runs the command as its child, in its own group, and waits for whichever comes first: the
-command ends, or the kit that started it ends (the read end of a pipe whose write end only the
-kit holds reports the end of its input, also when the kit is killed). Then it ends every process
-left in its group, so that nothing the command started outlives the kit, and exits with the
-command's status (128 plus the signal's number if a signal ended it).
+command ends, the kit that started it ends (the read end of a pipe whose write end only the kit
+holds reports the end of its input, also when the kit is killed), or a signal says to end. Then it
+ends every process below it, in its group or not: as a subreaper it adopts what the command's
+processes orphan, daemons that left the group and session included. Each gets SIGTERM, and those
+still there ENDING_GRACE seconds later SIGKILL, named in one line. It exits with the command's
+status (128 plus the signal's number if a signal ended it).
 
 The kit forwards the signals it receives to the whole group; the leader lets them pass, since the
-command decides whether they end it. When the kit runs in the foreground of a terminal, the group
-takes the terminal over while the command runs, so that the command can read from it.
+command decides whether they end it. SIGTERM and SIGHUP start the ending above, what the group
+received counting as the SIGTERM of its members; a second SIGINT (a second Ctrl-C) kills
+everything at once. When the kit runs in the foreground of a terminal, the group takes the
+terminal over while the command runs, so that the command can read from it (and its Ctrl-C comes
+here).
 """
 
 import logging
 import os
+import select
 import selectors
 import signal
+import socket
 import subprocess
+import time
 
 from kestrin_testkit import desktop
 
@@ -25,17 +33,22 @@ SIGNAL_STATUS_BASE = 128
 NOT_STARTED_STATUS = 125
 # Signals the kit forwards to the group: they are meant for the command, not for its leader.
 FORWARDED_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 # Signals that stop a whole group that reads from or writes to a terminal it does not own: they
 # may stop the command, never the leader, which must stay able to end the group.
 STOPPING_SIGNALS = (signal.SIGTTIN, signal.SIGTTOU)
 STANDARD_INPUT = 0
+# How long a process has to end on SIGTERM before it is killed.
+ENDING_GRACE = 5.0
+# How often the processes below are looked at again while they end.
+POLL_INTERVAL = 0.05
+# How many processes the line about those killed names; the others are counted.
+NAMED_LIMIT = 5
+
+log = logging.getLogger("kestrin-testkit")
 
 
-def end_rest_of_group():
-    desktop.end_processes(lambda: desktop.group_members(os.getpgrp()))
-
-
-def hand_terminal(from_group, to_group):
+def hand_terminal(from_group: int, to_group: int) -> None:
     """Makes to_group the foreground of the terminal on standard input, if from_group has it."""
     # A process outside the foreground may take the terminal only while it ignores SIGTTOU.
     previous = signal.signal(signal.SIGTTOU, signal.SIG_IGN)
@@ -53,33 +66,133 @@ def main(arguments: list) -> int:
     logging.basicConfig(format="kestrin-testkit: %(message)s")
     kit = int(arguments[0])
     command = arguments[1:]
+    # The handlers do nothing: a signal is told through the wake-up socket, so that a wait sees it.
+    signals, signal_writer = socket.socketpair()
+    for end in (signals, signal_writer):
+        end.setblocking(False)
+    signal.set_wakeup_fd(signal_writer.fileno(), warn_on_full_buffer=False)
     for sig in FORWARDED_SIGNALS + STOPPING_SIGNALS:
         signal.signal(sig, lambda _signum, _frame: None)
-    # What the command leaves behind when it ends is reparented here and reaped by the sweep.
+    # What the command leaves behind is reparented here, so that the ending finds it.
     desktop.adopt_orphans()
     kit_group = os.getpgid(os.getppid())
     hand_terminal(kit_group, os.getpgrp())
     try:
-        return run(command, kit)
+        return CommandGroup(command, kit, signals).run()
     finally:
         hand_terminal(os.getpgrp(), kit_group)
 
 
-def run(command, kit):
+class CommandGroup:
+    """The command, run until it or the kit ends or a signal says to end, then everything below
+    this process ended."""
+
+    def __init__(self, command: list, kit: int, signals: socket.socket):
+        self.command = command
+        self.kit = kit
+        self.signals = signals
+        self.interrupts = 0
+        self.status = None
+        self.child = None
+
+    def run(self) -> int:
+        try:
+            self.child = subprocess.Popen(self.command)
+        except OSError as failure:
+            log.error("cannot run %s: %s", self.command[0], failure.strerror)
+            return NOT_STARTED_STATUS
+        with selectors.DefaultSelector() as selector:
+            child_ended = os.pidfd_open(self.child.pid)
+            selector.register(child_ended, selectors.EVENT_READ, "command")
+            selector.register(self.kit, selectors.EVENT_READ, "kit")
+            selector.register(self.signals, selectors.EVENT_READ, "signal")
+            why = None
+            while why is None:
+                for key, _ in selector.select():
+                    if key.data == "signal":
+                        why = self._signalled()
+                    else:
+                        why = key.data
+                    if why is not None:
+                        break
+            os.close(child_ended)
+        # Members of the group took the signal that started the ending with the command.
+        self.end_everything(signalled_group=why == "signal")
+        if why == "kit":
+            return NOT_STARTED_STATUS
+        return SIGNAL_STATUS_BASE - self.status if self.status < 0 else self.status
+
+    def _signalled(self):
+        """Takes the signals that came; "signal" once they say to end, else None."""
+        received = self._received()
+        if self.interrupts >= 2 or any(signum in received for signum in ENDING_SIGNALS):
+            return "signal"
+        return None
+
+    def _received(self) -> bytes:
+        try:
+            received = self.signals.recv(4096)
+        except BlockingIOError:
+            return b""
+        self.interrupts += received.count(signal.SIGINT)
+        return received
+
+    def end_everything(self, signalled_group: bool) -> None:
+        """Ends every process below this one, those it orphans as they come here, until this
+        process has no child left; the command's status is kept as it is reaped."""
+        deadline = time.monotonic() + ENDING_GRACE
+        told = set()
+        killing = False
+        group = os.getpgrp()
+        while self._reap():
+            if self.interrupts >= 2 and not killing:
+                killing = True
+                log.error("interrupted again: %s and all it started are killed", self.command[0])
+            below = desktop.descendants(os.getpid())
+            if below and not killing and time.monotonic() >= deadline:
+                killing = True
+                log.error("%s did not end within %g s of SIGTERM; killed",
+                          named(list(below), self.child.pid, self.command[0]), ENDING_GRACE)
+            for pid, its_group in below.items():
+                if killing:
+                    send(pid, signal.SIGKILL)
+                elif pid not in told:
+                    told.add(pid)
+                    if not (signalled_group and its_group == group):
+                        send(pid, signal.SIGTERM)
+                    # A stopped process takes SIGTERM only once continued.
+                    send(pid, signal.SIGCONT)
+            # A second Ctrl-C while they end is heard at once.
+            if select.select([self.signals], [], [], POLL_INTERVAL)[0]:
+                self._received()
+
+    def _reap(self) -> bool:
+        """Reaps the children that ended; whether any is left."""
+        while True:
+            try:
+                pid, status = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                return False
+            if pid == 0:
+                return True
+            if pid == self.child.pid:
+                self.status = self.child.returncode = os.waitstatus_to_exitcode(status)
+
+
+def send(pid: int, signum: int) -> None:
     try:
-        child = subprocess.Popen(command)
-    except OSError as failure:
-        logging.error("cannot run %s: %s", command[0], failure.strerror)
-        return NOT_STARTED_STATUS
-    with selectors.DefaultSelector() as selector:
-        child_ended = os.pidfd_open(child.pid)
-        selector.register(child_ended, selectors.EVENT_READ)
-        selector.register(kit, selectors.EVENT_READ)
-        ready = [key.fd for key, _ in selector.select()]
-        os.close(child_ended)
-    if child_ended not in ready:
-        end_rest_of_group()
-        return NOT_STARTED_STATUS
-    status = child.wait()
-    end_rest_of_group()
-    return SIGNAL_STATUS_BASE - status if status < 0 else status
+        os.kill(pid, signum)
+    except ProcessLookupError:
+        pass  # it ended meanwhile
+
+
+def named(pids: list, command_pid: int, command_name: str) -> str:
+    """The processes a line names: "the command sh (process 12), sleep (process 14) and 3 more"."""
+    names = []
+    for pid in pids[:NAMED_LIMIT]:
+        if pid == command_pid:
+            names.append(f"the command {command_name} (process {pid})")
+        else:
+            names.append(f"{desktop.name_of(pid)} (process {pid})")
+    more = len(pids) - NAMED_LIMIT
+    return ", ".join(names) + (f" and {more} more" if more > 0 else "")

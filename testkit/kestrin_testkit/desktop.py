@@ -242,6 +242,37 @@ def group_members(group):
     return processes_where(lambda pid: group_of(pid) == group)
 
 
+def descendants(ancestor: int) -> dict:
+    """The living processes below ancestor, in its group or not, the nearest first, each with
+    its process group."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            fields = _stat_fields(entry)
+        except (OSError, IndexError):
+            continue  # the process ended while it was looked at
+        if fields[0] != b"Z":
+            children.setdefault(int(fields[1]), []).append((int(entry), int(fields[2])))
+    found = {}
+    level = [ancestor]
+    while level:
+        below = [child for parent in level for child in children.get(parent, ())]
+        found.update(below)
+        level = [pid for pid, _ in below]
+    return found
+
+
+def name_of(pid: int) -> str:
+    """The process's command name, or "?" once it has ended."""
+    try:
+        with open(f"/proc/{pid}/comm") as comm:
+            return comm.read().strip()
+    except OSError:
+        return "?"
+
+
 def how_ended(status):
     """A Popen return code in words: "exited with status 3", "was killed by SIGKILL"."""
     if status >= 0:

@@ -7,9 +7,13 @@ real one, unless a fault says otherwise.
   no far end, as with no cable, and drops what it would send);
 - dde: a socket at <runtime>/dde/kestrin, each client relayed to the instrument's.
 
-One thread with a selector moves the bytes, never blocking. Each way of each connection holds at
-most HELD_LIMIT bytes: with no fault set a slow reader is met by not reading the writer (as the
-direct line would), and under stall what comes beyond the limit is dropped and noted.
+One thread with a selector moves the bytes, never blocking, and writes for one way of one connection
+at most TURN_SECONDS at a time, so that a slow fault on one channel holds no other channel up.
+Each way of each connection reads no more once it holds HELD_LIMIT bytes, the start of a line that
+drop or duplicate waits to see the end of included: with no fault set a slow reader is met by not
+reading the writer (as the direct line would), under stall what comes beyond the limit is dropped
+and noted, and a line longer than the limit is cut there, the rest of it dropped up to its end, as
+an instrument's full input buffer drops it.
 """
 
 import collections
@@ -18,6 +22,7 @@ import logging
 import os
 import pty
 import queue
+import re
 import select
 import selectors
 import socket
@@ -44,7 +49,9 @@ LINE_SETTINGS_INTERVAL = 0.2
 # How long disconnect() waits for the instrument to close its end of a pulled connection.
 CLOSE_WAIT = 3.0
 CONNECT_TIMEOUT = 2.0
-LINE_END = b"\r\n|\r|\n"
+# A pipe that has more to write yields to the other channels after this long.
+TURN_SECONDS = 0.005
+LINE_END = re.compile(rb"\r\n|\r|\n")
 
 log = logging.getLogger(__name__)
 
@@ -124,7 +131,10 @@ class Pipe:
         self.held_bytes = 0
         self.last_due = 0.0
         self.next_send = 0.0
-        self.partial = b""
+        # The start of a line held until its end is seen, at most HELD_LIMIT bytes of it; cutting:
+        # the line went beyond, and what comes up to its end is dropped.
+        self.partial = bytearray()
+        self.cutting = False
         self.after_carriage_return = False
         self.source_ended = False
         self.output_ended = False
@@ -136,12 +146,15 @@ class Pipe:
         return self.channel.faults[self.direction]
 
     def accepts(self, now) -> bool:
-        return not self.source_ended and (self.held_bytes < HELD_LIMIT or self.faults.stall_until > now)
+        """Whether to read from the source: not while the bytes held and the line begun fill the
+        limit, unless what is read then is dropped (a stall, a line being cut)."""
+        return not self.source_ended and (self.held_bytes + len(self.partial) < HELD_LIMIT or self.cutting
+                                          or self.faults.stall_until > now)
 
     def passed_straight(self, data: bytes, now: float) -> bool:
         """With no fault acting and nothing held, data is written at once, what the sink does not
         take held for pump(); returns False when a fault or held bytes say it must be received."""
-        if self.held or self.partial or self.faults.any_set(now):
+        if self.held or self.partial or self.cutting or self.faults.any_set(now):
             return False
         written = self.sink.write(data)
         if written:
@@ -153,7 +166,7 @@ class Pipe:
 
     def receive(self, data: bytes, now: float):
         faults = self.faults
-        if faults.on_lines() or self.partial:
+        if faults.on_lines() or self.partial or self.cutting:
             pieces = self._lines(data, faults)
         else:
             pieces = [(data, "")]
@@ -168,7 +181,9 @@ class Pipe:
                 due += delay
                 acted = join(acted, f"latency {delay * 1000:.0f} ms")
             self.last_due = due = max(due, self.last_due)
-            room = HELD_LIMIT - self.held_bytes
+            # What was read within the limit is kept whole, duplicated lines too; only what a stall
+            # reads beyond it is dropped.
+            room = HELD_LIMIT - self.held_bytes if faults.stall_until > now else len(piece)
             if len(piece) > room:
                 if not self.overflowing:
                     self.channel.note(f"{self.direction}: more than {HELD_LIMIT} bytes held; dropping what comes "
@@ -189,7 +204,10 @@ class Pipe:
             self.receive(b"", now)
         if faults.stall_until > now:
             return faults.stall_until
+        turn_ends = time.monotonic() + TURN_SECONDS
         while self.held:
+            if time.monotonic() > turn_ends:
+                return now
             due, data, acted = self.held[0]
             if due > now:
                 return due
@@ -236,50 +254,65 @@ class Pipe:
     def discard(self):
         self.held.clear()
         self.held_bytes = 0
-        self.partial = b""
+        self.partial = bytearray()
+        self.cutting = False
 
     def _lines(self, data, faults):
-        """Whole lines with what drop and duplicate make of them; a line's start is held until its end."""
-        buffer = self.partial + data
+        """Whole lines with what drop and duplicate make of them; a line's start is held until its
+        end. Each byte is looked at once, however long the line, and lines that pass unchanged
+        go on together, so that short lines cost no write and held piece each."""
+        view = memoryview(data)
         pieces = []
+
+        def unchanged(line):
+            if pieces and not pieces[-1][1]:
+                pieces[-1][0] += line
+            else:
+                pieces.append([bytearray(line), ""])
+
         start = 0
-        for end in _line_ends(buffer):
-            line = buffer[start:end]
-            start = end
+        for found in LINE_END.finditer(data):
+            if self.partial or self.cutting or found.start() - start > HELD_LIMIT:
+                self._begin_line(view[start:found.start()])
+                line = bytes(self.partial) + found.group()
+                self.partial = bytearray()
+                self.cutting = False
+            else:
+                line = data[start:found.end()]
+            start = found.end()
             tail_of_crlf = line == b"\n" and self.after_carriage_return
             self.after_carriage_return = line.endswith(b"\r")
             if tail_of_crlf:
-                pieces.append((line, ""))
+                unchanged(line)
             elif faults.drop_count and (faults.drop_match is None
                                         or faults.drop_match.search(line.rstrip(b"\r\n").decode("latin-1"))):
                 faults.drop_count -= 1
                 self.channel.transcript.piece(self.channel.name, self.direction, line, "dropped by drop")
             elif faults.duplicate_count:
                 faults.duplicate_count -= 1
-                pieces += [(line, "duplicate"), (line, "duplicate")]
+                pieces += [[line, "duplicate"], [line, "duplicate"]]
             else:
-                pieces.append((line, ""))
-        self.partial = buffer[start:]
+                unchanged(line)
+        if start < len(data):
+            self._begin_line(view[start:])
         if self.partial and not faults.on_lines():
-            pieces.append((self.partial, ""))
-            self.partial = b""
-        return pieces
+            unchanged(self.partial)
+            self.partial = bytearray()
+        return [(bytes(piece), acted) for piece, acted in pieces]
 
-
-def _line_ends(buffer):
-    index = 0
-    length = len(buffer)
-    while index < length:
-        carriage = buffer.find(b"\r", index)
-        newline = buffer.find(b"\n", index)
-        ends = [position for position in (carriage, newline) if position >= 0]
-        if not ends:
+    def _begin_line(self, more):
+        """Adds to the line begun, up to HELD_LIMIT bytes; beyond, the line is cut, noted once."""
+        if not more:
             return
-        end = min(ends)
-        if end == carriage and end + 1 < length and buffer[end + 1] == 0x0a:
-            end += 1
-        index = end + 1
-        yield index
+        self.after_carriage_return = False
+        if self.cutting:
+            return
+        room = HELD_LIMIT - len(self.partial)
+        self.partial += more[:room]
+        if len(more) > room:
+            self.cutting = True
+            self.channel.note(f"{self.direction}: a line longer than {HELD_LIMIT} bytes: cut there, the rest of "
+                              "it dropped up to its end, as a full input buffer drops it")
 
 
 def join(acted, more):

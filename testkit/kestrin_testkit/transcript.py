@@ -3,10 +3,14 @@
 One file per channel (tcp.txt, serial.txt, dde.txt) and one for the panel (panel.txt): a line per
 piece that passed, "  1523.4 ms  to_client  "OK\\r"  latency 50 ms", printable Latin-1 characters as
 they are and others escaped; the panel's file has the calls the kit made and the status texts it
-read. The last lines of each are kept in memory as well, for a failing test's report.
+read. The last lines of each are kept in memory as well, for a failing test's report, showing no
+more than the first TAIL_PIECE_LIMIT bytes of a piece.
 
-What passes is noted as it is and written out as text a few times a second, so that a piece
-relayed costs the relaying thread little while the client waits for it.
+What passes is noted as it is and written out as text a few times a second, or sooner once
+PENDING_LIMIT is waiting, so that a piece relayed costs the relaying thread little while the client
+waits for it and a flood costs no more memory than a trickle. A transcript holds at most
+PENDING_LIMIT of pieces not yet written (and the one piece that goes beyond, written at once),
+FORMAT_SLICE bytes of a piece as text at a time, and its tails: under 1 MiB whatever the rate.
 """
 
 import collections
@@ -16,23 +20,32 @@ import time
 from typing import Optional
 
 TAIL_LINES = 40
-# Written out at least this often; and whenever tail() or close() is called.
+TAIL_PIECE_LIMIT = 256
+# Written out at least this often, once this many bytes are waiting (each piece counted with
+# ENTRY_COST for what noting it takes), and whenever tail() or close() is called.
 FLUSH_INTERVAL = 0.5
+PENDING_LIMIT = 256 * 1024
+ENTRY_COST = 128
+FORMAT_SLICE = 16 * 1024
 ESCAPES = {code: f"\\x{code:02x}" for code in [*range(0x20), *range(0x7f, 0xa0)]}
 ESCAPES.update({ord("\r"): "\\r", ord("\n"): "\\n", ord("\t"): "\\t", ord("\\"): "\\\\", ord('"'): '\\"'})
-PLAIN = bytes(code for code in range(256) if code not in ESCAPES)
+# Text escapes these alone, a replace each: far quicker than a translation of every character.
+TEXT_ESCAPES = ("\\", '"', "\r", "\n", "\t")
+TEXT = bytes(code for code in range(256) if code not in ESCAPES or chr(code) in TEXT_ESCAPES)
 
 # Every transcript opened in this process, for the pytest plugin to find a test's own.
 opened = []
 opened_lock = threading.Lock()
 
 
-def readable(data: bytes) -> str:
-    # Most pieces are plain text but for a line end, which is escaped alone.
-    body = data.rstrip(b"\r\n")
-    if body.translate(None, PLAIN):
-        return '"' + data.decode("latin-1").translate(ESCAPES) + '"'
-    return '"' + body.decode("latin-1") + data[len(body):].decode("latin-1").translate(ESCAPES) + '"'
+def escaped(data: bytes) -> str:
+    """data as the text between a transcript line's quotes."""
+    text = data.decode("latin-1")
+    if data.translate(None, TEXT):
+        return text.translate(ESCAPES)
+    for character in TEXT_ESCAPES:
+        text = text.replace(character, ESCAPES[ord(character)])
+    return text
 
 
 class Transcript:
@@ -46,6 +59,7 @@ class Transcript:
         self._files = {}
         # (time, channel, direction or None for a note, bytes or note, what acted), not yet written.
         self._noted = []
+        self._pending = 0
         self._flushed = self.started
         self.closed = False
         if folder is not None:
@@ -69,7 +83,8 @@ class Transcript:
             if self.closed:
                 return
             self._noted.append(entry)
-            if entry[0] - self._flushed > FLUSH_INTERVAL:
+            self._pending += len(entry[3]) + ENTRY_COST
+            if self._pending > PENDING_LIMIT or entry[0] - self._flushed > FLUSH_INTERVAL:
                 self._flush()
 
     def tail(self) -> dict:
@@ -88,17 +103,28 @@ class Transcript:
 
     def _flush(self):
         self._flushed = time.monotonic()
-        written = {}
         for when, channel, direction, what, acted in self._noted:
-            if direction is not None:
-                what = f"{direction:<13}  {readable(what)}" + (f"  {acted}" if acted else "")
-            line = f"{(when - self.started) * 1000:10.1f} ms  {what}"
-            self._tails[channel].append(line)
-            written.setdefault(channel, []).append(line)
-        self._noted = []
-        for channel, lines in written.items():
             output = self._files.get(channel)
+            head = f"{(when - self.started) * 1000:10.1f} ms  "
+            if direction is None:
+                line = head + what
+                self._tails[channel].append(line)
+                if output is not None:
+                    output.write(line + "\n")
+                continue
+            head += f"{direction:<13}  \""
+            acted = f"  {acted}" if acted else ""
+            # The tail shows the start of a long piece; the file has it whole, written in slices.
+            shown = escaped(what[:TAIL_PIECE_LIMIT]) + '"'
+            if len(what) > TAIL_PIECE_LIMIT:
+                shown += f" ... ({len(what)} bytes)"
+            self._tails[channel].append(head + shown + acted)
             if output is not None:
-                output.write("\n".join(lines) + "\n")
+                output.write(head)
+                for start in range(0, len(what), FORMAT_SLICE):
+                    output.write(escaped(what[start:start + FORMAT_SLICE]))
+                output.write('"' + acted + "\n")
+        self._noted = []
+        self._pending = 0
         for output in self._files.values():
             output.flush()

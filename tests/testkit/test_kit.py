@@ -7,6 +7,7 @@ import fcntl
 import json
 import os
 import selectors
+import shlex
 import signal
 import socket
 import subprocess
@@ -18,6 +19,7 @@ import time
 import pytest
 
 from kestrin_testkit import Instrument, InstrumentError
+from kestrin_testkit.commandgroup import ENDING_GRACE
 from kestrin_testkit.desktop import group_members, is_alive, session_members
 
 GONE_TIMEOUT = 20.0
@@ -227,3 +229,80 @@ def test_a_killed_instrument_fails_the_next_call_and_leaves_nothing(victim, says
         assert time.monotonic() - called < NOTICE_LIMIT
         assert str(failure.value) == f"set_frequency: the instrument has ended: {says.format(pid=pid)}"
         assert wait_cleared(kit.pids, os.path.dirname(kit.runtime_dir)) == ([], False)
+
+
+def wait_taken(pid, signum):
+    """Waits until pid has taken signum, so that a second one is not merged with it."""
+    deadline = time.monotonic() + GONE_TIMEOUT
+    while time.monotonic() < deadline:
+        with open(f"/proc/{pid}/status") as status:
+            pending = [int(line.split()[1], 16) for line in status if line.startswith(("SigPnd:", "ShdPnd:"))]
+        if not any(mask & 1 << (signum - 1) for mask in pending):
+            return
+        time.sleep(0.01)
+    raise AssertionError(f"process {pid} did not take signal {signum} within {GONE_TIMEOUT} s")
+
+
+def daemonising(start, ignoring_term=False):
+    """A command that starts a daemon as start says, waits until it has written its process id
+    to $PIDFILE, tells both ids and exits with 3."""
+    daemon = ("trap '' TERM; " if ignoring_term else "") + \
+        'echo $$ > "$PIDFILE.new" && mv "$PIDFILE.new" "$PIDFILE"; exec sleep 300'
+    return (start.format(daemon=shlex.quote(daemon)) + '\nuntil [ -e "$PIDFILE" ]; do sleep 0.05; done; '
+            'echo "pids: $$ $(cat "$PIDFILE")"; exit 3')
+
+
+# What a command leaves behind or will not end on, and how the kit ends it: the signals sent to the
+# kit once the command runs (a signal but the last is awaited until the command says "interrupted"
+# and its group's leader has taken it), the kit's exit status, its last line, and whether it waits
+# out the grace first.
+ENDINGS = [
+    ("setsid -f", daemonising("setsid -f sh -c {daemon}"), (), 3, None, False),
+    ("setsid in the background", daemonising("setsid sh -c {daemon} &"), (), 3, None, False),
+    ("daemon deaf to SIGTERM", daemonising("setsid -f sh -c {daemon}", ignoring_term=True), (), 3,
+     "sleep (process {daemon}) did not end within 5 s of SIGTERM; killed", True),
+    ("command deaf to SIGTERM", "trap '' TERM; echo \"pids: $$ $$\"; exec sleep 300", (signal.SIGTERM,),
+     128 + signal.SIGKILL, "the command sh (process {command}) did not end within 5 s of SIGTERM; killed", True),
+    # The shell's wait, unlike a command in the foreground, gives way to its trap at once.
+    ("Ctrl-C twice",
+     "trap '' TERM; trap 'echo interrupted' INT; echo \"pids: $$ $$\"; while :; do sleep 300 & wait; done",
+     (signal.SIGINT, signal.SIGINT), 128 + signal.SIGKILL, "interrupted again: sh and all it started are killed",
+     False),
+]
+
+
+@pytest.mark.parametrize("command, signals, status, says, waits", [row[1:] for row in ENDINGS],
+                         ids=[row[0] for row in ENDINGS])
+def test_run_ends_all_the_command_started_and_what_will_not_end(tmp_path, command, signals, status, says, waits):
+    errors = tmp_path / "stderr"
+    with open(errors, "wb") as error_file:
+        kit = subprocess.Popen([sys.executable, "-m", "kestrin_testkit", "run", "--private-display", "--",
+                                "sh", "-c", command], stdout=subprocess.PIPE, stderr=error_file,
+                               env=dict(os.environ, PIDFILE=str(tmp_path / "daemon")))
+    pids = []
+    try:
+        told = line_containing(kit.stdout, "pids:", READY_LIMIT + GONE_TIMEOUT)
+        assert told is not None, errors.read_text()
+        command_pid, daemon = pids = [int(pid) for pid in told.split()[1:]]
+        for sig in signals[:-1]:
+            kit.send_signal(sig)
+            assert line_containing(kit.stdout, "interrupted", GONE_TIMEOUT) is not None
+            wait_taken(os.getpgid(command_pid), sig)
+        for sig in signals[-1:]:
+            kit.send_signal(sig)
+        started = time.monotonic()
+        assert kit.wait(ENDING_GRACE + GONE_TIMEOUT) == status
+        took = time.monotonic() - started
+        assert [pid for pid in pids if is_alive(pid)] == [], "what the command started ends with the kit"
+    finally:
+        kit.kill()
+        kit.wait()
+        kit.stdout.close()
+        for pid in pids:
+            if is_alive(pid):
+                os.kill(pid, signal.SIGKILL)
+    print(f"the kit ended {took:.2f} s after the command or the last signal")
+    assert (took >= ENDING_GRACE) == waits
+    assert took < ENDING_GRACE + GONE_TIMEOUT / 2
+    said = [line for line in errors.read_text().splitlines() if "instrument ready" not in line]
+    assert said == ([f"kestrin-testkit: {says.format(command=command_pid, daemon=daemon)}"] if says else [])
