@@ -269,6 +269,14 @@ void PanelItems::showControls()
         m_source->setItemValue(control.name, control.value());
 }
 
+QStringList PanelItems::itemNames() const
+{
+    QStringList names{kStateItem, kStatusItem, kInputItem};
+    for (const Control &control : m_controls)
+        names << control.name;
+    return names;
+}
+
 QString PanelItems::statusText() const
 {
     return m_source ? m_source->itemValue(kStatusItem) : QString();

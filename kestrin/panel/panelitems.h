@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <vector>
@@ -50,6 +51,8 @@ public:
 
     // What the status bar would show now.
     QString statusText() const;
+    // Every item the panel serves, the read-only ones first.
+    QStringList itemNames() const;
 
 signals:
     // A message the window would show in a box; it is shown on the status bar instead.
