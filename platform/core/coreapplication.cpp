@@ -1,14 +1,21 @@
 #include "coreapplication.h"
 
-#include "errors.h"
-
 #include <QLoggingCategory>
 
 namespace platform {
 
 namespace {
-Q_LOGGING_CATEGORY(lcCoreApplication, "platform.application", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcApplication, "platform.application", QtWarningMsg)
 } // namespace
+
+QString logEscapedError(const QObject *receiver, const Error &escaped)
+{
+    const QString name = receiver->objectName().isEmpty() ? QString::fromLatin1(receiver->metaObject()->className())
+                                                          : receiver->objectName();
+    const QString message = escaped.message(QStringLiteral("Error (%1) ").arg(name));
+    qCCritical(lcApplication).noquote() << "unhandled in an event handler:" << message;
+    return message;
+}
 
 CoreApplication::CoreApplication(int &argc, char **argv)
     : QCoreApplication(argc, argv)
@@ -17,19 +24,11 @@ CoreApplication::CoreApplication(int &argc, char **argv)
 
 bool CoreApplication::notify(QObject *receiver, QEvent *event)
 {
-    Error escaped;
-    try {
-        return QCoreApplication::notify(receiver, event);
-    } catch (const RuntimeError &failure) {
-        escaped = failure.error();
-    } catch (const std::exception &failure) {
-        escaped = Error{0, QString::fromLocal8Bit(failure.what())};
-    }
-    const QString name = receiver->objectName().isEmpty() ? QString::fromLatin1(receiver->metaObject()->className())
-                                                          : receiver->objectName();
-    qCCritical(lcCoreApplication).noquote()
-        << "unhandled in an event handler:" << escaped.message(QStringLiteral("Error (%1) ").arg(name));
-    return false;
+    bool delivered = false;
+    if (const std::optional<Error> escaped =
+            escapedFrom([&] { return QCoreApplication::notify(receiver, event); }, delivered))
+        logEscapedError(receiver, *escaped);
+    return delivered;
 }
 
 } // namespace platform

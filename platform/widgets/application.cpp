@@ -1,24 +1,9 @@
 #include "application.h"
 
-#include "errors.h"
+#include "coreapplication.h"
 #include "messagebox.h"
 
-#include <QLoggingCategory>
-
 namespace platform {
-
-namespace {
-
-Q_LOGGING_CATEGORY(lcApplication, "platform.application", QtWarningMsg)
-
-QString receiverName(const QObject *receiver)
-{
-    const QString name = receiver->objectName();
-    return name.isEmpty() ? QString::fromLatin1(receiver->metaObject()->className()) : name;
-}
-
-} // namespace
-
 Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)
 {
@@ -26,18 +11,11 @@ Application::Application(int &argc, char **argv)
 
 bool Application::notify(QObject *receiver, QEvent *event)
 {
-    Error escaped;
-    try {
-        return QApplication::notify(receiver, event);
-    } catch (const RuntimeError &failure) {
-        escaped = failure.error();
-    } catch (const std::exception &failure) {
-        escaped = Error{0, QString::fromLocal8Bit(failure.what())};
-    }
-    const QString message = escaped.message(QStringLiteral("Error (%1) ").arg(receiverName(receiver)));
-    qCCritical(lcApplication).noquote() << "unhandled in an event handler:" << message;
-    reportMessage(message);
-    return false;
+    bool delivered = false;
+    if (const std::optional<Error> escaped =
+            escapedFrom([&] { return QApplication::notify(receiver, event); }, delivered))
+        reportMessage(logEscapedError(receiver, *escaped));
+    return delivered;
 }
 
 } // namespace platform
