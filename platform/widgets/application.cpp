@@ -4,6 +4,7 @@
 #include "messagebox.h"
 
 namespace platform {
+
 Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)
 {
