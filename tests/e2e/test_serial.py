@@ -72,7 +72,7 @@ class VirtualPortTest(unittest.TestCase):
         self.assertRegex(client.read(), THREE_VALUES)
         self.assertTrue(desktop.no_message_box(self.program.application()))
 
-    def test_a_client_reopening_mid_run_gets_only_lines_made_after(self):
+    def test_a_client_reopening_mid_run_gets_no_line_of_it_until_it_makes_the_run_its_own(self):
         self.panel.switch_on()
         desktop.set_text(self.panel.box("Frequency"), str(LINES_PER_SECOND))
         desktop.press(self.panel.control("check box", "Include data point number"))
@@ -85,8 +85,13 @@ class VirtualPortTest(unittest.TestCase):
             output = self.panel.box_text("Output")
             return point_number(output) if output[:1].isdigit() else 0
         desktop.wait_until(lambda: shown() >= last + UNPLUGGED_LINES, "the run to go on without a client")
-        made_before = shown()
         with self.open_client() as second:
+            # The run is the departed client's: the first thing the next one receives is its own reply.
+            second.write(b"PAUSE\r")
+            self.assertEqual(second.read_until(b"\r"), b"OK\r")
+            made_before = shown()
+            second.write(b"RESUME\r")
+            self.assertEqual(second.read_until(b"\r"), b"OK\r")
             self.assertGreater(point_number(second.read_until(b"\r").decode()), made_before)
             second.write(b"ABORT\r")
             self.assertTrue(second.read_until(b"OK\r").endswith(b"OK\r"))
