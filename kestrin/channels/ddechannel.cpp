@@ -42,10 +42,15 @@ QString DdeChannel::serviceProblem() const
 
 void DdeChannel::instrumentOperation(StateOperation operation)
 {
-    if (operation == StateOperation::TurnOn)
+    if (operation == StateOperation::TurnOn) {
         setLinkMode(platform::DdeSource::kLinkModeSource);
-    else if (operation == StateOperation::TurnOff)
+    } else if (operation == StateOperation::TurnOff) {
         setLinkMode(platform::DdeSource::kLinkModeNone);
+        // Every conversation ends, as with the window; a panel reached through conversations
+        // must be reachable again to switch the instrument back on.
+        if (m_panel)
+            setLinkMode(platform::DdeSource::kLinkModeSource);
+    }
 }
 
 void DdeChannel::setLinkMode(int mode)

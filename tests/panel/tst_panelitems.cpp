@@ -2,6 +2,7 @@
 // set with the window's checks, and followed; and the program around it links no widgets.
 
 #include "headlessinstrument.h"
+#include "instrument.h"
 #include "panelitems.h"
 #include "settingchoices.h"
 
@@ -126,6 +127,14 @@ void tst_PanelItems::panelFollowsTheInstrument()
     QCOMPARE(request("opFinite"), QByteArray("DATA 1"));
     QCOMPARE(request("txtNumPts"), QByteArray("DATA 1"));
     QCOMPARE(m_instrument->panel().statusText(), QStringLiteral("Running ..."));
+
+    // OFF ends every conversation, as the window's does; the panel is reached again to switch on.
+    QCOMPARE(m_peer->ask("EXECUTE OFF"), QByteArray("UPDATE lblState Off"));
+    QVERIFY(m_peer->waitForClose());
+    RawPeer again(kApplication);
+    QCOMPARE(again.ask("INITIATE Kestrin"), QByteArray("ACK"));
+    QCOMPARE(again.ask("EXECUTE ON"), QByteArray("ACK"));
+    QCOMPARE(m_instrument->instrument().state(), InstrumentState::Idle);
 }
 
 void tst_PanelItems::settingsReachTheInstrumentAndItsChannels()
