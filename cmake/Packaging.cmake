@@ -40,13 +40,13 @@ set(CPACK_DEBIAN_TARVOLIN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_TARVOLIN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_TARVOLIN_PACKAGE_SUGGESTS "${TARVOLIN_TESTKIT_PACKAGE}")
 
-# The kit drives the instrument of the same release, on a private virtual display with a session
-# bus and an accessibility bus of its own.
+# The kit drives the windowless instrument of the same release, which needs no desktop; the window,
+# on request, runs on a private virtual display with a session bus and an accessibility bus of its own.
 set(CPACK_DEBIAN_TESTKIT_PACKAGE_NAME ${TARVOLIN_TESTKIT_PACKAGE})
 set(CPACK_DEBIAN_TESTKIT_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_TESTKIT_PACKAGE_ARCHITECTURE all)
-set(CPACK_DEBIAN_TESTKIT_PACKAGE_DEPENDS
-    "${TARVOLIN_PACKAGE} (= ${PROJECT_VERSION}), python3 (>= 3.11), python3-pyatspi, xvfb, dbus, at-spi2-core")
+set(CPACK_DEBIAN_TESTKIT_PACKAGE_DEPENDS "${TARVOLIN_PACKAGE} (= ${PROJECT_VERSION}), python3 (>= 3.11)")
+set(CPACK_DEBIAN_TESTKIT_PACKAGE_RECOMMENDS "python3-pyatspi, xvfb, dbus, at-spi2-core")
 set(CPACK_DEBIAN_TESTKIT_PACKAGE_SUGGESTS "python3-pytest, python3-pyvisa-py, socat")
 # Byte-compiled when installed and cleaned when removed, as Debian's own Python packages are.
 set(CPACK_DEBIAN_TESTKIT_PACKAGE_CONTROL_EXTRA

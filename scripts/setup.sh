@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
     build-essential cmake
     qt6-base-dev qt6-serialport-dev libgl-dev
-    xvfb xauth dbus dbus-x11 at-spi2-core python3 python3-pyatspi python3-pyvisa python3-pyvisa-py python3-serial python3-pytest
+    xvfb xauth dbus dbus-x11 at-spi2-core python3 python3-pyatspi python3-pyvisa python3-pyvisa-py python3-serial python3-pytest python3-pytest-xdist
     socat netcat-openbsd imagemagick x11-utils
     librsvg2-bin file lintian desktop-file-utils appstream
 )

@@ -8,17 +8,15 @@ label, the status bar text) the programs give it an accessible description, whic
 Everything that waits polls a condition until a deadline; nothing sleeps for a fixed time.
 """
 
-import errno
 import os
-import random
 import signal
-import socket
 import subprocess
 import time
 
 import pyatspi
 
 from kestrin_testkit.desktop import end_with_parent, is_zombie
+from kestrin_testkit.panelsettings import free_port  # noqa: F401 (the suites' way to a port)
 
 DEFAULT_TIMEOUT = float(os.environ.get("KESTRIN_TESTKIT_WAIT", "20"))
 POLL_INTERVAL = 0.05
@@ -28,9 +26,6 @@ PICK_POLL = 0.01
 # A failed wait tells what the windows showed. The test kit's supervisor turns this off: its
 # failures are one line, and it logs the tree itself.
 explain_failed_waits = True
-# The instrument's port setting is a 16-bit signed number, so its ports lie below the range the
-# system hands out for port 0.
-PORT_RANGE = (20000, 32767)
 
 
 class WaitTimeout(AssertionError):
@@ -252,31 +247,6 @@ def choose_menu(window, *path):
     for caption in path:
         node = find(node, "menu item", caption)
     press(node)
-
-
-def free_port():
-    """A TCP port that nothing listens on, on IPv4 or (where the machine has it) IPv6, within the
-    instrument's range."""
-    for _ in range(200):
-        port = random.randint(*PORT_RANGE)
-        if _bindable(socket.AF_INET, "0.0.0.0", port) and _bindable(socket.AF_INET6, "::", port):
-            return port
-    raise AssertionError("no free TCP port found")
-
-
-def _bindable(family, address, port):
-    try:
-        probe = socket.socket(family)
-    except OSError:
-        return True  # no such protocol here: nothing can listen on it either
-    with probe:
-        if family == socket.AF_INET6:
-            probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-        try:
-            probe.bind((address, port))
-        except OSError as failure:
-            return failure.errno == errno.EADDRNOTAVAIL
-    return True
 
 
 def accessibility_bus_ready():

@@ -11,7 +11,8 @@ import os
 import time
 
 from kestrin_testkit import accessibility as desktop
-from kestrin_testkit.panel import DEFAULT_FORMATS, DEFAULT_SERIAL_SETTINGS, Panel
+from kestrin_testkit.panel import Panel
+from kestrin_testkit.panelsettings import DEFAULT_FORMATS, DEFAULT_SERIAL_SETTINGS
 
 # How long one step of a call waits for the window to follow before the call fails. Bringing the
 # instrument up, on a machine busy starting it, waits longer.

@@ -1,9 +1,10 @@
 """kestrin-testkit run [options] -- COMMAND [ARGUMENT ...]
 kestrin-testkit fault CHANNEL:FAULT[=VALUES][@DIRECTION] ...
 
-Brings up a switched-on instrument, runs the command with KESTRIN_TCP_RESOURCE,
-KESTRIN_SERIAL_RESOURCE and KESTRIN_DDE_SOCKET in its environment, takes the instrument down and
-exits with the command's exit status (128 + the signal's number if a signal ended it).
+Brings up a switched-on instrument (windowless, or with --window kestrin's window on a private
+virtual display), runs the command with KESTRIN_TCP_RESOURCE, KESTRIN_SERIAL_RESOURCE and
+KESTRIN_DDE_SOCKET in its environment, takes the instrument down and exits with the command's exit
+status (128 + the signal's number if a signal ended it).
 
 The command runs in a process group of its own. When it ends, or the kit does whatever ends it,
 every process the command started ends too, daemons that left its group included: SIGTERM, then
@@ -46,8 +47,11 @@ def parser():
     commands = argparse.ArgumentParser(prog="kestrin-testkit", description=__doc__.splitlines()[0])
     actions = commands.add_subparsers(dest="action", required=True)
     run = actions.add_parser("run", help="run a command beside a switched-on instrument")
-    run.add_argument("--kestrin", metavar="PATH", help="the kestrin program (default: kestrin on PATH)")
-    run.add_argument("--private-display", action="store_true", help="a virtual display even when DISPLAY is set")
+    run.add_argument("--kestrin", metavar="PATH",
+                     help="the program (default: kestrin-headless, or kestrin with --window, on PATH)")
+    run.add_argument("--window", action="store_true",
+                     help="kestrin's window on a private virtual display instead of the windowless instrument")
+    run.add_argument("--private-display", action="store_true", help="the same as --window")
     run.add_argument("--tcp-port", type=int, metavar="PORT", help="the instrument's TCP port (default: a free one)")
     run.add_argument("--token-separator", choices=sorted(TOKEN_SEPARATORS))
     run.add_argument("--line-terminator", choices=sorted(LINE_TERMINATORS))
@@ -157,7 +161,7 @@ def main(argv=None):
     if not command:
         parser().error("give the command to run after --")
     try:
-        instrument = Instrument(args.kestrin, tcp_port=args.tcp_port, private_display=args.private_display,
+        instrument = Instrument(args.kestrin, tcp_port=args.tcp_port, window=args.window or args.private_display,
                                 token_separator=TOKEN_SEPARATORS.get(args.token_separator),
                                 line_terminator=LINE_TERMINATORS.get(args.line_terminator),
                                 serial_settings=args.serial_settings, faults=args.fault,

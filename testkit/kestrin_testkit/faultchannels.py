@@ -16,6 +16,8 @@ from kestrin_testkit.transcript import Transcript
 
 CONTROL_VARIABLE = "KESTRIN_TESTKIT_CONTROL"
 CONTROL_TIMEOUT = 10.0
+# How often the control socket's server looks whether it is to stop: closing an instrument waits for it.
+CONTROL_POLL = 0.02
 # Where a kit given no transcript folder keeps its transcripts (the pytest plugin sets it), or None
 # to keep them in memory only.
 default_transcript_parent: Optional[str] = None
@@ -82,7 +84,8 @@ class ControlServer(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
     def __init__(self, path, set_text):
         self.set_text = set_text
         super().__init__(path, ControlHandler)
-        self.thread = threading.Thread(target=self.serve_forever, name="kestrin_testkit control", daemon=True)
+        self.thread = threading.Thread(target=self.serve_forever, args=(CONTROL_POLL,), name="kestrin_testkit control",
+                                       daemon=True)
         self.thread.start()
 
     def close(self):

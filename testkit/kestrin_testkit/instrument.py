@@ -1,8 +1,12 @@
 """A running, switched-on instrument for a test: Instrument brings it up, hands out its resource
 strings and takes it all down again.
 
-Should kestrin or the supervisor that owns it die, the Instrument hears of it at once: the next
-call fails naming what ended, and whatever a killed supervisor left (processes, the scratch
+By default the instrument is the windowless kestrin-headless, started from here and worked through
+a conversation of the kit's own (headless.py). With window=True it is kestrin's window on a private
+desktop, which a supervisor process owns and works through accessibility (supervisor.py).
+
+Should the instrument or the supervisor that owns it die, the Instrument hears of it at once: the
+next call fails naming what ended, and whatever a killed supervisor left (processes, the scratch
 folder) is cleared away here.
 """
 
@@ -18,13 +22,16 @@ import tempfile
 import threading
 import time
 
-from kestrin_testkit import desktop
+from kestrin_testkit import desktop, headless
+from kestrin_testkit.conversation import ConversationError, NackError
 from kestrin_testkit.faultchannels import CONTROL_VARIABLE, ChannelFaults, FaultChannels
 
 READY_TIMEOUT = 60.0
 # The ports the instrument's Network Settings accept.
 TCP_PORTS = range(1, 32768)
 CLOSE_TIMEOUT = 30.0
+# How long a failed call waits to learn whether the instrument's end caused it.
+ENDING_GRACE = 1.0
 # The interpreter that has pyatspi from Debian's packages, whatever interpreter runs the tests.
 SUPERVISOR_PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 KIT_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -83,18 +90,23 @@ class RemotePanel:
         self._instrument._call("choose_data_file", os.path.abspath(path))
 
     def windows(self) -> list:
-        """The titles of the dialogs and message boxes the instrument shows."""
+        """The titles of the dialogs and message boxes the window shows (window=True only)."""
+        self._instrument._require_window("windows()", "the windowless instrument shows no dialogs")
         return self._instrument._call("shown_windows")
 
 
 class Instrument:
-    """kestrin on a private desktop, switched on, for the length of a with block.
+    """A switched-on instrument for the length of a with block.
 
-    program: the kestrin to start (default: kestrin on PATH). tcp: enable its network server, on
-    tcp_port or a free port. token_separator, line_terminator: Transmission Formats, as the
-    characters ("," "\\t" " "; "\\r" "\\n" "\\r\\n"). serial_settings: port 1's line, as in
-    "9600,N,8,1" (default "19200,N,8,1"). private_display: a virtual display even when a DISPLAY
-    is set. reset() brings these settings back.
+    window: kestrin's window on a private desktop of its own (a virtual display, a session bus and
+    an accessibility bus), for tests of the panel itself and screenshots; by default the windowless
+    kestrin-headless, which needs none of them. private_display: the same as window=True, as earlier
+    releases wrote it. program: the program to start (default: kestrin-headless, or kestrin with
+    window=True, on PATH); given a kestrin without a window, the kestrin-headless beside it.
+    tcp: enable its network server, on tcp_port or a free port. token_separator,
+    line_terminator: Transmission Formats, as the characters ("," "\\t" " "; "\\r" "\\n" "\\r\\n").
+    serial_settings: port 1's line, as in "9600,N,8,1" (default "19200,N,8,1"). reset() brings
+    these settings back.
 
     Clients reach the instrument through the kit's fault layer: tcp, serial and dde set faults on
     each channel (instrument.tcp.latency(50)); faults: faults set from the start, as the command
@@ -102,22 +114,26 @@ class Instrument:
     are kept (tcp.txt, serial.txt, dde.txt, panel.txt).
     """
 
-    def __init__(self, program=None, *, tcp=True, tcp_port=None, token_separator=None, line_terminator=None,
-                 serial_settings=None, switch_on=True, private_display=False, transcript_dir=None, faults=()):
+    def __init__(self, program=None, *, window=False, tcp=True, tcp_port=None, token_separator=None,
+                 line_terminator=None, serial_settings=None, switch_on=True, private_display=False,
+                 transcript_dir=None, faults=()):
         if tcp_port is not None and tcp_port not in TCP_PORTS:
             raise InstrumentError(f"the instrument's TCP port must be 1 to 32767, not {tcp_port}")
         self.program = program
+        self.window = bool(window or private_display)
+        # A window always gets a display of its own: instruments never meet on a shared one.
         self.settings = {"tcp": tcp, "tcp_port": tcp_port, "token_separator": token_separator,
                          "line_terminator": line_terminator, "serial_settings": serial_settings,
-                         "switch_on": switch_on,
-                         "private_display": private_display}
+                         "switch_on": switch_on, "private_display": True}
         self.panel = RemotePanel(self)
         self.transcript_dir = transcript_dir
         self._start_faults = tuple(faults)
         self._faults = None
         self._supervisor = None
         self._watcher = None
-        # One call at a time: the supervisor answers them in turn.
+        self._headless = None
+        self._bench = None
+        # One call at a time: the instrument answers them in turn.
         self._lock = threading.Lock()
         self._ready = None
         self._replies = queue.Queue()
@@ -189,11 +205,13 @@ class Instrument:
 
     @property
     def display(self):
+        """The window's private display (window=True only)."""
+        self._require_window("display", "the windowless instrument has no display")
         return self._info("display")
 
     @property
     def pids(self):
-        """The supervisor and the processes it had started once the instrument was ready."""
+        """kestrin-headless; or the supervisor and the processes it had started once the window was ready."""
         return tuple(self._info("pids"))
 
     @property
@@ -209,16 +227,63 @@ class Instrument:
             variables["KESTRIN_TCP_RESOURCE"] = self.tcp_resource
         return variables
 
+    @property
+    def _started(self):
+        return self._supervisor is not None or self._headless is not None
+
     def start(self):
-        if self._supervisor is not None:
+        if self._started:
             raise InstrumentError("the instrument is already started")
         started = time.monotonic()
+        self._replies = queue.Queue()
+        self._ended = threading.Event()
+        self._ending = None
+        folder = self._start_window() if self.window else self._start_headless()
+        self._ready["seconds"] = round(time.monotonic() - started, 2)
+        try:
+            self._faults = FaultChannels(self._ready, os.path.join(folder, "kit"), self.transcript_dir,
+                                         self._start_faults)
+        except (OSError, ValueError) as failure:
+            self.close()
+            raise InstrumentError(f"the kit's fault layer did not start: {failure}") from None
+        # Clients are handed the fault layer's stand-ins; the instrument's own stay known to it alone.
+        self._ready.update(self._faults.published())
+
+    def _start_headless(self):
+        """Starts kestrin-headless and works its panel; returns its private folder."""
+        program = headless.program_for(self.program)
+        if program is None:
+            raise InstrumentError(f"{headless.PROGRAM} not found ({self.program or 'not on PATH'}): install the "
+                                  f"Debian package tarvolin, or give the path of a built {headless.PROGRAM}")
+        try:
+            self._headless = headless.HeadlessInstrument(os.path.abspath(program), self._end)
+        except OSError as failure:
+            raise InstrumentError(f"the instrument did not start: {program}: {failure}") from None
+        atexit.register(self.close)
+        instrument = self._headless
+        try:
+            self._bench, port = headless.bring_up(instrument, self.settings)
+        except AssertionError as refused:  # a setting the instrument refuses, said in one line
+            self.close()
+            raise InstrumentError(f"the instrument did not start: {refused}") from None
+        except (ConversationError, headless.Ended, OSError) as failure:
+            why = self._ending if instrument.has_ended(ENDING_GRACE) else failure
+            tail = instrument.log_tail()
+            self.close()
+            raise InstrumentError(f"the instrument did not start: {why}{tail}") from None
+        self._ready = {"display": None, "runtime": instrument.runtime, "tcp_port": port,
+                       "serial_port": instrument.serial_port, "dde_socket": instrument.dde_socket,
+                       "kestrin_pid": instrument.pid, "pids": [instrument.pid]}
+        return instrument.folder
+
+    def _start_window(self):
+        """Starts the supervisor, which brings up the desktop and the window; returns its scratch folder."""
         program = shutil.which(self.program or "kestrin")
         if program is None:
             raise InstrumentError(f"kestrin not found ({self.program or 'not on PATH'}): install the Debian "
                                   "package tarvolin, or give the path of a built kestrin")
         try:
-            desktop.require_programs(self.settings["private_display"] or not os.environ.get("DISPLAY"))
+            desktop.require_programs(self.settings["private_display"])
         except desktop.MissingPiece as missing:
             raise InstrumentError(str(missing)) from None
         env = dict(os.environ)
@@ -226,9 +291,6 @@ class Instrument:
         # Made here, so that it is known here and removed here should the supervisor be killed.
         scratch = tempfile.mkdtemp(prefix="kestrin-testkit-")
         arguments = dict(self.settings, program=os.path.abspath(program), scratch=scratch)
-        self._replies = queue.Queue()
-        self._ended = threading.Event()
-        self._ending = None
         # A session of its own: the supervisor outlives no owner (it watches its input) and
         # takes all it started with it.
         self._supervisor = subprocess.Popen(
@@ -246,25 +308,31 @@ class Instrument:
         if "ready" not in reply:
             self.close()
             raise InstrumentError(f"the instrument did not start: {reply.get('error', reply)}")
-        self._ready = dict(reply["ready"], seconds=round(time.monotonic() - started, 2))
-        try:
-            self._faults = FaultChannels(self._ready, os.path.join(scratch, "kit"), self.transcript_dir,
-                                         self._start_faults)
-        except (OSError, ValueError) as failure:
-            self.close()
-            raise InstrumentError(f"the kit's fault layer did not start: {failure}") from None
-        # Clients are handed the fault layer's stand-ins; the instrument's own stay known to it alone.
-        self._ready.update(self._faults.published())
+        self._ready = dict(reply["ready"])
+        return scratch
 
     def close(self):
         """Ends the instrument and everything started for it; waits until they are gone."""
-        supervisor, self._supervisor = self._supervisor, None
-        if supervisor is None:
+        if not self._started:
             return
         atexit.unregister(self.close)
         faults, self._faults = self._faults, None
         if faults is not None:
             faults.close()
+        if self._headless is not None:
+            self._close_headless()
+        else:
+            self._close_window()
+
+    def _close_headless(self):
+        bench, self._bench = self._bench, None
+        if bench is not None:
+            bench.close()
+        instrument, self._headless = self._headless, None
+        instrument.close()
+
+    def _close_window(self):
+        supervisor, self._supervisor = self._supervisor, None
         try:
             supervisor.stdin.close()
         except BrokenPipeError:
@@ -285,13 +353,13 @@ class Instrument:
 
     def reset(self):
         """Switches the instrument off and on and brings its panel, Transmission Formats and
-        serial settings back to how the kit started it, in well under a second. Message boxes
-        left open are dismissed."""
+        serial settings back to how the kit started it, in well under a second. The window's
+        message boxes left open are dismissed."""
         self._call("reset")
 
     def wait_ended(self) -> str:
-        """Waits until the instrument has ended, on its own (kestrin or its supervisor died) or
-        closed; returns why, e.g. "kestrin (process 4711) was killed by SIGKILL"."""
+        """Waits until the instrument has ended, on its own (the instrument or its supervisor died)
+        or closed; returns why, e.g. "kestrin-headless (process 4711) was killed by SIGKILL"."""
         self._ended.wait()
         return self._ending
 
@@ -308,22 +376,20 @@ class Instrument:
         except ValueError as failure:
             raise InstrumentError(str(failure)) from None
 
+    def _require_window(self, call, why):
+        if not self.window:
+            raise InstrumentError(f"{call}: {why}; start the instrument with window=True")
+
     def _call(self, name, *args):
         if self._faults is not None:
             self._faults.note_panel(f"{name}({', '.join(map(repr, args))})")
         with self._lock:
-            if self._supervisor is None:
+            if not self._started:
                 raise InstrumentError("the instrument is not started")
             failing = f"{name}: the instrument has ended"
             if self._ended.is_set():
                 raise self._ended_error(failing)
-            try:
-                self._supervisor.stdin.write((json.dumps({"call": name, "args": args}) + "\n").encode())
-                self._supervisor.stdin.flush()
-            except BrokenPipeError:
-                self._ended.wait(CLOSE_TIMEOUT)
-                raise self._ended_error(failing) from None
-            reply = self._receive(None, failing)
+            reply = self._ask_window(name, args, failing) if self.window else self._ask_headless(name, args, failing)
         if "error" in reply:
             if self._faults is not None:
                 self._faults.note_panel(f"{name}: {reply['error']}")
@@ -331,6 +397,26 @@ class Instrument:
         if name in ("status", "state") and self._faults is not None:
             self._faults.note_panel(f"{name}: {reply['result']!r}")
         return reply["result"]
+
+    def _ask_window(self, name, args, failing):
+        try:
+            self._supervisor.stdin.write((json.dumps({"call": name, "args": args}) + "\n").encode())
+            self._supervisor.stdin.flush()
+        except BrokenPipeError:
+            self._ended.wait(CLOSE_TIMEOUT)
+            raise self._ended_error(failing) from None
+        return self._receive(None, failing)
+
+    def _ask_headless(self, name, args, failing):
+        """The call's reply in the supervisor's words; a call the instrument's end cut short fails naming the end."""
+        try:
+            return {"result": self._bench.call(name, list(args))}
+        except (AssertionError, ValueError, TypeError, ConversationError, OSError) as failure:
+            # A call may meet the instrument's end halfway: the owner hears of the end, not of what it tripped over.
+            cut_short = isinstance(failure, (ConversationError, OSError)) and not isinstance(failure, NackError)
+            if self._headless.has_ended(ENDING_GRACE if cut_short else 0):
+                raise self._ended_error(failing) from None
+            return {"error": f"{name}: {failure}"}
 
     def _ended_error(self, failing):
         return InstrumentError(f"{failing}: {self._ending}")

@@ -9,40 +9,20 @@ import os
 import time
 
 from kestrin_testkit import accessibility as desktop
+from kestrin_testkit.panelsettings import (
+    BOXES, BOXES_OF_OPTION, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, not_offered,
+    serial_entries, why_greyed)
 
 TITLE = "Tarvolin"
-# The entries of the Transmission Formats lists, by the characters they stand for.
-TOKEN_SEPARATORS = {",": "<Comma>", "\t": "<Tab>", " ": "<Space>"}
-LINE_TERMINATORS = {"\r": "<CR>", "\n": "<LF>", "\r\n": "<CR><LF>"}
-DEFAULT_FORMATS = (",", "\r")
-# Communication Settings: the lists a settings text such as "19200,N,8,1" chooses, from top to
-# bottom below "Port Number:", and the parity entries by the letter the text gives them.
-SERIAL_LISTS = ("Baud Rate", "Parity", "Data Bits", "Stop Bits")
-PARITIES = {"E": "Even", "M": "Mark", "N": "None", "O": "Odd", "S": "Space"}
-DEFAULT_SERIAL_SETTINGS = "19200,N,8,1"
 FILE_DIALOG = "Open Data File"
 ALL_FILES = "All (*)"
 # The file dialog's views hold a control per file and column: lookups stay out of them.
 FILE_VIEWS = ("split pane",)
 # The views themselves are found without looking into them, or any list.
 FILE_LISTS = ("tree", "list")
-# What makes up the generation settings: the boxes, each option pair, the check boxes.
-BOXES = ("Frequency", "Line Format", "No. Lines", "Min", "Max", "Mean", "St Dev", "File Name")
-OPTION_PAIRS = (("Random", "From a file"), ("Continuous", "Finite"), ("Flat", "Gaussian"))
-CHECK_BOXES = ("Include data point number", "Absolute Value")
-# The boxes an option enables (the others of its frame it greys out).
-BOXES_OF_OPTION = {"From a file": ("File Name",), "Finite": ("No. Lines",), "Flat": ("Min", "Max"),
-                   "Gaussian": ("Mean", "St Dev")}
-# Controls of the Points and Profile frames, which "From a file" greys out.
-RANDOM_DATA_CONTROLS = frozenset(("Frequency", "Line Format", "Continuous", "Finite", "No. Lines", "Flat",
-                                  "Gaussian", "Min", "Max", "Mean", "St Dev", "Absolute Value"))
 BACKSPACE = 0xFF08  # the key's X keysym
 # The state label is read often while switching; its text changes within the click's handling.
 STATE_POLL = 0.005
-
-
-class PanelError(AssertionError):
-    """A setting the window does not take: what it shows and why, in one line."""
 
 
 class Panel:
@@ -122,15 +102,7 @@ class Panel:
         return node
 
     def why_greyed(self, caption):
-        if self.state() == "Off":
-            return "the instrument is Off; switch it on first (switch_on())"
-        if caption in RANDOM_DATA_CONTROLS and self.is_chosen("From a file"):
-            return ("'From a file' is chosen, which greys out Points and Profile; "
-                    "choose_flat() or choose_gaussian() chooses random data")
-        for option, boxes in BOXES_OF_OPTION.items():
-            if caption in boxes:
-                return f"{option!r} is not chosen"
-        return "the window greys it out"
+        return why_greyed(caption, self.state() == "Off", self.is_chosen) or "the window greys it out"
 
     def is_chosen(self, caption):
         return desktop.is_checked(self.control("radio button", caption))
@@ -274,9 +246,7 @@ class Panel:
     def set_formats(self, token_separator=None, line_terminator=None):
         """Transmission Formats for the given characters: the entry that stands for them is
         picked, other printable text typed into the list's field; then OK."""
-        wanted = [format_choice(caption, entries, value) for caption, entries, value in (
-            ("Token Separator", TOKEN_SEPARATORS, token_separator),
-            ("Line Terminator", LINE_TERMINATORS, line_terminator)) if value is not None]
+        wanted = format_choices(token_separator, line_terminator)
         self.require_no_message()
         dialog = self.dialog("Transmission Formats ...", "Transmission Formats")
         lists = self.dialog_lists(dialog)
@@ -314,7 +284,7 @@ class Panel:
         for caption, choices, entry in zip(SERIAL_LISTS, lists, entries):
             offered = [item.name for item in desktop.find_all(choices, "list item")]
             if entry not in offered:
-                raise PanelError(f"Communication Settings offers {caption} {', '.join(offered)}, not {entry!r}")
+                raise not_offered(caption, ", ".join(offered), entry)
             desktop.pick(choices, entry, self.timeout)
         self.close_dialog(dialog)
         # The port opens again while OK is handled; a refusal is reported in a box by then.
@@ -434,30 +404,3 @@ class Panel:
         if not files.addRowSelection(row):
             raise PanelError(f"the file dialog does not let {name!r} be selected in {folder!r}")
 
-
-def format_choice(caption, entries, value):
-    """(caption, the entry to pick or None, the text to type or None) for a format's characters."""
-    if value in entries:
-        return caption, entries[value], None
-    offered = f"the {caption} list offers {', '.join(map(repr, entries))}"
-    if not value.isprintable():
-        raise PanelError(f"{offered}, and typed text cannot hold {value!r}")
-    if value != value.strip(" "):
-        raise PanelError(f"the {caption} field drops the spaces around typed text: {value!r} would be "
-                         f"{value.strip(' ')!r}")
-    if not value and caption == "Line Terminator":
-        raise PanelError("the Line Terminator field left empty keeps the terminator in force")
-    return caption, None, value
-
-
-def serial_entries(settings):
-    """The entries of the Communication Settings lists that a settings text chooses."""
-    parts = settings.split(",") if isinstance(settings, str) else []
-    if len(parts) != len(SERIAL_LISTS):
-        raise PanelError(f"{settings!r} is not baud rate, parity, data bits and stop bits joined by commas, "
-                         f"as in {DEFAULT_SERIAL_SETTINGS!r}")
-    baud_rate, parity, data_bits, stop_bits = (part.strip() for part in parts)
-    if parity.upper() not in PARITIES:
-        raise PanelError(f"Communication Settings offers parity {', '.join(PARITIES)} "
-                         f"({', '.join(PARITIES.values())}), not {parity!r}")
-    return [baud_rate, PARITIES[parity.upper()], data_bits, stop_bits]

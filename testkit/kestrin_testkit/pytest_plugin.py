@@ -1,4 +1,6 @@
-"""pytest plugin: switched-on instruments for tests.
+"""pytest plugin: switched-on instruments for tests, windowless unless --kestrin-window asks for
+kestrin's window. Each instrument has a private folder and a free TCP port of its own, so that
+pytest-xdist's workers (pytest -n 4) run side by side without options.
 
 - kestrin_instrument: an instrument of its own for each test.
 - kestrin_instrument_module, kestrin_instrument_session: one instrument for all the tests of a
@@ -22,15 +24,17 @@ from kestrin_testkit.transcript_report import (  # noqa: F401 (hooks of this plu
 def pytest_addoption(parser):
     group = parser.getgroup("kestrin", "kestrin test kit")
     group.addoption("--kestrin", metavar="PATH", default=None,
-                    help="the kestrin program to start (default: kestrin on PATH)")
-    group.addoption("--kestrin-private-display", action="store_true",
-                    help="start a virtual display even when DISPLAY is set")
+                    help="the program to start (default: kestrin-headless, or kestrin with --kestrin-window, on PATH)")
+    group.addoption("--kestrin-window", action="store_true",
+                    help="kestrin's window on a private virtual display instead of the windowless instrument")
+    group.addoption("--kestrin-private-display", action="store_true", help="the same as --kestrin-window")
     group.addoption("--kestrin-transcripts", metavar="DIR", default=None,
                     help="keep the instruments' transcripts in DIR (default: under pytest's temporary folder)")
 
 
 def started_instrument(config):
-    return Instrument(config.getoption("--kestrin"), private_display=config.getoption("--kestrin-private-display"))
+    return Instrument(config.getoption("--kestrin"), window=config.getoption("--kestrin-window")
+                      or config.getoption("--kestrin-private-display"))
 
 
 @pytest.fixture

@@ -200,9 +200,9 @@ def test_a_line_the_client_cannot_place_ends_the_conversation(scripted, replies)
             conversation.request("item")
 
 
-@pytest.fixture(scope="module")
-def instrument():
-    with Instrument() as instrument:
+@pytest.fixture(scope="module", params=[False, True], ids=["headless", "window"])
+def instrument(request):
+    with Instrument(window=request.param) as instrument:
         yield instrument
 
 
@@ -236,7 +236,9 @@ def test_the_instrument_refuses_with_its_reasons(kestrin, call, reply):
     assert refusal.value.reply == reply
 
 
-def test_off_ends_every_conversation_and_a_new_one_is_refused(instrument, kestrin):
+def test_off_ends_every_conversation(instrument, kestrin):
+    """The window serves no conversation while off; the windowless instrument still serves its
+    panel, through which it is switched on again."""
     with Conversation("Kestrin", "Kestrin", instrument.runtime_dir) as watcher:
         watched = watcher.advise("txtOutput")
         kestrin.execute("OFF")
@@ -244,6 +246,12 @@ def test_off_ends_every_conversation_and_a_new_one_is_refused(instrument, kestri
         with pytest.raises(TerminatedError) as ended:
             next(watched)
         assert ended.value.reply == "TERMINATE"
-    with pytest.raises(NackError) as refusal:
-        Conversation("Kestrin", "Other", instrument.runtime_dir).open()
-    assert refusal.value.reason == "no source"
+    if instrument.window:
+        with pytest.raises(NackError) as refusal:
+            Conversation("Kestrin", "Other", instrument.runtime_dir).open()
+        assert refusal.value.reason == "no source"
+    else:
+        with Conversation("Kestrin", "Kestrin", instrument.runtime_dir) as panel:
+            assert panel.request("lblState") == "Off"
+            panel.execute("ON")
+            assert panel.request("lblState") == "Idle"

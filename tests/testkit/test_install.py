@@ -1,6 +1,7 @@
 """The kit installed with pip, offline, into virtual environments: that environment's pytest finds
 the plugin through its entry point, and an environment without Debian's packages still drives
-the instrument (the panel's part runs under the system interpreter). Run with kestrin on PATH."""
+the instrument, windowless or with its window (whose panel's part runs under the system
+interpreter). Run with kestrin and kestrin-headless on PATH."""
 
 import configparser
 import os
@@ -82,8 +83,10 @@ def test_an_environment_without_debians_packages_drives_the_instrument(system_ve
         import importlib.util
         from kestrin_testkit import Conversation, Instrument
         assert importlib.util.find_spec("pyatspi") is None
-        with Instrument() as instrument, Conversation("Kestrin", "Kestrin", instrument.runtime_dir) as kestrin:
-            print(kestrin.request("txtOutput"))
+        for window in (False, True):
+            with Instrument(window=window) as instrument, \
+                    Conversation("Kestrin", "Kestrin", instrument.runtime_dir) as kestrin:
+                print(kestrin.request("txtOutput"))
     """)
-    assert run([python, "-c", check], env=environment).split() == ["OK"]
+    assert run([python, "-c", check], env=environment).split() == ["OK", "OK"]
     assert os.access(venv / "bin" / "kestrin-testkit", os.X_OK)

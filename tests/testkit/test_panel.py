@@ -1,6 +1,7 @@
 """The kit's panel calls do exactly what was asked or fail within seconds in one line, leaving no
-dialog open; a shared instrument is reset between tests; the serial line runs at the settings the
-kit was given. Run with kestrin on PATH, testkit/ on PYTHONPATH and -p kestrin_testkit.pytest_plugin."""
+dialog open, the same whether the instrument has a window or not; a shared instrument is reset
+between tests; the serial line runs at the settings the kit was given. Run with kestrin and
+kestrin-headless on PATH, testkit/ on PYTHONPATH and -p kestrin_testkit.pytest_plugin."""
 
 import os
 import select
@@ -17,6 +18,8 @@ RESET_LIMIT = 0.5
 # 956 characters at 19200 baud, less the 50 ms a line saves up for the first look.
 SLOWEST_AT_19200 = 0.45
 REPLY_TIMEOUT = 10.0
+# Both faces of the instrument, by Instrument's window argument.
+MODES = pytest.mark.parametrize("window", [False, True], ids=["headless", "window"])
 
 
 def exchange(port, command, replies=2, terminator=b"\r"):
@@ -74,10 +77,23 @@ CANNOT_BE_DONE = {
 }
 
 
+@pytest.fixture(scope="module", params=[False, True], ids=["headless", "window"])
+def shared_by_mode(request):
+    with Instrument(window=request.param) as instrument:
+        yield instrument
+
+
+@pytest.fixture
+def instrument(shared_by_mode):
+    """The module's instrument of each face, reset before the test."""
+    shared_by_mode.reset()
+    return shared_by_mode
+
+
 @pytest.mark.parametrize("prepare, call, says", CANNOT_BE_DONE.values(), ids=CANNOT_BE_DONE.keys())
-def test_a_call_that_cannot_be_done_fails_fast_in_one_line_and_leaves_no_dialog(
-        kestrin_instrument_module, tmp_path, prepare, call, says):
-    instrument, folder = kestrin_instrument_module, str(tmp_path)
+def test_a_call_that_cannot_be_done_fails_fast_in_one_line_and_leaves_no_dialog(instrument, tmp_path, prepare, call,
+                                                                                 says):
+    folder = str(tmp_path)
     if prepare is not None:
         prepare(instrument, folder)
     called = time.monotonic()
@@ -91,15 +107,29 @@ def test_a_call_that_cannot_be_done_fails_fast_in_one_line_and_leaves_no_dialog(
     else:
         assert str(failure.value) == expected
     assert took <= FAIL_LIMIT
-    assert instrument.panel.windows() == []
+    if instrument.window:
+        assert instrument.panel.windows() == []
 
 
-def test_a_data_file_without_extension_is_replayed_exactly(kestrin_instrument_module, tmp_path):
+def test_a_data_file_without_extension_is_replayed_exactly(instrument, tmp_path):
     """The file dialog would make "data" into "data.txt", which lies beside it."""
     data_file(str(tmp_path), "data.txt", "5,6")
-    kestrin_instrument_module.panel.choose_data_file(data_file(str(tmp_path), "data", "1,2"))
-    assert kestrin_instrument_module.panel.settings()["File Name"] == "data"
-    assert exchange(kestrin_instrument_module.tcp_port, "ANALYZE") == ["OK", "1,2"]
+    instrument.panel.choose_data_file(data_file(str(tmp_path), "data", "1,2"))
+    assert instrument.panel.settings()["File Name"] == "data"
+    assert exchange(instrument.tcp_port, "ANALYZE") == ["OK", "1,2"]
+
+
+def test_reset_brings_back_what_the_kit_started_with(instrument, tmp_path):
+    """Both faces come back alike, whatever the last test left: generation, formats and serial line."""
+    started = instrument.panel.settings()
+    instrument.panel.choose_data_file(data_file(str(tmp_path), "lines.txt", "3,4"))
+    instrument.panel.set_formats(";", "\n")
+    with pytest.raises(InstrumentError):
+        instrument.panel.set_serial_settings("9600,E,7,1")
+    instrument.reset()
+    assert instrument.panel.settings() == started
+    assert exchange(instrument.tcp_port, "ANALYZE 2")[0] == "OK"
+    assert os.path.exists(instrument.serial_port)
 
 
 # What the first session test saw at its start, for the second to compare with.
@@ -150,13 +180,14 @@ def test_switched_off_and_on_again(kestrin_instrument_session):
     assert answers(instrument.tcp_port)
 
 
-def test_serial_settings_pace_the_line():
+@MODES
+def test_serial_settings_pace_the_line(window):
     """A line at 9600 baud carries 960 characters a second (a start bit, 8 data bits, a stop bit
     each); at the 19200 the instrument starts with, twice that. The kit's line_speed fault paces
     the published port at the instrument's own settings; a command led by spaces is answered once
     all of it has come."""
     command = b" " * 950 + b"ABORT\r"
-    with Instrument(serial_settings="9600,N,8,1", tcp=False, private_display=True,
+    with Instrument(serial_settings="9600,N,8,1", tcp=False, window=window,
                     faults=("serial:line_speed",)) as instrument:
         line = os.open(instrument.serial_port, os.O_RDWR | os.O_NOCTTY)
         try:
@@ -174,8 +205,9 @@ def test_serial_settings_pace_the_line():
     assert took >= SLOWEST_AT_19200 * 1.6
 
 
-def test_serial_settings_the_dialog_does_not_offer_fail_the_start_in_one_line():
+@MODES
+def test_serial_settings_the_dialog_does_not_offer_fail_the_start_in_one_line(window):
     with pytest.raises(InstrumentError) as failure:
-        Instrument(serial_settings="115200,N,8,1", tcp=False, private_display=True).start()
+        Instrument(serial_settings="115200,N,8,1", tcp=False, window=window).start()
     assert str(failure.value) == ("the instrument did not start: serial_settings: Communication Settings offers "
                                   "Baud Rate 1200, 2400, 9600, 14400, 19200, not '115200'")

@@ -1,0 +1,445 @@
+"""The windowless instrument, kestrin-headless, as the kit brings it up: started from here in a
+private folder of its own, its panel worked through one conversation of the kit's own.
+
+Its panel is its conversation topic: every control of the window's panel and settings dialogs is
+an item under the window's name for it. The calls here make the settings the window's panel makes
+(panel.py), with the same checks and the same one-line refusals, so that a test reads the same
+whichever face the instrument shows.
+"""
+
+import concurrent.futures
+import logging
+import os
+import queue
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+from typing import Callable, Optional
+
+from kestrin_testkit import desktop
+from kestrin_testkit.conversation import Conversation, NackError, TerminatedError
+from kestrin_testkit.panelsettings import (
+    BOXES, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, free_port, not_offered, serial_entries, why_greyed)
+
+PROGRAM = "kestrin-headless"
+WINDOW_PROGRAM = "kestrin"
+APPLICATION = "Kestrin"
+TOPIC = "Kestrin"
+# How long the program has to publish its conversation socket, and each conversation call to be answered.
+START_TIMEOUT = 10.0
+CALL_TIMEOUT = 5.0
+START_POLL = 0.005
+# Ports the kit picked itself that another process took first before the instrument listened.
+LISTEN_TRIES = 5
+LISTENING = "Listening ..."
+# The private folders, named after the process that owns them, so that one whose owner was killed
+# is recognised and cleared by the next kit to start.
+FOLDER_PREFIX = "kestrin-headless-"
+# The end of the program's log that explains a failed start.
+LOG_TAIL = 2000
+OFF_STATES = ("", "Off")
+TICKED = "1"
+CLEAR = "0"
+
+# The panel's controls as conversation items, by the caption the window shows them with.
+ITEMS = {
+    "Frequency": "txtFrequency", "Line Format": "txtPtsPerLine", "No. Lines": "txtNumPts", "Min": "txtMin",
+    "Max": "txtMax", "Mean": "txtMean", "St Dev": "txtStDev", "File Name": "txtFileName",
+    "Random": "opRandom", "From a file": "opFile", "Continuous": "opContinuous", "Finite": "opFinite",
+    "Flat": "opFlat", "Gaussian": "opGaussian", "Include data point number": "chkPointNumber",
+    "Absolute Value": "chkAbsVal",
+}
+STATE_ITEM = "lblState"
+STATUS_ITEM = "sbrMessage"
+FORMAT_ITEMS = {"Token Separator": "frmXmitFormats.cmbTokenSep", "Line Terminator": "frmXmitFormats.cmbLineTerm"}
+SERIAL_ENABLED_ITEM = "frmCommSettings.chkEnabled"
+SERIAL_ITEMS = dict(zip(SERIAL_LISTS, ("frmCommSettings.cmbBaudRate", "frmCommSettings.cmbParity",
+                                       "frmCommSettings.cmbDataBits", "frmCommSettings.cmbStopBits")))
+NETWORK_ENABLED_ITEM = "frmNetworkSettings.chkEnabled"
+NETWORK_PORT_ITEM = "frmNetworkSettings.txtServerPort"
+# What reset() brings back, in an order whose every poke the instrument takes: an option pair by its
+# first option ("0" chooses the second), the serial line last but one, so that it opens once with all
+# its settings, and the network last.
+RESET_ITEMS = (
+    *(ITEMS[caption] for caption in BOXES), *(ITEMS[pair[0]] for pair in OPTION_PAIRS),
+    *(ITEMS[caption] for caption in CHECK_BOXES), *FORMAT_ITEMS.values(), "frmCommSettings.cmbCommPort",
+    *SERIAL_ITEMS.values(), SERIAL_ENABLED_ITEM, NETWORK_PORT_ITEM, NETWORK_ENABLED_ITEM,
+)
+NACK_NOT_AN_ENTRY = "Not an entry of the list: "
+# Variables that would map the instrument's serial ports to devices.
+FOREIGN_VARIABLES = ("KESTRIN_COM1", "KESTRIN_COM2")
+
+log = logging.getLogger(__name__)
+
+
+class Ended(Exception):
+    """The program has ended; the text says how."""
+
+
+def program_for(program: Optional[str]) -> Optional[str]:
+    """The kestrin-headless to start: the one given, the one beside a given kestrin, the one on
+    PATH, else the one beside the kestrin on PATH; None when there is none."""
+    if program is not None:
+        if os.path.basename(program) == WINDOW_PROGRAM:
+            program = os.path.join(os.path.dirname(shutil.which(program) or program), PROGRAM)
+        return shutil.which(program)
+    found = shutil.which(PROGRAM)
+    window = shutil.which(WINDOW_PROGRAM)
+    if found is None and window is not None:
+        found = shutil.which(os.path.join(os.path.dirname(os.path.realpath(window)), PROGRAM))
+    return found
+
+
+def clear_abandoned_folders() -> None:
+    """Removes the private folders of kits whose process has died (killed before it could)."""
+    parent = tempfile.gettempdir()
+    for entry in os.listdir(parent):
+        owner = entry[len(FOLDER_PREFIX):].split("-", 1)[0]
+        if not entry.startswith(FOLDER_PREFIX) or not owner.isdigit() or desktop.is_alive(int(owner)):
+            continue
+        path = os.path.join(parent, entry)
+        try:
+            if os.lstat(path).st_uid != os.geteuid():
+                continue
+        except FileNotFoundError:
+            continue  # another kit cleared it meanwhile
+        log.info("removing %s, left by process %s", path, owner)
+        shutil.rmtree(path, ignore_errors=True)
+
+
+class _Launcher:
+    """Starts the instruments from one thread that lasts as long as the process: the signal the
+    kernel sends a child when its parent dies follows the thread that started it, not the process,
+    and a test may start an instrument from a thread that ends before the instrument does."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._thread = None
+        self._requests = queue.Queue()
+
+    def popen(self, *args, **kwargs) -> subprocess.Popen:
+        with self._lock:
+            if self._thread is None or not self._thread.is_alive():
+                self._thread = threading.Thread(target=self._serve, daemon=True, name="kestrin_testkit launcher")
+                self._thread.start()
+        started = concurrent.futures.Future()
+        self._requests.put((args, kwargs, started))
+        return started.result()
+
+    def _serve(self):
+        while True:
+            args, kwargs, started = self._requests.get()
+            try:
+                started.set_result(subprocess.Popen(*args, **kwargs))
+            except BaseException as failure:  # handed to the caller, who raises it
+                started.set_exception(failure)
+
+
+_launcher = _Launcher()
+
+
+class HeadlessInstrument:
+    """One kestrin-headless in a private folder (folder/runtime is its XDG_RUNTIME_DIR, its log
+    beside it). on_end(why) is called once, from a thread of its own, when the program ends."""
+
+    def __init__(self, program: str, on_end: Callable[[str], None]):
+        clear_abandoned_folders()
+        self.folder = tempfile.mkdtemp(prefix=f"{FOLDER_PREFIX}{os.getpid()}-")
+        self.runtime = os.path.join(self.folder, "runtime")
+        os.mkdir(self.runtime, 0o700)
+        self.log_path = os.path.join(self.folder, f"{PROGRAM}.log")
+        env = {name: value for name, value in os.environ.items() if name not in FOREIGN_VARIABLES}
+        env.update(XDG_RUNTIME_DIR=self.runtime, TMPDIR=self.folder, LC_ALL="C.UTF-8")
+        try:
+            with open(self.log_path, "wb") as output:
+                # A session of its own: a Ctrl-C meant for the tests is not the instrument's.
+                self.process = _launcher.popen([program], stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                                               env=env, cwd=self.folder, start_new_session=True,
+                                               preexec_fn=desktop.end_with_parent)
+        except OSError:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            raise
+        self.pid = self.process.pid
+        self.ending: Optional[str] = None
+        self._ended = threading.Event()
+        self._on_end = on_end
+        self._watcher = threading.Thread(target=self._watch, daemon=True, name=f"{PROGRAM} {self.pid} watcher")
+        self._watcher.start()
+
+    @property
+    def dde_socket(self) -> str:
+        return os.path.join(self.runtime, "dde", APPLICATION.lower())
+
+    @property
+    def serial_port(self) -> str:
+        return os.path.join(self.runtime, "kestrin", "COM1")
+
+    def has_ended(self, within: float = 0.0) -> bool:
+        return self._ended.wait(within)
+
+    def wait_serving(self) -> None:
+        """Waits until the program takes connections on its conversation socket."""
+        deadline = time.monotonic() + START_TIMEOUT
+        while not self._answers():
+            if self._ended.wait(START_POLL):
+                raise Ended(f"{self.ending}{self.log_tail()}")
+            if time.monotonic() > deadline:
+                raise Ended(f"{PROGRAM} took no conversation within {START_TIMEOUT:.0f} s{self.log_tail()}")
+
+    def _answers(self) -> bool:
+        with socket.socket(socket.AF_UNIX) as probe:
+            return probe.connect_ex(self.dde_socket) == 0
+
+    def log_tail(self) -> str:
+        with open(self.log_path, "rb") as output:
+            output.seek(max(0, os.fstat(output.fileno()).st_size - LOG_TAIL))
+            text = output.read().decode(errors="replace").strip()
+        return f"\n{PROGRAM}'s output:\n{text}" if text else ""
+
+    def close(self) -> None:
+        """Ends the program (SIGTERM, then SIGKILL after a grace) and removes the folder."""
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(desktop.TERMINATE_GRACE)
+            except subprocess.TimeoutExpired:
+                log.warning("%s (process %d) did not end within %.0f s of SIGTERM; killed", PROGRAM, self.pid,
+                            desktop.TERMINATE_GRACE)
+                self.process.kill()
+        self._watcher.join()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def _watch(self):
+        status = self.process.wait()
+        self.ending = f"{PROGRAM} (process {self.pid}) {desktop.how_ended(status)}"
+        self._ended.set()
+        self._on_end(self.ending)
+
+
+class HeadlessPanel:
+    """The panel of a started kestrin-headless, worked through a conversation of the kit's own.
+    Offers the calls of the window's bench (bench.py) by the same names."""
+
+    def __init__(self, instrument: HeadlessInstrument):
+        self.instrument = instrument
+        self._conversation: Optional[Conversation] = None
+        # What reset() brings back; set by started().
+        self._start_items: dict = {}
+
+    # The conversation: opened anew after OFF, which ends every conversation.
+
+    def request(self, item: str) -> str:
+        return self._talk(lambda conversation: conversation.request(item))
+
+    def poke(self, item: str, text: str) -> None:
+        self._talk(lambda conversation: conversation.poke(item, text))
+
+    def execute(self, command: str) -> None:
+        self._talk(lambda conversation: conversation.execute(command))
+
+    def _talk(self, call):
+        for attempt in (1, 2):
+            if self._conversation is None:
+                conversation = Conversation(APPLICATION, TOPIC, self.instrument.runtime, timeout=CALL_TIMEOUT)
+                conversation.open()
+                self._conversation = conversation
+            try:
+                return call(self._conversation)
+            except TerminatedError:
+                self._conversation.close()
+                self._conversation = None
+                # OFF ends every conversation, whoever sent it; the message was not taken.
+                if attempt == 2 or self.instrument.has_ended():
+                    raise
+
+    def close(self) -> None:
+        if self._conversation is not None:
+            self._conversation.close()
+            self._conversation = None
+
+    # The bench's calls.
+
+    def call(self, name: str, args: list):
+        calls = {"set_formats", "set_serial_settings", "switch_on", "switch_off", "reset", "generation_settings",
+                 "status", "state", "set_frequency", "set_points_per_line", "choose_continuous", "choose_finite",
+                 "choose_flat", "choose_gaussian", "choose_data_file"}
+        if name not in calls:
+            raise ValueError(f"the panel has no setting {name!r}; it has {', '.join(sorted(calls))}")
+        return getattr(self, name)(*args)
+
+    def started(self) -> None:
+        """Notes the instrument as it is now as the one reset() brings back."""
+        self._start_items = {item: self.request(item) for item in RESET_ITEMS}
+
+    def state(self) -> str:
+        return self.request(STATE_ITEM)
+
+    def status(self) -> str:
+        return self.request(STATUS_ITEM)
+
+    def is_off(self) -> bool:
+        return self.state() in OFF_STATES
+
+    def switch_on(self) -> None:
+        """As the On button: nothing to do when on already. Port 1 is open once it returns."""
+        if not self.is_off():
+            return
+        self.execute("ON")
+        self._check_serial_port()
+
+    def switch_off(self) -> None:
+        if not self.is_off():
+            self.execute("OFF")
+
+    def enable_network(self, port: Optional[int]) -> int:
+        """Enables the network server on the port, or on a free one picked here; returns the port
+        it listens on."""
+        for _ in range(LISTEN_TRIES):
+            listening = port or free_port()
+            self.poke(NETWORK_PORT_ITEM, str(listening))
+            self.poke(NETWORK_ENABLED_ITEM, TICKED)
+            status = self.status()
+            if status == LISTENING:
+                return listening
+            if port is not None:
+                break
+            log.info("port %d taken before the instrument listened on it: %s", listening, status)
+        raise PanelError(f"the instrument does not listen on port {port or listening}: {status!r}")
+
+    def reset(self) -> None:
+        """Switches off, brings back every setting the kit started with, switches on."""
+        started = time.monotonic()
+        self.switch_off()
+        differs = [item for item in RESET_ITEMS if self.request(item) != self._start_items[item]]
+        serial_differs = any(item.startswith("frmCommSettings.") for item in differs)
+        if serial_differs:
+            # Port 1 opens once, with all its settings back.
+            self.poke(SERIAL_ENABLED_ITEM, CLEAR)
+        for item in RESET_ITEMS:
+            if item in differs or (item == SERIAL_ENABLED_ITEM and serial_differs):
+                self.poke(item, self._start_items[item])
+        self.switch_on()
+        log.info("reset in %.3f s", time.monotonic() - started)
+
+    def set_formats(self, token_separator: Optional[str] = None, line_terminator: Optional[str] = None) -> None:
+        for caption, entry, typed in format_choices(token_separator, line_terminator):
+            item = FORMAT_ITEMS[caption]
+            wanted = entry if entry is not None else typed
+            self.poke(item, wanted)
+            shown = self.request(item)
+            if shown != wanted:
+                raise PanelError(f"the {caption} list shows {shown!r} after {wanted!r} was chosen")
+
+    def set_serial_settings(self, settings: str) -> None:
+        """Sets the four lists with port 1 closed, then opens it once with them all, as the
+        dialog's OK does. An entry the list does not offer leaves the settings as they were."""
+        entries = serial_entries(settings)
+        before = {item: self.request(item) for item in SERIAL_ITEMS.values()}
+        self.poke(SERIAL_ENABLED_ITEM, CLEAR)
+        try:
+            for caption, entry in zip(SERIAL_LISTS, entries):
+                try:
+                    self.poke(SERIAL_ITEMS[caption], entry)
+                except NackError as refusal:
+                    if not refusal.reason.startswith(NACK_NOT_AN_ENTRY):
+                        raise
+                    for item, text in before.items():
+                        self.poke(item, text)
+                    raise not_offered(caption, refusal.reason[len(NACK_NOT_AN_ENTRY):].rstrip("."), entry) from None
+        finally:
+            self.poke(SERIAL_ENABLED_ITEM, TICKED)
+        # Whatever the lists took is in force, refused by the port or not, until reset().
+        if not os.path.exists(self.instrument.serial_port):
+            raise PanelError(f"the instrument refuses {settings!r}: {self.status()!r}")
+
+    def generation_settings(self) -> dict:
+        """As the window's panel shows them: the File Name box shows the file's name alone."""
+        shown = {caption: self.request(ITEMS[caption]) for caption in BOXES}
+        shown["File Name"] = os.path.basename(shown["File Name"])
+        for pair in OPTION_PAIRS:
+            shown[pair[0] + "/" + pair[1]] = pair[0] if self.request(ITEMS[pair[0]]) == TICKED else pair[1]
+        for caption in CHECK_BOXES:
+            shown[caption] = self.request(ITEMS[caption]) == TICKED
+        return shown
+
+    def set_frequency(self, lines_per_second) -> None:
+        self._type_into("Frequency", str(lines_per_second))
+
+    def set_points_per_line(self, points) -> None:
+        self._type_into("Line Format", str(points))
+
+    def choose_continuous(self) -> None:
+        self._choose("Continuous")
+
+    def choose_finite(self, lines) -> None:
+        self._choose("Finite")
+        self._type_into("No. Lines", str(lines))
+
+    def choose_flat(self, minimum, maximum) -> None:
+        self._choose("Random")
+        self._choose("Flat")
+        self._type_into("Min", f"{minimum:g}")
+        self._type_into("Max", f"{maximum:g}")
+
+    def choose_gaussian(self, mean, st_dev) -> None:
+        self._choose("Random")
+        self._choose("Gaussian")
+        self._type_into("Mean", f"{mean:g}")
+        self._type_into("St Dev", f"{st_dev:g}")
+
+    def choose_data_file(self, path: str) -> None:
+        """The instrument replays exactly this file, whatever its name."""
+        path = os.path.abspath(path)
+        if not os.path.isfile(path):
+            why = "a folder" if os.path.isdir(path) else "no such file"
+            raise PanelError(f"{path!r} is {why}; the instrument replays a file of lines")
+        self._choose("From a file")
+        self.poke(ITEMS["File Name"], path)
+
+    def _is_chosen(self, caption: str) -> bool:
+        return self.request(ITEMS[caption]) == TICKED
+
+    def _require_enabled(self, caption: str) -> None:
+        """The window greys out what its panel does not take now; so does this face."""
+        why = why_greyed(caption, self.is_off(), self._is_chosen)
+        if why is not None:
+            raise PanelError(f"{caption!r} is greyed out: {why}")
+
+    def _choose(self, caption: str) -> None:
+        self._require_enabled(caption)
+        self.poke(ITEMS[caption], TICKED)
+
+    def _type_into(self, caption: str, text: str) -> None:
+        self._require_enabled(caption)
+        self.poke(ITEMS[caption], text)
+
+    def _check_serial_port(self) -> None:
+        if self.request(SERIAL_ENABLED_ITEM) == TICKED and not os.path.exists(self.instrument.serial_port):
+            raise PanelError(f"port 1 did not open: {self.status()!r}")
+
+
+def bring_up(instrument: HeadlessInstrument, settings: dict) -> tuple:
+    """Works the panel of a started instrument as the kit's settings say; returns the panel and
+    the port the network listens on (None without it). A setting the instrument refuses raises
+    PanelError naming it."""
+    instrument.wait_serving()
+    panel = HeadlessPanel(instrument)
+
+    def set_up(setting, call, *args):
+        try:
+            return call(*args)
+        except PanelError as refused:
+            raise PanelError(f"{setting}: {refused}") from None
+    if settings["token_separator"] is not None or settings["line_terminator"] is not None:
+        set_up("formats", panel.set_formats, settings["token_separator"], settings["line_terminator"])
+    if settings["serial_settings"] is not None:
+        set_up("serial_settings", panel.set_serial_settings, settings["serial_settings"])
+    port = set_up("tcp", panel.enable_network, settings["tcp_port"]) if settings["tcp"] else None
+    if settings["switch_on"]:
+        set_up("switch_on", panel.switch_on)
+    panel.started()
+    return panel, port
+
