@@ -22,6 +22,7 @@ public:
     Instrument &instrument() const { return *m_instrument; }
     PanelItems &panel() const { return *m_panel; }
     Rs232Channel &rs232() const { return *m_rs232; }
+    NetworkChannel &network() const { return *m_network; }
     DdeChannel &dde() const { return *m_dde; }
 
 private:

@@ -19,22 +19,19 @@ import threading
 import time
 from typing import Callable, Optional
 
-from kestrin_testkit import desktop
+from kestrin_testkit import contract, desktop
 from kestrin_testkit.conversation import Conversation, NackError, TerminatedError
 from kestrin_testkit.panelsettings import (
     BOXES, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, free_port, not_offered, serial_entries, why_greyed)
 
 PROGRAM = "kestrin-headless"
 WINDOW_PROGRAM = "kestrin"
-APPLICATION = "Kestrin"
-TOPIC = "Kestrin"
 # How long the program has to publish its conversation socket, and each conversation call to be answered.
 START_TIMEOUT = 10.0
 CALL_TIMEOUT = 5.0
 START_POLL = 0.005
 # Ports the kit picked itself that another process took first before the instrument listened.
 LISTEN_TRIES = 5
-LISTENING = "Listening ..."
 # The private folders, named after the process that owns them, so that one whose owner was killed
 # is recognised and cleared by the next kit to start.
 FOLDER_PREFIX = "kestrin-headless-"
@@ -44,29 +41,16 @@ OFF_STATES = ("", "Off")
 TICKED = "1"
 CLEAR = "0"
 
-# The panel's controls as conversation items, by the caption the window shows them with.
-ITEMS = {
-    "Frequency": "txtFrequency", "Line Format": "txtPtsPerLine", "No. Lines": "txtNumPts", "Min": "txtMin",
-    "Max": "txtMax", "Mean": "txtMean", "St Dev": "txtStDev", "File Name": "txtFileName",
-    "Random": "opRandom", "From a file": "opFile", "Continuous": "opContinuous", "Finite": "opFinite",
-    "Flat": "opFlat", "Gaussian": "opGaussian", "Include data point number": "chkPointNumber",
-    "Absolute Value": "chkAbsVal",
-}
-STATE_ITEM = "lblState"
-STATUS_ITEM = "sbrMessage"
-FORMAT_ITEMS = {"Token Separator": "frmXmitFormats.cmbTokenSep", "Line Terminator": "frmXmitFormats.cmbLineTerm"}
-SERIAL_ENABLED_ITEM = "frmCommSettings.chkEnabled"
-SERIAL_ITEMS = dict(zip(SERIAL_LISTS, ("frmCommSettings.cmbBaudRate", "frmCommSettings.cmbParity",
-                                       "frmCommSettings.cmbDataBits", "frmCommSettings.cmbStopBits")))
-NETWORK_ENABLED_ITEM = "frmNetworkSettings.chkEnabled"
-NETWORK_PORT_ITEM = "frmNetworkSettings.txtServerPort"
+ITEMS = contract.PANEL_ITEMS
+SERIAL_ITEMS = {caption: contract.SERIAL_LIST_ITEMS[caption] for caption in SERIAL_LISTS}
 # What reset() brings back, in an order whose every poke the instrument takes: an option pair by its
 # first option ("0" chooses the second), the serial line last but one, so that it opens once with all
 # its settings, and the network last.
 RESET_ITEMS = (
     *(ITEMS[caption] for caption in BOXES), *(ITEMS[pair[0]] for pair in OPTION_PAIRS),
-    *(ITEMS[caption] for caption in CHECK_BOXES), *FORMAT_ITEMS.values(), "frmCommSettings.cmbCommPort",
-    *SERIAL_ITEMS.values(), SERIAL_ENABLED_ITEM, NETWORK_PORT_ITEM, NETWORK_ENABLED_ITEM,
+    *(ITEMS[caption] for caption in CHECK_BOXES), *contract.FORMAT_ITEMS.values(),
+    contract.SERIAL_PORT_ITEM, *SERIAL_ITEMS.values(), contract.SERIAL_ENABLED_ITEM, contract.NETWORK_PORT_ITEM,
+    contract.NETWORK_ENABLED_ITEM,
 )
 NACK_NOT_AN_ENTRY = "Not an entry of the list: "
 # Variables that would map the instrument's serial ports to devices.
@@ -171,11 +155,11 @@ class HeadlessInstrument:
 
     @property
     def dde_socket(self) -> str:
-        return os.path.join(self.runtime, "dde", APPLICATION.lower())
+        return contract.dde_socket(self.runtime)
 
     @property
     def serial_port(self) -> str:
-        return os.path.join(self.runtime, "kestrin", "COM1")
+        return contract.serial_port(self.runtime)
 
     def has_ended(self, within: float = 0.0) -> bool:
         return self._ended.wait(within)
@@ -243,7 +227,8 @@ class HeadlessPanel:
     def _talk(self, call):
         for attempt in (1, 2):
             if self._conversation is None:
-                conversation = Conversation(APPLICATION, TOPIC, self.instrument.runtime, timeout=CALL_TIMEOUT)
+                conversation = Conversation(contract.APPLICATION, contract.TOPIC, self.instrument.runtime,
+                                            timeout=CALL_TIMEOUT)
                 conversation.open()
                 self._conversation = conversation
             try:
@@ -275,10 +260,10 @@ class HeadlessPanel:
         self._start_items = {item: self.request(item) for item in RESET_ITEMS}
 
     def state(self) -> str:
-        return self.request(STATE_ITEM)
+        return self.request(contract.STATE_ITEM)
 
     def status(self) -> str:
-        return self.request(STATUS_ITEM)
+        return self.request(contract.STATUS_ITEM)
 
     def is_off(self) -> bool:
         return self.state() in OFF_STATES
@@ -299,10 +284,10 @@ class HeadlessPanel:
         it listens on."""
         for _ in range(LISTEN_TRIES):
             listening = port or free_port()
-            self.poke(NETWORK_PORT_ITEM, str(listening))
-            self.poke(NETWORK_ENABLED_ITEM, TICKED)
+            self.poke(contract.NETWORK_PORT_ITEM, str(listening))
+            self.poke(contract.NETWORK_ENABLED_ITEM, TICKED)
             status = self.status()
-            if status == LISTENING:
+            if status == contract.LISTENING:
                 return listening
             if port is not None:
                 break
@@ -317,16 +302,16 @@ class HeadlessPanel:
         serial_differs = any(item.startswith("frmCommSettings.") for item in differs)
         if serial_differs:
             # Port 1 opens once, with all its settings back.
-            self.poke(SERIAL_ENABLED_ITEM, CLEAR)
+            self.poke(contract.SERIAL_ENABLED_ITEM, CLEAR)
         for item in RESET_ITEMS:
-            if item in differs or (item == SERIAL_ENABLED_ITEM and serial_differs):
+            if item in differs or (item == contract.SERIAL_ENABLED_ITEM and serial_differs):
                 self.poke(item, self._start_items[item])
         self.switch_on()
         log.info("reset in %.3f s", time.monotonic() - started)
 
     def set_formats(self, token_separator: Optional[str] = None, line_terminator: Optional[str] = None) -> None:
         for caption, entry, typed in format_choices(token_separator, line_terminator):
-            item = FORMAT_ITEMS[caption]
+            item = contract.FORMAT_ITEMS[caption]
             wanted = entry if entry is not None else typed
             self.poke(item, wanted)
             shown = self.request(item)
@@ -338,7 +323,7 @@ class HeadlessPanel:
         dialog's OK does. An entry the list does not offer leaves the settings as they were."""
         entries = serial_entries(settings)
         before = {item: self.request(item) for item in SERIAL_ITEMS.values()}
-        self.poke(SERIAL_ENABLED_ITEM, CLEAR)
+        self.poke(contract.SERIAL_ENABLED_ITEM, CLEAR)
         try:
             for caption, entry in zip(SERIAL_LISTS, entries):
                 try:
@@ -350,7 +335,7 @@ class HeadlessPanel:
                         self.poke(item, text)
                     raise not_offered(caption, refusal.reason[len(NACK_NOT_AN_ENTRY):].rstrip("."), entry) from None
         finally:
-            self.poke(SERIAL_ENABLED_ITEM, TICKED)
+            self.poke(contract.SERIAL_ENABLED_ITEM, TICKED)
         # Whatever the lists took is in force, refused by the port or not, until reset().
         if not os.path.exists(self.instrument.serial_port):
             raise PanelError(f"the instrument refuses {settings!r}: {self.status()!r}")
@@ -417,7 +402,7 @@ class HeadlessPanel:
         self.poke(ITEMS[caption], text)
 
     def _check_serial_port(self) -> None:
-        if self.request(SERIAL_ENABLED_ITEM) == TICKED and not os.path.exists(self.instrument.serial_port):
+        if self.request(contract.SERIAL_ENABLED_ITEM) == TICKED and not os.path.exists(self.instrument.serial_port):
             raise PanelError(f"port 1 did not open: {self.status()!r}")
 
 

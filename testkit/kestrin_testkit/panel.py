@@ -9,6 +9,7 @@ import os
 import time
 
 from kestrin_testkit import accessibility as desktop
+from kestrin_testkit import contract
 from kestrin_testkit.panelsettings import (
     BOXES, BOXES_OF_OPTION, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, not_offered,
     serial_entries, why_greyed)
@@ -241,7 +242,7 @@ class Panel:
             desktop.wait_until(lambda: desktop.is_checked(enabled), "Connection Enabled: ticked", self.timeout)
         desktop.set_text(self.dialog_control(dialog, "text", "Server Port"), str(port))
         self.close_dialog(dialog)
-        self.wait_status("Listening ...")
+        self.wait_status(contract.LISTENING)
 
     def set_formats(self, token_separator=None, line_terminator=None):
         """Transmission Formats for the given characters: the entry that stands for them is

@@ -23,7 +23,7 @@ import signal
 import sys
 import traceback
 
-from kestrin_testkit import desktop
+from kestrin_testkit import contract, desktop
 
 READ_SIZE = 65536
 
@@ -41,7 +41,7 @@ def on_signal(signum, _frame):
 
 
 def serial_link(runtime):
-    return os.path.join(runtime, "kestrin", "COM1")
+    return contract.serial_port(runtime)
 
 
 def bring_up(settings, scratch):
@@ -80,7 +80,7 @@ def bring_up(settings, scratch):
         "runtime": display.runtime,
         "tcp_port": port,
         "serial_port": serial_link(display.runtime),
-        "dde_socket": os.path.join(display.runtime, "dde", "kestrin"),
+        "dde_socket": contract.dde_socket(display.runtime),
         "kestrin_pid": program.pid,
         "pids": [os.getpid(), *desktop.session_members()],
     }

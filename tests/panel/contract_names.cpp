@@ -6,11 +6,14 @@
 #include "ddechannel.h"
 #include "headlessinstrument.h"
 #include "instrument.h"
+#include "networkchannel.h"
 #include "panelitems.h"
 #include "serialdevices.h"
 #include "settingchoices.h"
 
 #include "ddesource.h"
+
+#include "channels/networktestsupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -37,7 +40,11 @@ int main(int argc, char *argv[])
     names[QStringLiteral("panel_items")] = QJsonArray::fromStringList(instrument.panel().itemNames());
     names[QStringLiteral("dde_socket")] = runtimeFolder.relativeFilePath(source->socketPath());
     names[QStringLiteral("serial_port")] = runtimeFolder.relativeFilePath(instrumentSerialDevices().virtualPortPath(1));
+    // The status bar once the TCP server listens.
+    instrument.network().setNetworkEnabled(true);
+    instrument.network().setServerPort(qint16(freeServerPort()));
     names[QStringLiteral("ok")] = instrument.instrument().ExecuteCommand(QStringLiteral("ON"));
+    names[QStringLiteral("listening")] = instrument.panel().statusText();
     const QString illegal = instrument.instrument().ExecuteCommand(QStringLiteral("WORD"));
     names[QStringLiteral("illegal_command")] = illegal.left(illegal.size() - int(qstrlen("WORD")));
     names[QStringLiteral("server_port_refusal")] = SettingChoices::kServerPortRefusal;
