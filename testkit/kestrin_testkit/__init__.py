@@ -1,4 +1,5 @@
-"""Brings up a real, switched-on kestrin on a private desktop for automated tests of its clients.
+"""Brings up a real, switched-on kestrin for automated tests of its clients: by default the
+windowless kestrin-headless, with window=True kestrin's window on a private desktop.
 
     with Instrument() as instrument:
         ...  # instrument.tcp_resource, instrument.serial_resource, instrument.dde_socket
@@ -6,7 +7,11 @@
             ...  # kestrin.advise("txtOutput"), kestrin.execute("ANALYZE 3")
 """
 
-from kestrin_testkit.conversation import Conversation, ConversationError
+from kestrin_testkit.conversation import (BusyError, Conversation, ConversationError, ConversationTimeoutError,
+                                          LineTooLongError, NackError, ProtocolError, SourceNotRunningError,
+                                          TerminatedError, UnsafeDirectoryError)
 from kestrin_testkit.instrument import Instrument, InstrumentError, RemotePanel
 
-__all__ = ["Conversation", "ConversationError", "Instrument", "InstrumentError", "RemotePanel"]
+__all__ = ["BusyError", "Conversation", "ConversationError", "ConversationTimeoutError", "Instrument",
+           "InstrumentError", "LineTooLongError", "NackError", "ProtocolError", "RemotePanel", "SourceNotRunningError",
+           "TerminatedError", "UnsafeDirectoryError"]

@@ -16,6 +16,7 @@ terminal over while the command runs, so that the command can read from it (and 
 here).
 """
 
+import errno
 import logging
 import os
 import select
@@ -31,6 +32,9 @@ SIGNAL_STATUS_BASE = 128
 # The kit's own failures (the command could not be run, the kit ended first), as for a command that
 # cannot be run.
 NOT_STARTED_STATUS = 125
+# A command that cannot be run, as a shell reports it: not found, or found but not executable.
+COMMAND_NOT_FOUND_STATUS = 127
+COMMAND_NOT_EXECUTABLE_STATUS = 126
 # Signals the kit forwards to the group: they are meant for the command, not for its leader.
 FORWARDED_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
@@ -100,7 +104,7 @@ class CommandGroup:
             self.child = subprocess.Popen(self.command)
         except OSError as failure:
             log.error("cannot run %s: %s", self.command[0], failure.strerror)
-            return NOT_STARTED_STATUS
+            return COMMAND_NOT_FOUND_STATUS if failure.errno == errno.ENOENT else COMMAND_NOT_EXECUTABLE_STATUS
         with selectors.DefaultSelector() as selector:
             child_ended = os.pidfd_open(self.child.pid)
             selector.register(child_ended, selectors.EVENT_READ, "command")

@@ -12,6 +12,8 @@ folder) is cleared away here.
 
 import atexit
 import json
+import math
+import numbers
 import os
 import queue
 import shutil
@@ -21,12 +23,15 @@ import sys
 import tempfile
 import threading
 import time
+from typing import Callable
 
 from kestrin_testkit import desktop, headless
 from kestrin_testkit.conversation import ConversationError, NackError
 from kestrin_testkit.faultchannels import CONTROL_VARIABLE, ChannelFaults, FaultChannels
 
 READY_TIMEOUT = 60.0
+# The largest count the panel's boxes take for a run.
+MAXIMUM_COUNT = 32767
 # The ports the instrument's Network Settings accept.
 TCP_PORTS = range(1, 32768)
 CLOSE_TIMEOUT = 30.0
@@ -39,6 +44,21 @@ KIT_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 class InstrumentError(RuntimeError):
     """The instrument could not be brought up or did not do what it was asked."""
+
+
+def check_number(call: str, name: str, value, allowed: str = "a number",
+                 holds: Callable[[float], bool] = lambda _value: True) -> None:
+    """Refuses, in one line naming what is allowed, a value that is no finite number (a bool is
+    none either) or for which `holds` is false."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) \
+            or not holds(value):
+        raise ValueError(f"{call}: {name} must be {allowed}, not {value!r}")
+
+
+def check_count(call: str, name: str, value) -> None:
+    """A whole number of points or lines, as the panel's boxes take them."""
+    check_number(call, name, value, f"a whole number from 1 to {MAXIMUM_COUNT}",
+                 lambda count: count == int(count) and 1 <= count <= MAXIMUM_COUNT)
 
 
 class RemotePanel:
@@ -65,23 +85,32 @@ class RemotePanel:
         """Baud rate, parity, data bits and stop bits of port 1, as in "9600,N,8,1"."""
         self._instrument._call("set_serial_settings", settings)
 
-    def set_frequency(self, lines_per_second):
+    def set_frequency(self, lines_per_second: float) -> None:
+        """Lines a second, a number greater than 0."""
+        check_number("set_frequency", "lines_per_second", lines_per_second, "a number greater than 0",
+                     lambda value: value > 0)
         self._instrument._call("set_frequency", lines_per_second)
 
-    def set_points_per_line(self, points):
+    def set_points_per_line(self, points: int) -> None:
+        check_count("set_points_per_line", "points", points)
         self._instrument._call("set_points_per_line", points)
 
-    def choose_continuous(self):
+    def choose_continuous(self) -> None:
         self._instrument._call("choose_continuous")
 
-    def choose_finite(self, lines):
+    def choose_finite(self, lines: int) -> None:
+        check_count("choose_finite", "lines", lines)
         self._instrument._call("choose_finite", lines)
 
-    def choose_flat(self, minimum, maximum):
+    def choose_flat(self, minimum: float, maximum: float) -> None:
+        for name, value in (("minimum", minimum), ("maximum", maximum)):
+            check_number("choose_flat", name, value)
         self._instrument._call("choose_flat", minimum, maximum)
 
-    def choose_gaussian(self, mean, st_dev):
+    def choose_gaussian(self, mean: float, st_dev: float) -> None:
         """st_dev is the panel's entry, which the instrument uses squared."""
+        for name, value in (("mean", mean), ("st_dev", st_dev)):
+            check_number("choose_gaussian", name, value)
         self._instrument._call("choose_gaussian", mean, st_dev)
 
     def choose_data_file(self, path):

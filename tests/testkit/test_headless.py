@@ -70,6 +70,16 @@ def test_run_needs_no_display_and_no_bus(tmp_path):
     assert run.returncode == 3, run.stderr
 
 
+@pytest.mark.parametrize("command, status, says", [
+    ("no-such-command-here", 127, "cannot run no-such-command-here: No such file or directory"),
+    ("/dev/null", 126, "cannot run /dev/null: Permission denied"),
+], ids=["not found", "not executable"])
+def test_run_says_why_a_command_cannot_run_as_a_shell_does(command, status, says):
+    run = subprocess.run([sys.executable, "-m", "kestrin_testkit", "run", "--", command], capture_output=True,
+                         text=True, timeout=RUN_TIMEOUT)
+    assert (run.returncode, run.stderr.strip().splitlines()[-1:]) == (status, [f"kestrin-testkit: {says}"])
+
+
 def test_many_side_by_side_each_with_its_own_folder_and_port():
     kits = [Instrument() for _ in range(SIDE_BY_SIDE)]
     failures = []
