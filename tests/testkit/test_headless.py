@@ -16,6 +16,7 @@ import time
 import pytest
 
 from kestrin_testkit import Instrument, InstrumentError
+from kitsupport import start_together
 from kestrin_testkit.desktop import descendants, is_alive
 
 GONE_TIMEOUT = 20.0
@@ -82,19 +83,7 @@ def test_run_says_why_a_command_cannot_run_as_a_shell_does(command, status, says
 
 def test_many_side_by_side_each_with_its_own_folder_and_port():
     kits = [Instrument() for _ in range(SIDE_BY_SIDE)]
-    failures = []
-
-    def start(kit):
-        try:
-            kit.start()
-        except InstrumentError as failure:  # reported below, with the others closed first
-            failures.append(failure)
-    # Started from threads that end at once: an instrument lives as long as its kit, not its thread.
-    threads = [threading.Thread(target=start, args=(kit,)) for kit in kits]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    failures = start_together(kits)
     try:
         assert not failures, failures
         assert len({kit.runtime_dir for kit in kits}) == len({kit.tcp_port for kit in kits}) == SIDE_BY_SIDE

@@ -13,12 +13,12 @@ import socket
 import subprocess
 import sys
 import termios
-import threading
 import time
 
 import pytest
 
 from kestrin_testkit import Instrument, InstrumentError
+from kitsupport import start_together
 from kestrin_testkit.commandgroup import ENDING_GRACE
 from kestrin_testkit.desktop import group_members, is_alive, session_members
 
@@ -121,18 +121,7 @@ def test_run_in_a_terminal_hands_it_to_the_command():
 
 def test_two_kits_side_by_side_each_on_its_own_desktop_and_nothing_left_after():
     kits = [Instrument(private_display=True), Instrument(private_display=True)]
-    failures = []
-
-    def start(kit):
-        try:
-            kit.start()
-        except Exception as failure:  # reported below, with the other kit closed first
-            failures.append(failure)
-    threads = [threading.Thread(target=start, args=(kit,)) for kit in kits]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    failures = start_together(kits)
     try:
         assert not failures, failures
         first, second = kits
