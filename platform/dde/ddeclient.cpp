@@ -40,6 +40,13 @@ RuntimeError noConversation()
     return RuntimeError(DdeErrorNumber::NoConversation, QStringLiteral("No DDE conversation is open"));
 }
 
+RuntimeError busyInConversation(const QString &operation)
+{
+    return RuntimeError(DdeErrorNumber::NoConversation,
+                        QStringLiteral("The DDE source answered the %1 with BUSY, which ends the conversation")
+                            .arg(operation));
+}
+
 } // namespace
 
 DdeClient::DdeClient(QObject *parent)
@@ -150,6 +157,7 @@ void DdeClient::openConversation()
     case Pending::State::TimedOut:
         closeConversation(true);
         throw RuntimeError(DdeErrorNumber::TimeOut, QStringLiteral("The DDE source did not answer the advise in time"));
+    case Pending::State::Busy: closeConversation(false); throw busyInConversation(QStringLiteral("advise"));
     default: closeConversation(false); throw RuntimeError(advise->failureNumber, advise->failureDescription);
     }
 }
@@ -213,9 +221,15 @@ void DdeClient::throwOnFailure(const std::shared_ptr<Pending> &pending, const QS
     case Pending::State::TimedOut:
         throw RuntimeError(DdeErrorNumber::TimeOut,
                            QStringLiteral("The DDE source did not answer the %1 in time").arg(operation));
+    case Pending::State::Busy:
+        // A source says BUSY only instead of a conversation and answers nothing after it, so
+        // one that says it inside a conversation has ended it: treated as a break.
+        breakLink();
+        throw busyInConversation(operation);
     default: throw RuntimeError(pending->failureNumber, pending->failureDescription);
     }
 }
+
 
 std::shared_ptr<DdeClient::Pending> DdeClient::send(const QByteArray &line, ReplyKind kind)
 {

@@ -45,6 +45,14 @@ bool answers(const QString &socketPath)
     return live;
 }
 
+bool isSocket(const QString &path)
+{
+    struct stat status
+    {
+    };
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
 // Why the server stopped listening. The local server's text names the failed call and, for
 // the failures it has no text of its own for (no descriptor left, say), only their number.
 QString stopReason(const QLocalServer &server)
@@ -123,6 +131,13 @@ bool DdeSource::listen()
             m_serviceProblem =
                 QStringLiteral("DDE: another %1 is running; this one serves no conversations.").arg(m_applicationName);
             m_anotherInstance = true;
+            return false;
+        }
+        // Anything else at that path is a file of the user's, never ours to remove.
+        if (!isSocket(m_socketPath)) {
+            m_serviceProblem =
+                QStringLiteral("DDE: no conversations served. %1 is in the way of its socket; remove it.")
+                    .arg(m_socketPath);
             return false;
         }
         QLocalServer::removeServer(m_socketPath);

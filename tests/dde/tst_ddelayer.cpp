@@ -133,6 +133,7 @@ private slots:
     void noRoomRaisesLinkError7();
     void noApplication();
     void staleSocketIsReplaced();
+    void fileInTheWayIsKept();
     void liveSocketIsNeverTakenOver();
     void silentSourceTimesOutWithTheLoopRunning();
     void directoryNotPrivate_data();
@@ -667,7 +668,9 @@ void tst_DdeLayer::sourceVanishingRaisesLinkError6()
         connect(accepted, &QLocalSocket::readyRead, this, [&] {
             while (accepted->canReadLine()) {
                 const QByteArray line = accepted->readLine();
-                accepted->write(line.startsWith("ADVISE") ? "DATA 7\n" : "ACK\n");
+                accepted->write(line.startsWith("ADVISE")    ? "DATA 7\n"
+                                : line.startsWith("EXECUTE") ? "BUSY\n"
+                                                             : "ACK\n");
             }
         });
     });
@@ -679,6 +682,19 @@ void tst_DdeLayer::sourceVanishingRaisesLinkError6()
     QCOMPARE(linkErrors.at(0).at(0).toInt(), DdeLinkError::SourceVanished);
     QCOMPARE(box->linkMode(), DdeTextBox::kLinkModeNone);
     QCOMPARE(errorNumberOf([&] { box->LinkExecute(QStringLiteral("x")); }), DdeErrorNumber::NoConversation);
+
+    // So is one that says BUSY inside a conversation; the call says why it failed.
+    auto busy = linkedBox();
+    QSignalSpy busyErrors(busy.get(), &DdeTextBox::LinkError);
+    try {
+        busy->LinkExecute(QStringLiteral("x"));
+        QFAIL("an execute answered with BUSY succeeded");
+    } catch (const RuntimeError &failure) {
+        QCOMPARE(failure.number(), DdeErrorNumber::NoConversation);
+        QVERIFY2(failure.description().contains(QLatin1String("BUSY")), qPrintable(failure.description()));
+    }
+    QCOMPARE(busy->linkMode(), DdeTextBox::kLinkModeNone);
+    QTRY_COMPARE(busyErrors.count(), 1);
 
     // A source that talks nonsense is treated alike.
     auto second = linkedBox();
@@ -741,6 +757,27 @@ void tst_DdeLayer::staleSocketIsReplaced()
     QVERIFY(restarted.source->isServing());
     box->setLinkMode(1);
     QCOMPARE(box->text(), QStringLiteral("start"));
+}
+
+void tst_DdeLayer::fileInTheWayIsKept()
+{
+    const QString name = QStringLiteral("Blocked");
+    const QString path = DdeDirectory::socketPath(DdeDirectory::ensure(), name);
+    QFile::remove(path);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("the user's own");
+    file.close();
+
+    {
+        ServedSource blocked(name);
+        QVERIFY(!blocked.source->isServing());
+        QVERIFY2(blocked.source->serviceProblem().contains(path), qPrintable(blocked.source->serviceProblem()));
+    }
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("the user's own"));
+    file.close();
+    QFile::remove(path);
 }
 
 void tst_DdeLayer::liveSocketIsNeverTakenOver()
