@@ -7,9 +7,11 @@
 class RingBuffer;
 
 // Draws the rows of a ring buffer: one line per trace, the rows in the order they came, and the
-// markers ("OK" green, "Error ..." red) as vertical lines, with the ends of both axes. It
-// draws new rows only when told to (refresh()), so the window decides the pace; each refresh
-// draws only the rows that came since the last (see StripChart).
+// markers ("OK", "Error ...") as dashed vertical lines under their symbols, with the ends of both
+// axes. Under the plot, the x of the newest row stands under that row's column, and the x of the
+// oldest under the left edge when there is room for it. It draws new rows only when told to
+// (refresh()), so the window decides the pace; each refresh draws only the rows that came since
+// the last (see StripChart).
 class PlotWidget : public QWidget
 {
     Q_OBJECT
@@ -21,12 +23,14 @@ public:
     void setBuffer(const RingBuffer *buffer);
     // While held, the vertical range stays as it was last drawn.
     void setHoldScale(bool hold);
-    // Draws the rows that came since the last call and repaints what they changed. The x
-    // labels follow only when the picture is drawn whole, or when refreshLabels() asks.
+    // Draws the rows that came since the last call and repaints what they changed, the x
+    // labels included.
     void refresh();
-    void refreshLabels();
 
     QSize sizeHint() const override;
+
+    // Where the rows are drawn.
+    QRect plotArea() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -35,9 +39,11 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
-    QRect plotArea() const;
-
+    void placeLabels();
     QRect labelStrip() const;
+    QRect markerStrip() const;
+    QRect labelRect(const QString &text, int column) const;
+    QRectF symbolBox(int column) const;
 
     const RingBuffer *m_buffer = nullptr;
     bool m_holdScale = false;

@@ -31,10 +31,12 @@ namespace {
 constexpr int kDefaultLines = 1000;
 constexpr int kMinimumLines = 100;
 constexpr int kMaximumLines = 100000;
-// One repaint per frame at most, however fast the lines come.
+// One repaint per frame at most, however fast the lines come; a line is in the picture by the
+// frame after it came.
 constexpr std::chrono::milliseconds kFrameInterval{16};
-// The statistics are read, not watched: a few times a second is enough, and every new text of the
-// label also goes out to the accessibility bus.
+// The statistics are read, not watched: a few times a second is enough while lines stream, and
+// every new text of the label also goes out to the accessibility bus. Lines that came since are
+// in them by the first frame after the interval, whether or not more lines follow.
 constexpr std::chrono::milliseconds kStatisticsInterval{250};
 
 const QString kInstrumentTopic = QStringLiteral("Kestrin|Kestrin");
@@ -184,15 +186,20 @@ void PlotWindow::showFrame()
         m_linkState = tr("Link ended");
         refreshStatus();
         m_frameTimer->stop();
+        if (m_statisticsBehind)
+            refreshStatistics();
     }
-    if (!m_newRows)
-        return;
-    refreshStatus();
-    if (m_paused)
-        return;
-    m_newRows = false;
-    m_plot->refresh();
-    if (!m_statisticsAge.isValid() || m_statisticsAge.elapsed() >= kStatisticsInterval.count())
+    if (m_newRows) {
+        refreshStatus();
+        if (m_paused)
+            return;
+        m_newRows = false;
+        m_plot->refresh();
+        m_statisticsBehind = true;
+    }
+    // Checked in every frame, not only in those that bring lines: the last lines of a burst must
+    // not wait for a line that may never come.
+    if (m_statisticsBehind && (!m_statisticsAge.isValid() || m_statisticsAge.elapsed() >= kStatisticsInterval.count()))
         refreshStatistics();
 }
 
@@ -203,7 +210,7 @@ void PlotWindow::togglePause()
     if (m_paused) {
         m_frozenRows = m_rows;
         m_plot->setBuffer(&m_frozenRows);
-        // The statistics may be a few frames old; held, they describe exactly the picture held.
+        // Held, the statistics describe exactly the picture held, lines of this frame included.
         refreshStatistics();
         return;
     }
@@ -233,13 +240,9 @@ const RingBuffer &PlotWindow::visibleRows() const
 void PlotWindow::refreshStatistics()
 {
     m_statisticsAge.start();
-    const QList<TraceStatistics> statistics = traceStatistics(visibleRows());
-    QList<QColor> colors;
-    colors.reserve(statistics.size());
-    for (qsizetype trace = 0; trace < statistics.size(); ++trace)
-        colors.append(StripChart::traceColor(trace));
-    m_statistics->setStatistics(statisticsText(statistics), colors);
-    m_plot->refreshLabels();
+    m_statisticsBehind = false;
+    const Legend legend = legendOf(visibleRows());
+    m_statistics->setStatistics(legend.text, legend.symbols);
 }
 
 void PlotWindow::refreshStatus()
@@ -253,18 +256,18 @@ void PlotWindow::refreshStatus()
 
 namespace {
 
-// The name the user picks, or nothing when the dialog was cancelled.
+// The name the user gives, or nothing when the dialog was cancelled. An export writes a file, so
+// the dialog is one for saving: its button reads Save, the file may be new, and one that exists
+// is replaced only once the user agreed. The name is taken as typed: no extension is added to it.
 std::optional<QString> chooseExportFile(QWidget *parent, const QString &title, const QString &filter,
                                         const QString &suffix)
 {
     platform::CommonDialog dialog;
     dialog.DialogTitle = title;
     dialog.Filter = filter;
-    dialog.DefaultExt = suffix;
     dialog.FileName = QStringLiteral("kestrin-plot.") + suffix;
-    dialog.MustExist = false;
     try {
-        dialog.ShowOpen(parent);
+        dialog.ShowSave(parent);
     } catch (const RuntimeError &failure) {
         if (failure.number() == platform::ErrorNumber::DialogCancelled)
             return std::nullopt;

@@ -53,9 +53,10 @@ private:
 
     RingBuffer m_rows;
     RingBuffer m_frozenRows; // what the display shows while paused
-    QElapsedTimer m_statisticsAge;
     bool m_paused = false;
     bool m_newRows = false;
+    bool m_statisticsBehind = false; // lines in the picture not yet in the statistics
+    QElapsedTimer m_statisticsAge;
     bool m_linked = false;
     QString m_linkState;
     qint64 m_lineCount = 0; // x of the next data line without point numbers

@@ -39,15 +39,12 @@ QRect StatisticsLabel::swatchRect(int line) const
 void StatisticsLabel::paintEvent(QPaintEvent *event)
 {
     QLabel::paintEvent(event);
-    if (m_colors.isEmpty())
+    if (m_symbols.isEmpty())
         return;
     QPainter painter(this);
-    painter.setPen(palette().color(QPalette::WindowText));
-    for (qsizetype line = 0; line < m_colors.size(); ++line) {
-        const QRect swatch = swatchRect(int(line));
-        painter.fillRect(swatch, m_colors.at(line));
-        painter.drawRect(swatch.adjusted(0, 0, -1, -1));
-    }
+    const QColor outline = palette().color(QPalette::WindowText);
+    for (qsizetype line = 0; line < m_symbols.size(); ++line)
+        paintSymbol(painter, swatchRect(int(line)), m_symbols.at(line), outline);
 }
 
 void StatisticsLabel::changeEvent(QEvent *event)
@@ -59,10 +56,10 @@ void StatisticsLabel::changeEvent(QEvent *event)
     }
 }
 
-void StatisticsLabel::setStatistics(const QString &text, const QList<QColor> &colors)
+void StatisticsLabel::setStatistics(const QString &text, const QList<PlotSymbol> &symbols)
 {
-    if (colors != m_colors) {
-        m_colors = colors;
+    if (symbols != m_symbols) {
+        m_symbols = symbols;
         update();
     }
     qsizetype lines = 0;

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "plotsymbols.h"
+
 #include <QLabel>
 
-#include <QColor>
 #include <QList>
 
-// The statistics line per trace, each led by a swatch of its trace's colour. Its text changes a
+// The plot's legend: the statistics line per trace, each led by its trace's symbol, and a line
+// per kind of marker shown, led by the marker's symbol. Its text changes a
 // few times a second, its number of lines seldom; a label asked for its size lays its whole
 // text out, so this one measures itself again only when the text has more lines, or a longer
 // line, than when it was last measured.
@@ -16,8 +18,8 @@ class StatisticsLabel : public QLabel
 public:
     explicit StatisticsLabel(QWidget *parent = nullptr);
 
-    // One line per trace; colors.at(i) is the colour of line i's trace.
-    void setStatistics(const QString &text, const QList<QColor> &colors);
+    // symbols.at(i) leads line i of the text.
+    void setStatistics(const QString &text, const QList<PlotSymbol> &symbols);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -33,7 +35,7 @@ private:
     void measure();
     void placeSwatches();
 
-    QList<QColor> m_colors;
+    QList<PlotSymbol> m_symbols;
 
     QSize m_sizeHint;
     QSize m_minimumSizeHint;

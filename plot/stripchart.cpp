@@ -1,8 +1,9 @@
 #include "stripchart.h"
 
+#include "plotsymbols.h"
+
 #include <QPainter>
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 
@@ -14,14 +15,8 @@ constexpr double kLevelMargin = 0.1; // a level line's band reaches this share o
 // measuring every value of a large window at every frame would cost more than drawing it.
 constexpr qsizetype kRemeasureShare = 4;
 
-constexpr QRgb kAcceptedColor = 0xff008000; // dark green
-constexpr QRgb kRefusedColor = 0xffff0000;
 constexpr int kDashPeriod = 6; // markers are dashed: four pixels on, two off
 constexpr int kDashLength = 4;
-
-const std::array<QColor, 8> kTraceColors = {
-    QColor(0x1f, 0x77, 0xb4), QColor(0xff, 0x7f, 0x0e), QColor(0x2c, 0xa0, 0x2c), QColor(0xd6, 0x27, 0x28),
-    QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b), QColor(0xe3, 0x77, 0xc2), QColor(0x7f, 0x7f, 0x7f)};
 
 // 1, 2 or 5 times a power of ten, the smallest such at least `value`.
 double niceStep(double value)
@@ -40,9 +35,22 @@ void StripChart::setBackground(const QColor &color)
     m_rows = nullptr; // draws everything again at the next update
 }
 
-QColor StripChart::traceColor(qsizetype trace)
+QList<StripChart::MarkerPlace> StripChart::markerPlaces() const
 {
-    return kTraceColors[std::size_t(trace) % kTraceColors.size()];
+    QList<MarkerPlace> places;
+    places.reserve(qsizetype(m_markers.size()));
+    const qint64 origin = columnOf(m_firstIndex);
+    for (const Marker &marker : m_markers)
+        places.append({int(columnOf(marker.index) - origin), marker.kind});
+    return places;
+}
+
+void StripChart::forgetMarkersBefore(qint64 index)
+{
+    while (!m_markers.empty() && m_markers.front().index < index) {
+        m_markers.pop_front();
+        m_markersChanged = true;
+    }
 }
 
 qint64 StripChart::columnOf(qint64 index) const
@@ -76,9 +84,11 @@ StripChart::Change StripChart::update(const RingBuffer &rows, QSize size, bool h
     m_generation = rows.generation();
     m_capacity = rows.capacity();
     m_firstIndex = rows.firstIndex();
+    m_markersChanged = false;
     Change change;
     if (size.width() < 2 || size.height() < 2) {
         m_image = QImage();
+        m_markers.clear();
         change.whole = true;
         return change;
     }
@@ -97,9 +107,11 @@ StripChart::Change StripChart::update(const RingBuffer &rows, QSize size, bool h
     }
     m_touchedFirst = std::numeric_limits<qint64>::max();
     m_touchedLast = -1;
+    forgetMarkersBefore(m_firstIndex);
     drawRows(rows, m_drawnIndex + 1);
     const qint64 origin = columnOf(m_firstIndex);
     change.scrolled = int(std::min<qint64>(origin - oldOrigin, m_image.width()));
+    change.markersMoved = m_markersChanged || (change.scrolled > 0 && !m_markers.empty());
     if (m_touchedLast >= 0) {
         change.firstColumn = int(std::max<qint64>(m_touchedFirst - origin, 0));
         change.lastColumn = int(m_touchedLast - origin);
@@ -155,6 +167,7 @@ void StripChart::redraw(const RingBuffer &rows)
 {
     m_image.fill(m_background);
     m_traces.clear();
+    m_markers.clear();
     m_drawnIndex = rows.firstIndex() - 1;
     m_drawnColumn = columnOf(rows.firstIndex()) - 1;
     drawRows(rows, rows.firstIndex());
@@ -171,7 +184,12 @@ void StripChart::drawRows(const RingBuffer &rows, qint64 fromIndex)
             clearColumns(m_drawnColumn + 1, column);
             m_drawnColumn = column;
         }
-        drawRow(rows.at(index - rows.firstIndex()), column);
+        const RingBuffer::Row &row = rows.at(index - rows.firstIndex());
+        if (row.kind != ParsedLine::Kind::Data) {
+            m_markers.push_back({index, row.kind});
+            m_markersChanged = true;
+        }
+        drawRow(row, column);
     }
     m_drawnIndex = newest;
 }
@@ -185,7 +203,7 @@ void StripChart::touch(qint64 column)
 void StripChart::drawRow(const RingBuffer::Row &row, qint64 column)
 {
     if (row.kind != ParsedLine::Kind::Data) {
-        drawMarker(column, row.kind == ParsedLine::Kind::Accepted ? kAcceptedColor : kRefusedColor);
+        drawMarker(column, markerSymbol(row.kind).color.rgb());
         return;
     }
     if (m_traces.size() < row.values.size())
@@ -193,7 +211,7 @@ void StripChart::drawRow(const RingBuffer::Row &row, qint64 column)
     for (qsizetype t = 0; t < row.values.size(); ++t) {
         Trace &trace = m_traces[t];
         const int y = pixelOf(row.values.at(t));
-        const QRgb color = traceColor(t).rgb();
+        const QRgb color = traceSymbol(t).color.rgb();
         if (trace.column == column) {
             // Within the column only what lies beyond the span drawn so far is new.
             if (y < trace.spanTop) {

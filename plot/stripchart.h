@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QImage>
 #include <QList>
+#include <deque>
 
 class QPainter;
 
@@ -26,6 +27,15 @@ public:
         int scrolled = 0;    // columns the picture moved to the left
         int firstColumn = 0; // the columns drawn into, counted from the area's left edge
         int lastColumn = -1;
+        bool markersMoved = false; // markerPlaces() differ: markers came, went or scrolled
+    };
+
+    // Where a marker is drawn, counted from the area's left edge, so that its symbol is drawn
+    // above it.
+    struct MarkerPlace
+    {
+        int column = 0;
+        ParsedLine::Kind kind = ParsedLine::Kind::Accepted;
     };
 
     void setBackground(const QColor &color);
@@ -48,8 +58,8 @@ public:
     double maximum() const { return m_yMax; }
     // Where the newest row is drawn, counted from the area's left edge; -1 when there is none.
     int newestColumn() const;
-
-    static QColor traceColor(qsizetype trace);
+    // The markers of the rows held, oldest first.
+    QList<MarkerPlace> markerPlaces() const;
 
 private:
     struct Trace
@@ -64,6 +74,7 @@ private:
     bool fitRange(const RingBuffer &rows, bool holdScale, bool otherRows);
     void redraw(const RingBuffer &rows);
     void drawRows(const RingBuffer &rows, qint64 fromIndex);
+    void forgetMarkersBefore(qint64 index);
     void touch(qint64 column);
     void drawRow(const RingBuffer::Row &row, qint64 column);
     QRgb *imageColumn(qint64 column);
@@ -78,6 +89,13 @@ private:
     qsizetype m_pixelsPerLine = 0;
     QColor m_background = Qt::white;
     QList<Trace> m_traces;
+    struct Marker
+    {
+        qint64 index = 0;
+        ParsedLine::Kind kind = ParsedLine::Kind::Accepted;
+    };
+    std::deque<Marker> m_markers; // those of the rows held, drawn already
+    bool m_markersChanged = false;
     const RingBuffer *m_rows = nullptr;
     quint64 m_generation = 0;
     qsizetype m_capacity = 0;

@@ -95,3 +95,32 @@ QString statisticsText(const QList<TraceStatistics> &statistics)
     }
     return lines.join(QLatin1Char('\n'));
 }
+
+Legend legendOf(const RingBuffer &buffer)
+{
+    const QList<TraceStatistics> statistics = traceStatistics(buffer);
+    QStringList lines;
+    if (!statistics.isEmpty())
+        lines << statisticsText(statistics);
+    Legend legend;
+    for (qsizetype trace = 0; trace < statistics.size(); ++trace)
+        legend.symbols.append(traceSymbol(trace));
+
+    qsizetype accepted = 0;
+    qsizetype refused = 0;
+    for (qsizetype i = 0; i < buffer.size(); ++i) {
+        const ParsedLine::Kind kind = buffer.at(i).kind;
+        accepted += kind == ParsedLine::Kind::Accepted;
+        refused += kind == ParsedLine::Kind::Refused;
+    }
+    if (accepted > 0) {
+        lines << QStringLiteral("OK replies: %1").arg(accepted);
+        legend.symbols.append(markerSymbol(ParsedLine::Kind::Accepted));
+    }
+    if (refused > 0) {
+        lines << QStringLiteral("Error replies: %1").arg(refused);
+        legend.symbols.append(markerSymbol(ParsedLine::Kind::Refused));
+    }
+    legend.text = lines.join(QLatin1Char('\n'));
+    return legend;
+}

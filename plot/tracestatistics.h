@@ -1,5 +1,7 @@
 #pragma once
 
+#include "plotsymbols.h"
+
 #include <QList>
 #include <QString>
 
@@ -21,3 +23,12 @@ QList<TraceStatistics> traceStatistics(const RingBuffer &buffer);
 
 // "Trace 1: count 1000, mean 10.02, sd 3.98, min -2.31, max 21.5", one line per trace.
 QString statisticsText(const QList<TraceStatistics> &statistics);
+
+// What the statistics label shows: statisticsText's lines, then "OK replies: 2" and "Error
+// replies: 1" for the kinds of marker among the rows, with the symbol that leads each line.
+struct Legend
+{
+    QString text;
+    QList<PlotSymbol> symbols;
+};
+Legend legendOf(const RingBuffer &buffer);

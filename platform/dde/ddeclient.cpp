@@ -42,9 +42,9 @@ RuntimeError noConversation()
 
 RuntimeError busyInConversation(const QString &operation)
 {
-    return RuntimeError(DdeErrorNumber::NoConversation,
-                        QStringLiteral("The DDE source answered the %1 with BUSY, which ends the conversation")
-                            .arg(operation));
+    return RuntimeError(
+        DdeErrorNumber::NoConversation,
+        QStringLiteral("The DDE source answered the %1 with BUSY, which ends the conversation").arg(operation));
 }
 
 } // namespace
@@ -229,7 +229,6 @@ void DdeClient::throwOnFailure(const std::shared_ptr<Pending> &pending, const QS
     default: throw RuntimeError(pending->failureNumber, pending->failureDescription);
     }
 }
-
 
 std::shared_ptr<DdeClient::Pending> DdeClient::send(const QByteArray &line, ReplyKind kind)
 {

@@ -17,8 +17,9 @@ CommonDialog::Chooser &chooser()
 std::optional<QString> runFileDialog(QWidget *parent, const CommonDialog::Request &request)
 {
     QFileDialog dialog(parent, request.title);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(request.mustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    const bool saving = request.mode == CommonDialog::Mode::Save;
+    dialog.setAcceptMode(saving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(request.mustExist && !saving ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     dialog.setNameFilters(request.nameFilters);
     dialog.setDefaultSuffix(request.defaultSuffix);
     if (!request.proposal.isEmpty()) {
@@ -59,7 +60,17 @@ QStringList CommonDialog::nameFilters(const QString &filter)
 
 void CommonDialog::ShowOpen(QWidget *parent)
 {
-    const Request request{DialogTitle, nameFilters(Filter), FileName, DefaultExt, MustExist};
+    show(parent, Mode::Open);
+}
+
+void CommonDialog::ShowSave(QWidget *parent)
+{
+    show(parent, Mode::Save);
+}
+
+void CommonDialog::show(QWidget *parent, Mode mode)
+{
+    const Request request{DialogTitle, nameFilters(Filter), FileName, DefaultExt, MustExist, mode};
     const std::optional<QString> chosen = chooser() ? chooser()(request) : runFileDialog(parent, request);
     if (!chosen)
         throw RuntimeError(ErrorNumber::DialogCancelled);

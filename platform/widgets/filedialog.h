@@ -10,7 +10,8 @@ class QWidget;
 namespace platform {
 
 // The common file dialog: set FileName, DialogTitle, Filter ("Text (*.txt)|*.txt|All (*.*)|*.*")
-// and DefaultExt, then ShowOpen. A cancelled dialog raises RuntimeError 32755.
+// and DefaultExt, then ShowOpen, or ShowSave for a file to write. A cancelled dialog raises
+// RuntimeError 32755.
 class CommonDialog
 {
 public:
@@ -24,6 +25,9 @@ public:
 
     // Shows the dialog and waits for the user; the chosen path lands in FileName.
     void ShowOpen(QWidget *parent = nullptr);
+    // The same for a file to be written: the button reads Save, the name may be new, and the
+    // dialog asks before an existing file is replaced.
+    void ShowSave(QWidget *parent = nullptr);
     // The chosen file's name without its folder.
     QString FileTitle() const;
 
@@ -35,12 +39,16 @@ public:
         QString proposal;
         QString defaultSuffix;
         bool mustExist = true;
+        Mode mode = Mode::Open;
     };
     using Chooser = std::function<std::optional<QString>(const Request &request)>;
     static void setChooser(Chooser chooser);
 
     // "Text (*.txt)|*.txt|All (*.*)|*.*" as the dialog's name filters.
     static QStringList nameFilters(const QString &filter);
+
+private:
+    void show(QWidget *parent, Mode mode);
 };
 
 } // namespace platform

@@ -2,14 +2,19 @@
 // they are shown.
 
 #include "lineparser.h"
+#include "plotsymbols.h"
+#include "plotwidget.h"
 #include "ringbuffer.h"
 #include "statisticslabel.h"
 #include "stripchart.h"
 #include "tracestatistics.h"
 
 #include <QImage>
+#include <QPainter>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <QTest>
 
 using Kind = ParsedLine::Kind;
@@ -28,8 +33,15 @@ private slots:
     void statisticsStayFinite();
     void rangeStaysFinite_data();
     void rangeStaysFinite();
-    void statisticsLinesShowTheirTracesColours_data();
-    void statisticsLinesShowTheirTracesColours();
+    void legendLinesShowTheirSymbols_data();
+    void legendLinesShowTheirSymbols();
+    void coloursStayApartForColourBlindReaders_data();
+    void coloursStayApartForColourBlindReaders();
+    void markersDifferByShape();
+    void newestLabelStandsUnderTheNewestLine_data();
+    void newestLabelStandsUnderTheNewestLine();
+    void markersShowTheirSymbolsAboveTheirLines_data();
+    void markersShowTheirSymbolsAboveTheirLines();
     void stripChartDrawsOnlyWhatChanged_data();
     void stripChartDrawsOnlyWhatChanged();
 };
@@ -199,32 +211,60 @@ void tst_PlotData::rangeStaysFinite()
 
     // Every value is drawn within the area: the trace's colour is in its first column.
     const QImage picture = chart.picture();
-    const QRgb trace = StripChart::traceColor(0).rgb();
+    const QRgb trace = traceSymbol(0).color.rgb();
     int drawn = 0;
     for (int y = 0; y < size.height(); ++y)
         drawn += picture.pixel(0, y) == trace;
     QVERIFY(drawn > 0);
 }
 
-void tst_PlotData::statisticsLinesShowTheirTracesColours_data()
+void tst_PlotData::legendLinesShowTheirSymbols_data()
 {
     QTest::addColumn<int>("traces");
-    QTest::newRow("one trace") << 1;
-    QTest::newRow("three traces") << 3;
-    QTest::newRow("colours repeat after eight") << 10;
+    QTest::addColumn<int>("accepted");
+    QTest::addColumn<int>("refused");
+    QTest::addColumn<QStringList>("replyLines");
+
+    QTest::newRow("one trace") << 1 << 0 << 0 << QStringList{};
+    QTest::newRow("three traces") << 3 << 0 << 0 << QStringList{};
+    QTest::newRow("colours repeat after eight") << 10 << 0 << 0 << QStringList{};
+    QTest::newRow("two traces and replies of both kinds")
+        << 2 << 2 << 1 << QStringList{"OK replies: 2", "Error replies: 1"};
+    QTest::newRow("refusals only") << 1 << 0 << 3 << QStringList{"Error replies: 3"};
+    QTest::newRow("replies without data") << 0 << 1 << 0 << QStringList{"OK replies: 1"};
 }
 
-// Each line of the statistics is led by a swatch of its trace's colour, level with the line's
-// text.
-void tst_PlotData::statisticsLinesShowTheirTracesColours()
+// Each line of the legend is led by the symbol its trace or marker has on the plot, level with
+// the line's text: the traces' statistics first, then a line per kind of marker shown.
+void tst_PlotData::legendLinesShowTheirSymbols()
 {
     QFETCH(int, traces);
-    QList<TraceStatistics> statistics(traces, {10, 1.5, 0.25, -1, 4});
+    QFETCH(int, accepted);
+    QFETCH(int, refused);
+    QFETCH(QStringList, replyLines);
+    RingBuffer ring(100);
+    if (traces > 0)
+        ring.append({Kind::Data, 0, Values(traces, 1.5)});
+    for (int i = 0; i < accepted; ++i)
+        ring.append({Kind::Accepted, 0, {}});
+    for (int i = 0; i < refused; ++i)
+        ring.append({Kind::Refused, 0, {}});
+
+    const Legend legend = legendOf(ring);
+    const QStringList textLines = legend.text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(textLines.size(), traces + replyLines.size());
+    QCOMPARE(textLines.mid(traces), replyLines);
     QList<QColor> colors;
     for (int trace = 0; trace < traces; ++trace)
-        colors.append(StripChart::traceColor(trace));
+        colors.append(traceSymbol(trace).color);
+    if (accepted > 0)
+        colors.append(markerSymbol(Kind::Accepted).color);
+    if (refused > 0)
+        colors.append(markerSymbol(Kind::Refused).color);
+    const int lineCount = int(colors.size());
+
     StatisticsLabel label;
-    label.setStatistics(statisticsText(statistics), colors);
+    label.setStatistics(legend.text, legend.symbols);
     label.resize(label.sizeHint());
     const QImage picture = label.grab().toImage();
 
@@ -242,20 +282,250 @@ void tst_PlotData::statisticsLinesShowTheirTracesColours()
         else
             lines.append({y, y});
     }
-    QCOMPARE(lines.size(), traces);
+    QCOMPARE(lines.size(), lineCount);
 
-    for (int trace = 0; trace < traces; ++trace) {
-        const QRect swatch = label.swatchRect(trace);
+    for (int line = 0; line < lineCount; ++line) {
+        const QRect swatch = label.swatchRect(line);
         QVERIFY(swatch.right() < label.contentsRect().left());
-        QCOMPARE(QColor(picture.pixel(swatch.center())), colors.at(trace));
-        QVERIFY2(swatch.top() >= lines.at(trace).first && swatch.bottom() <= lines.at(trace).second,
+        QCOMPARE(QColor(picture.pixel(swatch.center())), colors.at(line));
+        QVERIFY2(swatch.top() >= lines.at(line).first && swatch.bottom() <= lines.at(line).second,
                  qPrintable(QStringLiteral("swatch %1 at %2 to %3, its line's text at %4 to %5")
-                                .arg(trace)
+                                .arg(line)
                                 .arg(swatch.top())
                                 .arg(swatch.bottom())
-                                .arg(lines.at(trace).first)
-                                .arg(lines.at(trace).second)));
+                                .arg(lines.at(line).first)
+                                .arg(lines.at(line).second)));
     }
+}
+
+namespace {
+
+// A colour as seen under the colour blindness given by the matrix (rows of three, in linear
+// RGB), in CIE L*a*b*.
+std::array<double, 3> seenAs(const QColor &color, const Values &blindness)
+{
+    const auto linear = [](double channel) {
+        return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    const std::array<double, 3> rgb = {linear(color.redF()), linear(color.greenF()), linear(color.blueF())};
+    std::array<double, 3> seen{};
+    for (int row = 0; row < 3; ++row) {
+        for (int column = 0; column < 3; ++column)
+            seen[row] += blindness.at(row * 3 + column) * rgb[column];
+        seen[row] = std::clamp(seen[row], 0.0, 1.0);
+    }
+    const double x = (0.4124 * seen[0] + 0.3576 * seen[1] + 0.1805 * seen[2]) / 0.95047;
+    const double y = 0.2126 * seen[0] + 0.7152 * seen[1] + 0.0722 * seen[2];
+    const double z = (0.0193 * seen[0] + 0.1192 * seen[1] + 0.9505 * seen[2]) / 1.08883;
+    const auto f = [](double t) { return t > 216.0 / 24389.0 ? std::cbrt(t) : (24389.0 / 27.0 * t + 16.0) / 116.0; };
+    return {116.0 * f(y) - 16.0, 500.0 * (f(x) - f(y)), 200.0 * (f(y) - f(z))};
+}
+
+} // namespace
+
+void tst_PlotData::coloursStayApartForColourBlindReaders_data()
+{
+    // The full forms of the three colour blindnesses, after Machado, Oliveira and Fernandes (2009).
+    QTest::addColumn<Values>("blindness");
+    QTest::newRow("protanopia") << Values{0.152286, 1.052583,  -0.204868, 0.114503, 0.786281,
+                                          0.099216, -0.003882, -0.048116, 1.051998};
+    QTest::newRow("deuteranopia") << Values{0.367322, 0.860646,  -0.227968, 0.280085, 0.672501,
+                                            0.047413, -0.011820, 0.042940,  0.968881};
+    QTest::newRow("tritanopia") << Values{1.255528, -0.076749, -0.178779, -0.078411, 0.930809,
+                                          0.147602, 0.004733,  0.691367,  0.303900};
+}
+
+// The two markers and the first four traces (what a plot usually holds) stay clearly apart,
+// two by two, for a reader with any of the colour blindnesses.
+void tst_PlotData::coloursStayApartForColourBlindReaders()
+{
+    QFETCH(Values, blindness);
+    constexpr double kClearlyApart = 12.0; // CIE76 distance; a just noticeable one is about 2.3
+    QList<std::pair<QString, QColor>> colors = {{"OK", markerSymbol(Kind::Accepted).color},
+                                                {"Error", markerSymbol(Kind::Refused).color}};
+    for (int trace = 0; trace < 4; ++trace)
+        colors.append({QStringLiteral("trace %1").arg(trace + 1), traceSymbol(trace).color});
+    for (qsizetype a = 0; a < colors.size(); ++a) {
+        for (qsizetype b = a + 1; b < colors.size(); ++b) {
+            const std::array<double, 3> first = seenAs(colors.at(a).second, blindness);
+            const std::array<double, 3> second = seenAs(colors.at(b).second, blindness);
+            const double distance = std::hypot(first[0] - second[0], first[1] - second[1], first[2] - second[2]);
+            QVERIFY2(distance >= kClearlyApart, qPrintable(QStringLiteral("%1 and %2 are %3 apart")
+                                                               .arg(colors.at(a).first, colors.at(b).first)
+                                                               .arg(distance)));
+        }
+    }
+}
+
+// Painted in one colour, the trace's square and the two markers' symbols are still told apart.
+void tst_PlotData::markersDifferByShape()
+{
+    constexpr int kSide = 11;
+    constexpr int kDifferentPixels = 8;
+    const auto silhouette = [](PlotSymbol symbol) {
+        QImage image(kSide, kSide, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        symbol.color = Qt::black;
+        paintSymbol(painter, QRectF(0, 0, kSide, kSide), symbol, Qt::black);
+        painter.end();
+        return image;
+    };
+    const QList<QImage> shapes = {silhouette(traceSymbol(0)), silhouette(markerSymbol(Kind::Accepted)),
+                                  silhouette(markerSymbol(Kind::Refused))};
+    for (qsizetype a = 0; a < shapes.size(); ++a) {
+        for (qsizetype b = a + 1; b < shapes.size(); ++b) {
+            int different = 0;
+            for (int y = 0; y < kSide; ++y) {
+                for (int x = 0; x < kSide; ++x)
+                    different += (qGray(shapes.at(a).pixel(x, y)) < 128) != (qGray(shapes.at(b).pixel(x, y)) < 128);
+            }
+            QVERIFY2(different >= kDifferentPixels,
+                     qPrintable(QStringLiteral("shapes %1 and %2 differ in %3 pixels").arg(a).arg(b).arg(different)));
+        }
+    }
+}
+
+namespace {
+
+// The widget showing a window of `lines` after the rows came in bursts, as the window brings them.
+struct StreamedPlot
+{
+    StreamedPlot(int lines, const QList<RingBuffer::Row> &rows)
+        : ring(lines)
+    {
+        constexpr int kBurst = 7;
+        widget.setBuffer(&ring);
+        widget.resize(400, 200);
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            ring.append(rows.at(i));
+            if (i % kBurst == 0)
+                widget.refresh();
+        }
+        widget.refresh();
+        picture = widget.grab().toImage();
+    }
+
+    RingBuffer ring;
+    PlotWidget widget;
+    QImage picture;
+};
+
+QList<RingBuffer::Row> dataRows(int count)
+{
+    QList<RingBuffer::Row> rows;
+    for (int i = 0; i < count; ++i)
+        rows.append({Kind::Data, double(i), {i % 2 ? 10.0 : 0.0}});
+    return rows;
+}
+
+// The columns of the rectangle where a pixel is of the colour, or, without one, is not of the
+// colour of the rectangle's top left pixel.
+QList<int> columnsHolding(const QImage &picture, const QRect &within, std::optional<QRgb> color = {})
+{
+    const QRgb background = picture.pixel(within.topLeft());
+    QList<int> columns;
+    for (int x = within.left(); x <= within.right(); ++x) {
+        for (int y = within.top(); y <= within.bottom(); ++y) {
+            const QRgb pixel = picture.pixel(x, y);
+            if (color ? pixel == *color : pixel != background) {
+                columns.append(x);
+                break;
+            }
+        }
+    }
+    return columns;
+}
+
+} // namespace
+
+void tst_PlotData::newestLabelStandsUnderTheNewestLine_data()
+{
+    QTest::addColumn<int>("lines"); // the window's size
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("labels"); // the newest row's x, and the oldest's when there is room
+
+    QTest::newRow("the first line") << 1000 << 1 << 1;
+    QTest::newRow("the second line") << 1000 << 2 << 1;
+    QTest::newRow("a few lines") << 1000 << 12 << 1;
+    QTest::newRow("a tenth of the window") << 1000 << 100 << 2;
+    QTest::newRow("the window full") << 1000 << 1000 << 2;
+    QTest::newRow("scrolling") << 100 << 250 << 2;
+    QTest::newRow("the first line of a short window") << 100 << 1 << 1;
+}
+
+// Under the plot, the newest row's x stands under the newest line, from the first line on.
+void tst_PlotData::newestLabelStandsUnderTheNewestLine()
+{
+    QFETCH(int, lines);
+    QFETCH(int, rows);
+    const StreamedPlot plot(lines, dataRows(rows));
+    const QRect area = plot.widget.plotArea();
+    const QList<int> traceColumns = columnsHolding(plot.picture, area, traceSymbol(0).color.rgb());
+    QVERIFY(!traceColumns.isEmpty());
+    const int newestLine = traceColumns.last();
+
+    // The labels' ink, below the vertical axis's lowest number (level with the area's bottom
+    // edge), in runs parted by more than the gaps between a number's digits.
+    constexpr int kBelowAxisNumbers = 5;
+    constexpr int kGapBetweenLabels = 4;
+    QList<std::pair<int, int>> labels;
+    const QRect strip(0, area.bottom() + kBelowAxisNumbers, plot.picture.width(),
+                      plot.picture.height() - area.bottom() - kBelowAxisNumbers);
+    for (const int x : columnsHolding(plot.picture, strip)) {
+        if (!labels.isEmpty() && x - labels.last().second <= kGapBetweenLabels)
+            labels.last().second = x;
+        else
+            labels.append({x, x});
+    }
+    QTEST(int(labels.size()), "labels");
+    const auto [left, right] = labels.last();
+    QVERIFY2(
+        left - 1 <= newestLine && newestLine <= right + 1,
+        qPrintable(
+            QStringLiteral("the newest line at %1, its label from %2 to %3").arg(newestLine).arg(left).arg(right)));
+}
+
+void tst_PlotData::markersShowTheirSymbolsAboveTheirLines_data()
+{
+    QTest::addColumn<int>("rows");   // in a window of 100
+    QTest::addColumn<int>("marker"); // the row that is a marker
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<bool>("shown");
+
+    QTest::newRow("OK while the window fills") << 30 << 10 << Kind::Accepted << true;
+    QTest::newRow("Error, the newest row") << 30 << 29 << Kind::Refused << true;
+    QTest::newRow("OK while the plot scrolls") << 250 << 200 << Kind::Accepted << true;
+    QTest::newRow("Error just pushed out of the window") << 250 << 145 << Kind::Refused << false;
+}
+
+// A marker's symbol stands above its dashed line, moves with it as the plot scrolls and goes
+// with it.
+void tst_PlotData::markersShowTheirSymbolsAboveTheirLines()
+{
+    QFETCH(int, rows);
+    QFETCH(int, marker);
+    QFETCH(Kind, kind);
+    QFETCH(bool, shown);
+    QList<RingBuffer::Row> streamed = dataRows(rows);
+    streamed[marker] = {kind, 0, {}};
+    const StreamedPlot plot(100, streamed);
+    const QRect area = plot.widget.plotArea();
+    const QRgb color = markerSymbol(kind).color.rgb();
+
+    const QList<int> line = columnsHolding(plot.picture, area, color);
+    const QList<int> symbol = columnsHolding(plot.picture, QRect(0, 0, plot.picture.width(), area.top() - 1), color);
+    QCOMPARE(!line.isEmpty(), shown);
+    QCOMPARE(!symbol.isEmpty(), shown);
+    if (!shown)
+        return;
+    QCOMPARE(line.size(), 1);
+    constexpr int kHalfSymbol = 5;
+    QVERIFY2(symbol.first() >= line.first() - kHalfSymbol && symbol.last() <= line.first() + kHalfSymbol,
+             qPrintable(QStringLiteral("the line at %1, its symbol from %2 to %3")
+                            .arg(line.first())
+                            .arg(symbol.first())
+                            .arg(symbol.last())));
 }
 
 namespace {
