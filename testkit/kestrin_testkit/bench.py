@@ -11,6 +11,8 @@ import os
 import time
 
 from kestrin_testkit import accessibility as desktop
+from kestrin_testkit import contract
+from kestrin_testkit.conversation import Conversation, NackError
 from kestrin_testkit.panel import Panel
 from kestrin_testkit.panelsettings import DEFAULT_FORMATS, DEFAULT_SERIAL_SETTINGS
 
@@ -26,6 +28,8 @@ PANEL_CALLS = (
 )
 BENCH_CALLS = ("set_formats", "set_serial_settings", "switch_on", "switch_off", "reset", "generation_settings",
                "shown_windows", "status", "state")
+# The State label while off: blank before the first command.
+OFF_STATES = ("", "Off")
 # Settings made in a dialog, held to CALL_TIMEOUT like those of the panel.
 DIALOG_CALLS = ("set_formats", "set_serial_settings")
 
@@ -109,19 +113,39 @@ class Bench:
         self.panel.switch_off()
 
     def reset(self):
-        """Switches the instrument off and on and brings panel, formats and serial settings
-        back to how the kit started it."""
+        """Brings panel, the pace of a file run, formats and serial settings back to how the kit
+        started the instrument, and switches it off and on. The panel is worked while on, as
+        only then does it take settings, and before switching off, which clears what the run
+        that sets the pace showed."""
         started = time.monotonic()
         for text in self.panel.close_windows():
             log.info("reset dismissed the message %r", text)
+        if self.panel.state() in OFF_STATES:
+            self.panel.switch_on()
+        self.panel.restore_generation_settings(self._start_panel)
+        self._restore_pace()
         self.panel.switch_off()
         if self._formats != self._start_formats:
             self.set_formats(*self._start_formats)
         if self._serial_settings != self._start_serial_settings:
             self.set_serial_settings(self._start_serial_settings)
         self.switch_on()
-        self.panel.restore_generation_settings(self._start_panel)
         log.info("reset in %.3f s", time.monotonic() - started)
+
+    def _restore_pace(self):
+        """A random run started with the panel as the kit started it and aborted before its first
+        line: a file run goes at the pace of the last random run, which the panel does not show.
+        Through the instrument's own conversation, as the Start and Abort buttons would do it,
+        in a fraction of the time."""
+        runtime = os.path.dirname(os.path.dirname(self.serial_link))
+        with Conversation(contract.APPLICATION, contract.TOPIC, runtime, timeout=STEP_TIMEOUT) as instrument:
+            # A run left going ends first; in Idle, ABORT does nothing.
+            instrument.execute("ABORT")
+            try:
+                instrument.execute("ANALYZE")
+            except NackError:
+                pass  # a run refused by a later setting has taken the Frequency all the same
+            instrument.execute("ABORT")
 
     def generation_settings(self):
         return self.panel.generation_settings()

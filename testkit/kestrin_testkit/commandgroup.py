@@ -77,6 +77,8 @@ def main(arguments: list) -> int:
     signal.set_wakeup_fd(signal_writer.fileno(), warn_on_full_buffer=False)
     for sig in FORWARDED_SIGNALS + STOPPING_SIGNALS:
         signal.signal(sig, lambda _signum, _frame: None)
+    # The kit starts this process with SIGINT held, so that a Ctrl-C while Python loads it is told too.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     # What the command leaves behind is reparented here, so that the ending finds it.
     desktop.adopt_orphans()
     kit_group = os.getpgid(os.getppid())
@@ -100,6 +102,10 @@ class CommandGroup:
         self.child = None
 
     def run(self) -> int:
+        # A signal the kit forwarded before the command started is no one's but the command's.
+        forwarded = [signum for signum in self._received() if signum in FORWARDED_SIGNALS]
+        if forwarded:
+            return SIGNAL_STATUS_BASE + forwarded[0]
         try:
             self.child = subprocess.Popen(self.command)
         except OSError as failure:

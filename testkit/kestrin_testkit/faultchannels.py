@@ -1,6 +1,7 @@
 """The fault layer as an Instrument hands it out: instrument.tcp, instrument.serial and
 instrument.dde set and clear faults, and a control socket lets any process do the same in the
-command line's words ("tcp:latency=50"), as `kestrin-testkit fault` does.
+command line's words ("tcp:latency=50"), as `kestrin-testkit fault` does, and lists the faults
+set, as `kestrin-testkit faults` does.
 """
 
 import os
@@ -18,6 +19,8 @@ CONTROL_VARIABLE = "KESTRIN_TESTKIT_CONTROL"
 CONTROL_TIMEOUT = 10.0
 # How often the control socket's server looks whether it is to stop: closing an instrument waits for it.
 CONTROL_POLL = 0.02
+# The control socket's request for the faults set: a word no fault text is (those have a colon).
+LIST_REQUEST = "faults"
 # Where a kit given no transcript folder keeps its transcripts (the pytest plugin sets it), or None
 # to keep them in memory only.
 default_transcript_parent: Optional[str] = None
@@ -25,7 +28,8 @@ default_transcript_parent: Optional[str] = None
 
 class ChannelFaults:
     """The faults of one channel. direction: "to_client", "to_instrument" or "both" (the default;
-    drop, duplicate and corrupt act toward the client unless told otherwise). Each call replaces
+    drop, duplicate, corrupt and the faults on the language act toward the client unless told
+    otherwise). Each call replaces
     the fault of its name in its direction; a bad parameter raises a one-line ValueError."""
 
     def __init__(self, layer: FaultLayer, name: str):
@@ -68,8 +72,38 @@ class ChannelFaults:
         self._set("disconnect")
 
     def clear(self) -> None:
-        """Removes every fault of the channel."""
+        """Removes every fault of the channel, those on the language too."""
         self._set("clear")
+
+    # Faults on the instrument's language. Each acts on the instrument's whole lines (direction
+    # "to_client" unless told otherwise) and takes count (it wears off after acting on that many
+    # lines), after (it starts once that many lines have passed its way) and duration (it clears
+    # itself that many seconds after it was set). match is a regular expression searched in the
+    # line without its terminator; on the conversation socket in the whole line as it travels
+    # ("UPDATE txtOutput OK"), and a line carrying a text has that text changed.
+
+    def replace(self, match: str, text: str, *, count: Optional[int] = None, after: Optional[int] = None,
+                duration: Optional[float] = None, direction: Optional[str] = None) -> None:
+        """A line that matches becomes text: an error reply to a good command, a wrong value."""
+        self._set("replace", match, text, count=count, after=after, duration=duration, direction=direction)
+
+    def withhold(self, match: str, *, count: Optional[int] = None, after: Optional[int] = None,
+                 duration: Optional[float] = None, direction: Optional[str] = None) -> None:
+        """A line that matches never comes; the others, data lines too, keep coming."""
+        self._set("withhold", match, count=count, after=after, duration=duration, direction=direction)
+
+    def inject(self, text: str, every: Optional[float] = None, *, count: Optional[int] = None,
+               after: Optional[int] = None, duration: Optional[float] = None) -> None:
+        """An unasked line sent to the client as the instrument sends its own (with its line
+        terminator; on the conversation socket as an update of txtOutput), between its lines: once
+        (to the first client, if none is there yet), or every `every` seconds (to the clients there
+        are), count times. after: it waits for that many of the client's commands."""
+        self._set("inject", text, every=every, count=count, after=after, duration=duration)
+
+    def truncate(self, match: str, keep: int, *, count: Optional[int] = None, after: Optional[int] = None,
+                 duration: Optional[float] = None, direction: Optional[str] = None) -> None:
+        """A line that matches keeps only its first keep characters (and its terminator)."""
+        self._set("truncate", match, keep, count=count, after=after, duration=duration, direction=direction)
 
     def _set(self, fault, *args, **kwargs):
         kwargs = {name: value for name, value in kwargs.items() if value is not None}
@@ -81,8 +115,9 @@ class ControlServer(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
 
     daemon_threads = True
 
-    def __init__(self, path, set_text):
+    def __init__(self, path, set_text, listing):
         self.set_text = set_text
+        self.listing = listing
         super().__init__(path, ControlHandler)
         self.thread = threading.Thread(target=self.serve_forever, args=(CONTROL_POLL,), name="kestrin_testkit control",
                                        daemon=True)
@@ -96,8 +131,13 @@ class ControlServer(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
 class ControlHandler(socketserver.StreamRequestHandler):
     def handle(self):
         for line in self.rfile:
+            request = line.decode("utf-8", "replace").strip()
+            if request == LIST_REQUEST:
+                # A line per fault, each "- ...", then "ok".
+                self.wfile.write("".join(f"- {fault}\n" for fault in self.server.listing()).encode() + b"ok\n")
+                continue
             try:
-                self.server.set_text(line.decode("utf-8", "replace").strip())
+                self.server.set_text(request)
                 answer = "ok"
             except ValueError as failure:
                 answer = f"error: {failure}"
@@ -110,7 +150,8 @@ class FaultChannels:
     ready: what the supervisor said of the started instrument; folder: a private folder for the
     stand-ins; transcript_dir: where to keep the transcripts (None: default_transcript_parent)."""
 
-    def __init__(self, ready: dict, folder: str, transcript_dir: Optional[str] = None, start_faults=()):
+    def __init__(self, ready: dict, folder: str, transcript_dir: Optional[str] = None, start_faults=(),
+                 line_terminator: Optional[str] = None):
         if transcript_dir is None and default_transcript_parent is not None:
             os.makedirs(default_transcript_parent, exist_ok=True)
             transcript_dir = tempfile.mkdtemp(prefix="kestrin-transcript-", dir=default_transcript_parent)
@@ -120,10 +161,11 @@ class FaultChannels:
         runtime = os.path.join(folder, "runtime")
         os.makedirs(runtime, mode=0o700)
         self.layer = FaultLayer(runtime, self.transcript, tcp_port=ready.get("tcp_port"),
-                                serial_path=ready.get("serial_port"), dde_socket=ready.get("dde_socket"))
+                                serial_path=ready.get("serial_port"), dde_socket=ready.get("dde_socket"),
+                                line_terminator=line_terminator)
         self.runtime = runtime
         self.control_path = os.path.join(folder, "control")
-        self.control = ControlServer(self.control_path, self.set_text)
+        self.control = ControlServer(self.control_path, self.set_text, self.layer.listing)
         self.channels = {name: ChannelFaults(self.layer, name) for name in self.layer.channels}
         try:
             for text in start_faults:
@@ -156,18 +198,37 @@ class FaultChannels:
         self.transcript.close()
 
 
+def _connected(path: Optional[str], asked: str) -> socket.socket:
+    if not path:
+        raise ValueError(f"no kit to {asked}: {CONTROL_VARIABLE} is not set (run the command under "
+                         "kestrin-testkit run)")
+    connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    connection.settimeout(CONTROL_TIMEOUT)
+    try:
+        connection.connect(path)
+    except OSError as failure:
+        connection.close()
+        raise ValueError(f"no kit answers at {path} ({failure.strerror})") from None
+    return connection
+
+
+def listed(path: Optional[str]) -> list:
+    """The faults set on the kit whose control socket is path, a line each."""
+    with _connected(path, "list the faults of") as connection:
+        connection.sendall(f"{LIST_REQUEST}\n".encode())
+        faults_set = []
+        for line in connection.makefile("rb"):
+            text = line.decode().rstrip("\n")
+            if text == "ok":
+                return faults_set
+            faults_set.append(text.removeprefix("- "))
+    raise ValueError(f"the kit at {path} closed its control socket while listing its faults")
+
+
 def send(path: Optional[str], texts) -> list:
     """Sets faults on the kit whose control socket is path; returns the errors, one per fault refused."""
-    if not path:
-        raise ValueError(f"no kit to set faults on: {CONTROL_VARIABLE} is not set (run the command under "
-                         "kestrin-testkit run)")
     errors = []
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
-        connection.settimeout(CONTROL_TIMEOUT)
-        try:
-            connection.connect(path)
-        except OSError as failure:
-            raise ValueError(f"no kit answers at {path} ({failure.strerror})") from None
+    with _connected(path, "set faults on") as connection:
         replies = connection.makefile("rb")
         for text in texts:
             connection.sendall(text.encode() + b"\n")

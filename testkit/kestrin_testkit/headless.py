@@ -52,6 +52,8 @@ RESET_ITEMS = (
     contract.SERIAL_PORT_ITEM, *SERIAL_ITEMS.values(), contract.SERIAL_ENABLED_ITEM, contract.NETWORK_PORT_ITEM,
     contract.NETWORK_ENABLED_ITEM,
 )
+# What a random run reads its pace from: Random chosen, the Frequency box.
+PACE_CONTROLS = ("Random", "Frequency")
 NACK_NOT_AN_ENTRY = "Not an entry of the list: "
 # Variables that would map the instrument's serial ports to devices.
 FOREIGN_VARIABLES = ("KESTRIN_COM1", "KESTRIN_COM2")
@@ -111,7 +113,15 @@ class _Launcher:
                 self._thread.start()
         started = concurrent.futures.Future()
         self._requests.put((args, kwargs, started))
-        return started.result()
+        try:
+            return started.result()
+        except BaseException:
+            # The wait cut short (Ctrl-C): a process started all the same is ended, not left running.
+            if started.exception() is None:
+                process = started.result()
+                process.kill()
+                process.wait()
+            raise
 
     def _serve(self):
         while True:
@@ -137,21 +147,25 @@ class HeadlessInstrument:
         self.log_path = os.path.join(self.folder, f"{PROGRAM}.log")
         env = {name: value for name, value in os.environ.items() if name not in FOREIGN_VARIABLES}
         env.update(XDG_RUNTIME_DIR=self.runtime, TMPDIR=self.folder, LC_ALL="C.UTF-8")
+        self.process = None
         try:
             with open(self.log_path, "wb") as output:
                 # A session of its own: a Ctrl-C meant for the tests is not the instrument's.
                 self.process = _launcher.popen([program], stdin=subprocess.DEVNULL, stdout=output, stderr=output,
                                                env=env, cwd=self.folder, start_new_session=True,
                                                preexec_fn=desktop.end_with_parent)
-        except OSError:
+            self.pid = self.process.pid
+            self.ending: Optional[str] = None
+            self._ended = threading.Event()
+            self._on_end = on_end
+            self._watcher = threading.Thread(target=self._watch, daemon=True, name=f"{PROGRAM} {self.pid} watcher")
+            self._watcher.start()
+        except BaseException:  # a start cut short (Ctrl-C) leaves no process or folder either
+            if self.process is not None:
+                self.process.kill()
+                self.process.wait()
             shutil.rmtree(self.folder, ignore_errors=True)
             raise
-        self.pid = self.process.pid
-        self.ending: Optional[str] = None
-        self._ended = threading.Event()
-        self._on_end = on_end
-        self._watcher = threading.Thread(target=self._watch, daemon=True, name=f"{PROGRAM} {self.pid} watcher")
-        self._watcher.start()
 
     @property
     def dde_socket(self) -> str:
@@ -295,8 +309,10 @@ class HeadlessPanel:
         raise PanelError(f"the instrument does not listen on port {port or listening}: {status!r}")
 
     def reset(self) -> None:
-        """Switches off, brings back every setting the kit started with, switches on."""
+        """Brings back the pace of a file run, switches off, brings back every setting the kit
+        started with, switches on."""
         started = time.monotonic()
+        self._restore_pace()
         self.switch_off()
         differs = [item for item in RESET_ITEMS if self.request(item) != self._start_items[item]]
         serial_differs = any(item.startswith("frmCommSettings.") for item in differs)
@@ -308,6 +324,24 @@ class HeadlessPanel:
                 self.poke(item, self._start_items[item])
         self.switch_on()
         log.info("reset in %.3f s", time.monotonic() - started)
+
+    def _restore_pace(self) -> None:
+        """A file run goes at the pace of the last random run, which no item shows: a random run
+        at the Frequency the kit started with, aborted before its first line, sets it back.
+        Done while on, so that switching off afterwards clears what the run showed."""
+        for caption in PACE_CONTROLS:
+            item = ITEMS[caption]
+            if self.request(item) != self._start_items[item]:
+                self.poke(item, self._start_items[item])
+        if self.is_off():
+            self.execute("ON")
+        # A run left going ends first; in Idle, ABORT does nothing.
+        self.execute("ABORT")
+        try:
+            self.execute("ANALYZE")
+        except NackError:
+            pass  # a run refused by a later setting has taken the Frequency all the same
+        self.execute("ABORT")
 
     def set_formats(self, token_separator: Optional[str] = None, line_terminator: Optional[str] = None) -> None:
         for caption, entry, typed in format_choices(token_separator, line_terminator):

@@ -23,7 +23,7 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Callable
+from typing import Callable, Optional
 
 from kestrin_testkit import desktop, headless
 from kestrin_testkit.conversation import ConversationError, NackError
@@ -44,6 +44,13 @@ KIT_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 class InstrumentError(RuntimeError):
     """The instrument could not be brought up or did not do what it was asked."""
+
+
+def current_test() -> Optional[str]:
+    """The node id of the pytest test running ("tests/test_client.py::test_analyze"), or None."""
+    running = os.environ.get("PYTEST_CURRENT_TEST")
+    # pytest adds the phase: "tests/test_client.py::test_analyze (setup)".
+    return running.rsplit(" (", 1)[0] if running else None
 
 
 def check_number(call: str, name: str, value, allowed: str = "a number",
@@ -218,13 +225,23 @@ class Instrument:
         return self._channel("dde")
 
     @property
+    def faults(self) -> list:
+        """The faults set now, a line each: channel, direction, the fault with its parameters and
+        what remains of its count and duration, as in
+        "tcp to_client: replace(match='^OK$', text='Error 2'), 1 of 2 left, 4.2 s of 5 s left"."""
+        if self._faults is None:
+            raise InstrumentError("the instrument is not started")
+        return self._faults.layer.listing()
+
+    @property
     def status(self) -> str:
         """The text the status bar shows now."""
         return self._call("status")
 
     @property
     def state(self) -> str:
-        """What the State label shows now: "On", "Off", "Running" ..."""
+        """What the State label shows now: "Off", "Idle", "Analyzing ..." or "Paused"; "" (the label
+        blank) until the first command, when the kit started the instrument with switch_on=False."""
         return self._call("state")
 
     @property
@@ -271,7 +288,7 @@ class Instrument:
         self._ready["seconds"] = round(time.monotonic() - started, 2)
         try:
             self._faults = FaultChannels(self._ready, os.path.join(folder, "kit"), self.transcript_dir,
-                                         self._start_faults)
+                                         self._start_faults, self.settings["line_terminator"])
         except (OSError, ValueError) as failure:
             self.close()
             raise InstrumentError(f"the kit's fault layer did not start: {failure}") from None
@@ -380,11 +397,23 @@ class Instrument:
         """Presses Off on the panel: the instrument closes its ports and ends its conversations."""
         self._call("switch_off")
 
-    def reset(self):
-        """Switches the instrument off and on and brings its panel, Transmission Formats and
-        serial settings back to how the kit started it, in well under a second. The window's
-        message boxes left open are dismissed."""
+    def reset(self, mark: Optional[str] = None) -> None:
+        """Brings the instrument back to how the kit brought it up, in well under a second: every
+        fault on every channel cleared (those given as faults= set again), its panel, Transmission
+        Formats and serial settings as the kit started it, the pace a file run goes at too (a file
+        run keeps that of the last random run), switched off and on, so that no connection of
+        before is left; the window's message boxes left open are dismissed.
+
+        Then writes a mark into every transcript, "==== mark ====", where what follows begins:
+        by default the name of the pytest test running (from PYTEST_CURRENT_TEST), else "reset()"."""
+        if self._faults is not None:
+            for channel in self._faults.channels.values():
+                channel.clear()
+            for text in self._start_faults:
+                self._faults.set_text(text)
         self._call("reset")
+        if self._faults is not None:
+            self._faults.transcript.mark(mark if mark is not None else current_test() or "reset()")
 
     def wait_ended(self) -> str:
         """Waits until the instrument has ended, on its own (the instrument or its supervisor died)

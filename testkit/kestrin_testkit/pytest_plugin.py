@@ -7,8 +7,10 @@ pytest-xdist's workers (pytest -n 4) run side by side without options.
   module or of the session, reset() before each test that uses it, so each starts from the
   instrument as the kit brought it up (a fresh one costs over a second, a reset a fraction).
 
-A failing test's report carries a "kestrin transcript" section: the last lines of what passed on
-each channel of the instruments it used, and where the whole transcripts are kept.
+Each test's node id is marked in the transcripts of its instrument ("==== test_x.py::test_y ===="),
+where its traffic begins. A failing test's report carries a "kestrin transcript" section: the last
+lines of what passed on each channel of the instruments it used, and where the whole transcripts
+are kept; it is part of the failure's text, so that JUnit XML (--junitxml) has it too.
 
 Installed with the package it is found through its pytest11 entry point; from a checkout enable
 it with -p kestrin_testkit.pytest_plugin.
@@ -41,6 +43,7 @@ def started_instrument(config):
 def kestrin_instrument(request):
     """A switched-on instrument with TCP enabled on a free port, ended after the test."""
     with started_instrument(request.config) as instrument:
+        instrument.transcript.mark(request.node.nodeid)
         yield instrument
 
 
@@ -57,14 +60,14 @@ def kestrin_shared_instrument_of_session(request):
 
 
 @pytest.fixture
-def kestrin_instrument_module(kestrin_shared_instrument_of_module):
+def kestrin_instrument_module(kestrin_shared_instrument_of_module, request):
     """The module's instrument, reset before the test."""
-    kestrin_shared_instrument_of_module.reset()
+    kestrin_shared_instrument_of_module.reset(mark=request.node.nodeid)
     return kestrin_shared_instrument_of_module
 
 
 @pytest.fixture
-def kestrin_instrument_session(kestrin_shared_instrument_of_session):
+def kestrin_instrument_session(kestrin_shared_instrument_of_session, request):
     """The session's instrument, reset before the test."""
-    kestrin_shared_instrument_of_session.reset()
+    kestrin_shared_instrument_of_session.reset(mark=request.node.nodeid)
     return kestrin_shared_instrument_of_session

@@ -14,6 +14,13 @@ drop or duplicate waits to see the end of included: with no fault set a slow rea
 reading the writer (as the direct line would), under stall what comes beyond the limit is dropped
 and noted, and a line longer than the limit is cut there, the rest of it dropped up to its end, as
 an instrument's full input buffer drops it.
+
+The faults on the instrument's language (replace, withhold, inject, truncate) act on whole lines the
+same way: the start of a line is held until its end, an unasked line waits for the end of the line
+the instrument has begun, and what replaced lines add to what is held stays within the limit (beyond
+it they are dropped and noted). On the conversation socket, a line that carries a text (UPDATE,
+DATA, EXECUTE, POKE) has that text changed, escaped as the protocol writes it; any other line, and
+the byte channels' lines, change whole.
 """
 
 import collections
@@ -33,7 +40,9 @@ import time
 import tty
 
 from kestrin_testkit import faults as fault_set
-from kestrin_testkit.faults import TO_CLIENT, TO_INSTRUMENT
+from kestrin_testkit.contract import OUTPUT_ITEM
+from kestrin_testkit.conversation import escape, unescape
+from kestrin_testkit.faults import ENCODINGS, TO_CLIENT, TO_INSTRUMENT
 
 READ_SIZE = 65536
 HELD_LIMIT = 4 * 1024 * 1024
@@ -52,6 +61,13 @@ CONNECT_TIMEOUT = 2.0
 # A pipe that has more to write yields to the other channels after this long.
 TURN_SECONDS = 0.005
 LINE_END = re.compile(rb"\r\n|\r|\n")
+# The instrument's start-up line terminator on the byte channels; the conversation socket's lines end in LF.
+DEFAULT_LINE_TERMINATOR = b"\r"
+CONVERSATION_LINE_END = b"\n"
+# Conversation lines that carry a text, by their word, and how many names stand before the text.
+TEXT_WORDS = {"UPDATE": 1, "POKE": 1, "DATA": 0, "EXECUTE": 0}
+# What writing to or reading from a peer that has closed its end raises.
+PEER_CLOSED = (errno.EPIPE, errno.ECONNRESET)
 
 log = logging.getLogger(__name__)
 
@@ -127,6 +143,8 @@ class Pipe:
         self.channel = channel
         self.direction = direction
         self.sink = sink
+        # The connection as the transcript names it ("tcp#3"); set by its Link.
+        self.connection = channel.name
         self.held = collections.deque()
         self.held_bytes = 0
         self.last_due = 0.0
@@ -140,10 +158,22 @@ class Pipe:
         self.output_ended = False
         self.waiting_to_write = False
         self.overflowing = False
+        # Unasked lines waiting for the end of the line the instrument has begun, and whether the
+        # last byte passed on left a line open.
+        self.waiting = collections.deque()
+        self.waiting_bytes = 0
+        self.line_open = False
 
     @property
     def faults(self):
         return self.channel.faults[self.direction]
+
+    def _counting_commands(self) -> bool:
+        """Whether this way carries the client's commands that an unasked line waits for."""
+        if self.direction != TO_INSTRUMENT:
+            return False
+        inject = self.channel.faults[TO_CLIENT].language.get("inject")
+        return inject is not None and inject.after > 0
 
     def accepts(self, now) -> bool:
         """Whether to read from the source: not while the bytes held and the line begun fill the
@@ -154,11 +184,13 @@ class Pipe:
     def passed_straight(self, data: bytes, now: float) -> bool:
         """With no fault acting and nothing held, data is written at once, what the sink does not
         take held for pump(); returns False when a fault or held bytes say it must be received."""
-        if self.held or self.partial or self.cutting or self.faults.any_set(now):
+        if self.held or self.partial or self.cutting or self.waiting or self.faults.any_set(now) \
+                or self._counting_commands():
             return False
+        self._passed_on(data)
         written = self.sink.write(data)
         if written:
-            self.channel.transcript.piece(self.channel.name, self.direction, data[:written])
+            self.channel.transcript.piece(self.connection, self.direction, data[:written])
         if written < len(data):
             self.held.append([now, data[written:], ""])
             self.held_bytes += len(data) - written
@@ -166,9 +198,10 @@ class Pipe:
 
     def receive(self, data: bytes, now: float):
         faults = self.faults
-        if faults.on_lines() or self.partial or self.cutting:
-            pieces = self._lines(data, faults)
+        if faults.on_lines() or self.partial or self.cutting or self.waiting or self._counting_commands():
+            pieces = self._lines(data, faults, now)
         else:
+            self._passed_on(data)
             pieces = [(data, "")]
         for piece, acted in pieces:
             if faults.corrupt_probability:
@@ -229,7 +262,7 @@ class Pipe:
             self.waiting_to_write = written < size
             if written == 0:
                 return None
-            self.channel.transcript.piece(self.channel.name, self.direction, data[:written], acted)
+            self.channel.transcript.piece(self.connection, self.direction, data[:written], acted)
             self.held_bytes -= written
             if written == len(data):
                 self.held.popleft()
@@ -251,24 +284,53 @@ class Pipe:
             self.sink.end_output()
         return None
 
+    def inject(self, line: bytes, now: float):
+        """An unasked line: after what is held, once the line the instrument has begun is ended."""
+        if self.held_bytes + self.waiting_bytes + len(line) > HELD_LIMIT:
+            self.channel.note(f"{self.direction}: inject: more than {HELD_LIMIT} bytes held; this line is left out",
+                              self.connection)
+            return
+        if self.line_open:
+            self.waiting.append(line)
+            self.waiting_bytes += len(line)
+            return
+        self.last_due = due = max(now, self.last_due)
+        self.held.append([due, line, "inject"])
+        self.held_bytes += len(line)
+
     def discard(self):
         self.held.clear()
         self.held_bytes = 0
         self.partial = bytearray()
         self.cutting = False
 
-    def _lines(self, data, faults):
-        """Whole lines with what drop and duplicate make of them; a line's start is held until its
-        end. Each byte is looked at once, however long the line, and lines that pass unchanged
-        go on together, so that short lines cost no write and held piece each."""
+    def _lines(self, data, faults, now):
+        """Whole lines with what drop, duplicate and the faults on the language make of them; a
+        line's start is held until its end. Each byte is looked at once, however long the line, and
+        lines that pass unchanged go on together, so that short lines cost no write and held piece
+        each."""
         view = memoryview(data)
         pieces = []
+        speaking = faults.speaking(now)
+        counting = self._counting_commands()
+        # What replaced lines may hold: as much as was read, or what is left below the limit.
+        room = max(len(data), HELD_LIMIT - self.held_bytes)
+        no_room = 0
+        line_end = self.channel.line_end
 
         def unchanged(line):
             if pieces and not pieces[-1][1]:
                 pieces[-1][0] += line
             else:
                 pieces.append([bytearray(line), ""])
+
+        def passed(line):
+            """Unasked lines waiting for the end of a line follow it."""
+            self.line_open = not line.endswith(line_end)
+            if self.waiting and not self.line_open:
+                pieces.extend([waiting, "inject"] for waiting in self.waiting)
+                self.waiting.clear()
+                self.waiting_bytes = 0
 
         start = 0
         for found in LINE_END.finditer(data):
@@ -283,22 +345,125 @@ class Pipe:
             tail_of_crlf = line == b"\n" and self.after_carriage_return
             self.after_carriage_return = line.endswith(b"\r")
             if tail_of_crlf:
+                self._learn_terminator(b"\r\n")
                 unchanged(line)
-            elif faults.drop_count and (faults.drop_match is None
-                                        or faults.drop_match.search(line.rstrip(b"\r\n").decode("latin-1"))):
+                passed(line)
+                continue
+            if not line.endswith(b"\r") or start < len(data):
+                # A CR at the end of a read may be the first half of a CR LF.
+                self._learn_terminator(line[len(line.rstrip(b"\r\n")):])
+            if counting:
+                self._count_command(now)
+            started = {fault.name: fault for fault in faults.language.values()
+                       if fault.name != "inject" and fault.started_by_line()} if speaking else {}
+            acted = ""
+            if faults.drop_count and (faults.drop_match is None
+                                      or faults.drop_match.search(line.rstrip(b"\r\n").decode("latin-1"))):
                 faults.drop_count -= 1
-                self.channel.transcript.piece(self.channel.name, self.direction, line, "dropped by drop")
-            elif faults.duplicate_count:
+                self.channel.transcript.piece(self.connection, self.direction, line, "dropped by drop")
+                continue
+            if started:
+                line, acted = self._spoken(line, started)
+                if line is None:
+                    continue
+                if len(line) > room:
+                    no_room += 1
+                    continue
+                room -= len(line)
+            if faults.duplicate_count:
                 faults.duplicate_count -= 1
-                pieces += [[line, "duplicate"], [line, "duplicate"]]
+                acted = join(acted, "duplicate")
+                pieces += [[line, acted], [line, acted]]
+            elif acted:
+                pieces.append([line, acted])
             else:
                 unchanged(line)
+            passed(line)
+        if no_room:
+            self.channel.note(f"{self.direction}: replace: more than {HELD_LIMIT} bytes held; {no_room} lines "
+                              "dropped", self.connection)
         if start < len(data):
             self._begin_line(view[start:])
         if self.partial and not faults.on_lines():
             unchanged(self.partial)
             self.partial = bytearray()
+            self.line_open = True
         return [(bytes(piece), acted) for piece, acted in pieces]
+
+    def _passed_on(self, data):
+        """Notes, of bytes passed on as they came, the terminator of the instrument's last line in
+        them (two searches from the end) and whether they leave a line open."""
+        if not data:
+            return
+        if self.direction == TO_CLIENT and self.channel.name != "dde":
+            feed = data.rfind(b"\n")
+            carriage = data.rfind(b"\r")
+            if feed > carriage:
+                crlf = feed == carriage + 1 or (feed == 0 and self.after_carriage_return)
+                self.channel.line_terminator = b"\r\n" if crlf else b"\n"
+            elif 0 <= carriage < len(data) - 1:
+                self.channel.line_terminator = b"\r"
+        # A CR at the end may be the first half of a CR LF.
+        self.after_carriage_return = data.endswith(b"\r")
+        self.line_open = not data.endswith(self.channel.line_end)
+
+    def _learn_terminator(self, terminator):
+        if self.direction == TO_CLIENT and terminator and self.channel.name != "dde":
+            self.channel.line_terminator = terminator
+
+    def _count_command(self, now):
+        """One of the client's commands passed: an unasked line waiting for it is due now."""
+        inject = self.channel.faults[TO_CLIENT].language.get("inject")
+        if inject is not None and inject.after:
+            inject.after -= 1
+            if not inject.after:
+                inject.next_due = now
+
+    def _spoken(self, line, started):
+        """What withhold, replace and truncate make of a whole line: (line, what acted), line None
+        when it is withheld."""
+        body = line.rstrip(b"\r\n")
+        end = line[len(body):]
+        encoding = ENCODINGS[self.channel.name]
+        text = body.decode(encoding, "surrogateescape")
+        withhold = started.get("withhold")
+        if withhold is not None and withhold.takes(text):
+            self.channel.transcript.piece(self.connection, self.direction, line, "withheld by withhold")
+            return None, ""
+        acted = ""
+        replace = started.get("replace")
+        if replace is not None and replace.takes(text):
+            text = self._framed(text, lambda _said: replace.text)
+            acted = "replace"
+        truncate = started.get("truncate")
+        if truncate is not None and truncate.takes(text):
+            text = self._framed(text, lambda said: said[:truncate.keep])
+            acted = join(acted, f"truncate {truncate.keep}")
+        if not acted:
+            return line, ""
+        return text.encode(encoding, "surrogateescape") + end, acted
+
+    def _framed(self, line: str, change) -> str:
+        """line changed: on the conversation socket the text it carries, if it carries one."""
+        if self.channel.name != "dde":
+            return change(line)
+        word, _, rest = line.partition(" ")
+        names = TEXT_WORDS.get(word.upper())
+        if names is None:
+            return change(line)
+        head = f"{word} "
+        if names:
+            item, space, rest = rest.partition(" ")
+            if not space:
+                return change(line)
+            head += f"{item} "
+        try:
+            said = unescape(rest)
+        except ValueError:
+            return change(line)
+        text = escape(change(said))
+        # The empty text of DATA and EXECUTE is the word alone.
+        return head + text if text or names else word
 
     def _begin_line(self, more):
         """Adds to the line begun, up to HELD_LIMIT bytes; beyond, the line is cut, noted once."""
@@ -332,14 +497,18 @@ def corrupted(data, faults):
 
 
 class Link:
-    """A client's connection and the instrument's end it is relayed to."""
+    """A client's connection and the instrument's end it is relayed to; name: the connection as
+    the transcript names it."""
 
-    def __init__(self, channel, client, instrument):
+    def __init__(self, channel, client, instrument, name):
         self.channel = channel
         self.client = client
         self.instrument = instrument
+        self.name = name
         self.to_instrument = Pipe(channel, TO_INSTRUMENT, instrument)
         self.to_client = Pipe(channel, TO_CLIENT, client)
+        for pipe in (self.to_instrument, self.to_client):
+            pipe.connection = name
 
     def sides(self):
         return ((self.client, self.to_instrument, self.to_client), (self.instrument, self.to_client, self.to_instrument))
@@ -353,14 +522,24 @@ class Channel:
         self.layer = layer
         self.transcript = layer.transcript
         self.faults = {TO_CLIENT: fault_set.DirectionFaults(), TO_INSTRUMENT: fault_set.DirectionFaults()}
+        # The instrument's line terminator here: as the kit set it, then as its lines show it.
+        self.kit_line_terminator = CONVERSATION_LINE_END if name == "dde" else layer.line_terminator
+        self.line_terminator = self.kit_line_terminator
         self.links = []
         # Connections pulled by disconnect(), waiting for the instrument to close its end.
         self.closing = []
         self.closed = threading.Event()
         self.closed.set()
+        self.connections = 0
 
-    def note(self, text):
-        self.transcript.note(self.name, text)
+    def note(self, text, connection=None):
+        """A note about one connection, or the channel as a whole."""
+        self.transcript.note(connection or self.name, text)
+
+    def connection_name(self):
+        """The next connection's name: "tcp#3" is the kit's third on tcp."""
+        self.connections += 1
+        return f"{self.name}#{self.connections}"
 
     def line_rate(self, now):
         return 0.0
@@ -374,6 +553,41 @@ class Channel:
     def tick(self, now):
         """Returns when to be called again, or None."""
         return None
+
+    @property
+    def line_end(self) -> bytes:
+        """The last byte of a line: one that ends with it leaves no line open."""
+        return self.line_terminator[-1:]
+
+    def framed(self, text: str) -> bytes:
+        """text as the instrument sends a line here: with its terminator, or on the conversation
+        socket as an update of its output item."""
+        if self.name == "dde":
+            return f"UPDATE {OUTPUT_ITEM} {escape(text)}".encode() + CONVERSATION_LINE_END
+        return text.encode("latin-1") + self.line_terminator
+
+    def inject_due(self, now):
+        """Sends inject's line to every client when it is due; returns when to be called again.
+        A line sent once waits for a client; one sent every few seconds goes to those there are."""
+        faults = self.faults[TO_CLIENT]
+        inject = faults.language.get("inject")
+        if inject is None or not faults.speaking(now) or "inject" not in faults.language or inject.after:
+            return None
+        if inject.next_due > now:
+            return inject.next_due
+        if self.links:
+            line = self.framed(inject.text)
+            for link in self.links:
+                link.to_client.inject(line, now)
+            inject.spend()
+        elif inject.every is None:
+            return None
+        if inject.every is None or inject.count == 0:
+            return None
+        inject.next_due += inject.every
+        if inject.next_due <= now:
+            inject.next_due = now + inject.every
+        return inject.next_due
 
     def end_link(self, link, reset_client=False):
         if link in self.links:
@@ -427,15 +641,16 @@ class ConnectingChannel(Channel):
 
     def accept(self, listener):
         client, _ = listener.accept()
+        name = self.connection_name()
         try:
             instrument = self._connect()
         except OSError as failure:
             self.note(f"a client connected; the instrument refused it ({failure.strerror or failure}), so it is "
-                      "closed at once")
+                      "closed at once", name)
             SocketSide(client).close(reset=True)
             return
-        self.note("a client connected")
-        link = Link(self, SocketSide(client), SocketSide(instrument))
+        self.note("a client connected", name)
+        link = Link(self, SocketSide(client), SocketSide(instrument), name)
         self.links.append(link)
         self.layer.watch(link)
 
@@ -477,6 +692,10 @@ class SerialChannel(Channel):
         os.symlink(name, temporary)
         os.replace(temporary, self.link_path)
 
+    def connection_name(self):
+        # One line, whoever opens it.
+        return self.name
+
     def line_rate(self, now):
         if self.instrument_fd is not None and now - self.rate_read > LINE_SETTINGS_INTERVAL:
             self.rate_read = now
@@ -501,7 +720,7 @@ class SerialChannel(Channel):
             return self.next_open
         self.rate_read = 0.0
         self.note("the instrument's port 1 is open")
-        link = Link(self, TerminalSide(self.terminal), TerminalSide(self.instrument_fd))
+        link = Link(self, TerminalSide(self.terminal), TerminalSide(self.instrument_fd), self.connection_name())
         self.links.append(link)
         self.layer.watch(link)
         return None
@@ -575,9 +794,11 @@ class FaultLayer:
     tcp_port: the instrument's TCP port, or None; serial_path: its port 1's path; dde_socket:
     its conversation socket. transcript: where what passes is written."""
 
-    def __init__(self, folder, transcript, *, tcp_port=None, serial_path=None, dde_socket=None):
+    def __init__(self, folder, transcript, *, tcp_port=None, serial_path=None, dde_socket=None,
+                 line_terminator=None):
         self.folder = folder
         self.transcript = transcript
+        self.line_terminator = line_terminator.encode("latin-1") if line_terminator else DEFAULT_LINE_TERMINATOR
         self.channels = {}
         self._selector = selectors.DefaultSelector()
         self._registered = {}
@@ -628,11 +849,23 @@ class FaultLayer:
             for direction in directions:
                 change(target.faults[direction], now)
             target.note(f"fault {fault}({described})")
+            if fault == "clear":
+                # reset() clears every channel and brings the kit's Transmission Formats back.
+                target.line_terminator = target.kit_line_terminator
             if fault == "disconnect":
                 target.disconnect(now)
         self._in_loop(apply)
         if fault == "disconnect" and not target.closed.wait(CLOSE_WAIT + 1.0):
             raise ValueError(f"{channel}: disconnect: the instrument did not close its end within {CLOSE_WAIT} s")
+
+    def listing(self) -> list:
+        """Every fault set, a line each: channel, direction, the fault, its parameters and what
+        remains of it."""
+        def listed():
+            now = time.monotonic()
+            return [f"{name} {direction}: {fault}" for name, channel in self.channels.items()
+                    for direction in (TO_CLIENT, TO_INSTRUMENT) for fault in channel.faults[direction].described(now)]
+        return self._in_loop(listed)
 
     def processor_seconds(self) -> float:
         """The processor time the relaying thread has used."""
@@ -707,7 +940,7 @@ class FaultLayer:
                     try:
                         channel_wake = self._serve(channel, now)
                     except OSError as failure:
-                        log.warning("the fault layer's %s channel: %s", channel.name, failure)
+                        self._failed(channel, None, failure)
                     self._wakes[channel] = channel_wake
                 wake = earliest(wake, channel_wake)
             self._unserved.clear()
@@ -729,16 +962,32 @@ class FaultLayer:
                     elif self._move(*what):
                         self._unserved.add(what[0].channel)
                 except OSError as failure:
-                    log.warning("the fault layer: %s", failure)
+                    if kind == "side":
+                        self._failed(what[0].channel, what[0], failure)
+                    else:
+                        self._failed(what[0] if kind == "closing" else what, None, failure)
                     if kind == "side":
                         what[0].channel.end_link(what[0], reset_client=True)
                         self._unserved.add(what[0].channel)
             if not self._running:
                 break
 
+    def _failed(self, channel, link, failure):
+        """Notes in the transcript what a connection or channel met: a peer that closed while
+        something was on its way to it (a client that hung up after its last reply) ends the
+        connection as a close does, and is no one's fault."""
+        if failure.errno in PEER_CLOSED:
+            text = f"the connection ended: the other end had closed it ({failure.strerror})"
+        else:
+            text = f"the {'connection' if link is not None else 'channel'} failed: {failure}"
+        name = link.name if link is not None else getattr(channel, "name", "wake-up socket")
+        if channel is not None:
+            channel.note(text, name)
+        log.debug("the fault layer's %s: %s", name, text)
+
     def _serve(self, channel, now):
         """Writes what is due on every link of a channel and sets what each side waits for."""
-        wake = channel.tick(now)
+        wake = earliest(channel.tick(now), channel.inject_due(now))
         for deadline_side, deadline in list(channel.closing):
             if deadline <= now:
                 self.forget(deadline_side)
@@ -750,7 +999,7 @@ class FaultLayer:
                 wake = earliest(wake, pipe.pump(now))
             if link.to_client.output_ended and link.to_instrument.output_ended and \
                     not link.to_client.held and not link.to_instrument.held:
-                channel.note("the connection ended")
+                channel.note("the connection ended", link.name)
                 channel.end_link(link)
                 continue
             if link not in channel.links:

@@ -1,10 +1,13 @@
 """What went over each channel of a kit, written as a person reads it.
 
 One file per channel (tcp.txt, serial.txt, dde.txt) and one for the panel (panel.txt): a line per
-piece that passed, "  1523.4 ms  to_client  "OK\\r"  latency 50 ms", printable Latin-1 characters as
-they are and others escaped; the panel's file has the calls the kit made and the status texts it
-read. The last lines of each are kept in memory as well, for a failing test's report, showing no
-more than the first TAIL_PIECE_LIMIT bytes of a piece.
+piece that passed, naming its connection (tcp#3: the kit's third TCP connection; serial; dde#2),
+"  1523.4 ms  tcp#3   to_client      "OK\\r"  latency 50 ms", printable Latin-1 characters as they
+are and others escaped; a note names its connection, or its channel when it is about the channel
+as a whole. The panel's file has the calls the kit made and the status texts it read. A mark,
+"  1530.2 ms  ==== test_client.py::test_analyze ====", written into every file at once, tells
+where a test begins. The last lines of each are kept in memory as well, for a failing test's
+report, showing no more than the first TAIL_PIECE_LIMIT bytes of a piece.
 
 What passes is noted as it is and written out as text a few times a second, or sooner once
 PENDING_LIMIT is waiting, so that a piece relayed costs the relaying thread little while the client
@@ -27,6 +30,8 @@ FLUSH_INTERVAL = 0.5
 PENDING_LIMIT = 256 * 1024
 ENTRY_COST = 128
 FORMAT_SLICE = 16 * 1024
+# Connection names are padded to this width, so that the directions line up.
+SOURCE_WIDTH = 6
 ESCAPES = {code: f"\\x{code:02x}" for code in [*range(0x20), *range(0x7f, 0xa0)]}
 ESCAPES.update({ord("\r"): "\\r", ord("\n"): "\\n", ord("\t"): "\\t", ord("\\"): "\\\\", ord('"'): '\\"'})
 # Text escapes these alone, a replace each: far quicker than a translation of every character.
@@ -57,7 +62,8 @@ class Transcript:
         self._lock = threading.Lock()
         self._tails = {name: collections.deque(maxlen=TAIL_LINES) for name in (*channels, "panel")}
         self._files = {}
-        # (time, channel, direction or None for a note, bytes or note, what acted), not yet written.
+        # (time, connection or channel (None for a mark), direction or None for a note, bytes or text,
+        # what acted), not yet written.
         self._noted = []
         self._pending = 0
         self._flushed = self.started
@@ -72,11 +78,17 @@ class Transcript:
     def path(self, channel: str) -> Optional[str]:
         return None if self.folder is None else os.path.join(self.folder, f"{channel}.txt")
 
-    def piece(self, channel: str, direction: str, data: bytes, acted: str = ""):
-        self._add((time.monotonic(), channel, direction, data, acted))
+    def piece(self, source: str, direction: str, data: bytes, acted: str = ""):
+        """What passed on a connection ("tcp#3", "serial", "dde#2") one way."""
+        self._add((time.monotonic(), source, direction, data, acted))
 
-    def note(self, channel: str, text: str):
-        self._add((time.monotonic(), channel, None, text, ""))
+    def note(self, source: str, text: str):
+        """A note about a connection, or a channel ("tcp", "panel") as a whole."""
+        self._add((time.monotonic(), source, None, text, ""))
+
+    def mark(self, text: str):
+        """A mark in every file, as "==== text ====": where a test begins."""
+        self._add((time.monotonic(), None, None, text, ""))
 
     def _add(self, entry):
         with self._lock:
@@ -103,14 +115,17 @@ class Transcript:
 
     def _flush(self):
         self._flushed = time.monotonic()
-        for when, channel, direction, what, acted in self._noted:
-            output = self._files.get(channel)
+        for when, source, direction, what, acted in self._noted:
             head = f"{(when - self.started) * 1000:10.1f} ms  "
+            if source is None:
+                for channel in self._tails:
+                    self._write_line(channel, f"{head}==== {what} ====")
+                continue
+            channel = source.partition("#")[0]
+            output = self._files.get(channel)
+            head += f"{source:<{SOURCE_WIDTH}}  "
             if direction is None:
-                line = head + what
-                self._tails[channel].append(line)
-                if output is not None:
-                    output.write(line + "\n")
+                self._write_line(channel, head + what)
                 continue
             head += f"{direction:<13}  \""
             acted = f"  {acted}" if acted else ""
@@ -128,3 +143,9 @@ class Transcript:
         self._pending = 0
         for output in self._files.values():
             output.flush()
+
+    def _write_line(self, channel, line):
+        self._tails[channel].append(line)
+        output = self._files.get(channel)
+        if output is not None:
+            output.write(line + "\n")

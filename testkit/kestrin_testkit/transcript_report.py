@@ -1,6 +1,11 @@
 """The pytest plugin's part for transcripts: a failing test's report gets a "kestrin transcript"
 section with the last lines of each channel of every instrument the test used, and names the
-files that hold them whole (under pytest's temporary folder, or --kestrin-transcripts DIR)."""
+files that hold them whole (under pytest's temporary folder, or --kestrin-transcripts DIR).
+
+The section is part of the failure's own text, not a section of the report beside it: the console
+shows it under the traceback, and JUnit XML (--junitxml) writes it into the test's <failure> or
+<error> element, which CI pages show, whatever junit_logging says (captured output reaches the
+XML only when junit_logging asks for it)."""
 
 import os
 
@@ -38,7 +43,16 @@ def pytest_runtest_makereport(item, call):
         used = item.stash[used_key] + transcript.opened[item.stash[count_key]:]
     text = "\n".join(filter(None, (described(kept) for kept in used)))
     if text:
-        report.sections.append((SECTION, text))
+        attach(report, text)
+
+
+def attach(report, text: str) -> None:
+    """Adds the section to the failure's text, as a traceback or as the plain text of a failure
+    that has none (pytest.fail(pytrace=False))."""
+    if hasattr(report.longrepr, "addsection"):
+        report.longrepr.addsection(SECTION, text)
+    else:
+        report.longrepr = f"{report.longrepr}\n{' ' + SECTION + ' ':-^80}\n{text}"
 
 
 def described(kept) -> str:

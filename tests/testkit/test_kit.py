@@ -255,7 +255,7 @@ ENDINGS = [
     # The shell's wait, unlike a command in the foreground, gives way to its trap at once.
     ("Ctrl-C twice",
      "trap '' TERM; trap 'echo interrupted' INT; echo \"pids: $$ $$\"; while :; do sleep 300 & wait; done",
-     (signal.SIGINT, signal.SIGINT), 128 + signal.SIGKILL, "interrupted again: sh and all it started are killed",
+     (signal.SIGINT, signal.SIGINT), 128 + signal.SIGINT, "interrupted again: sh and all it started are killed",
      False),
 ]
 

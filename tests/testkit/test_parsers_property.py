@@ -13,7 +13,7 @@ import pytest
 
 from kestrin_testkit import faults, relay
 from kestrin_testkit.conversation import Conversation, ConversationError, escape, unescape
-from kestrin_testkit.faults import TO_INSTRUMENT, DirectionFaults
+from kestrin_testkit.faults import TO_CLIENT, TO_INSTRUMENT, DirectionFaults
 from kestrin_testkit.transcript import ESCAPES, escaped
 
 SEED = 1729
@@ -28,9 +28,10 @@ class Channel:
     """What a pipe needs of its channel and transcript; keeps the notes."""
 
     name = "tcp"
+    line_end = b"\r"
 
     def __init__(self, direction_faults):
-        self.faults = {TO_INSTRUMENT: direction_faults}
+        self.faults = {TO_INSTRUMENT: direction_faults, TO_CLIENT: DirectionFaults()}
         self.transcript = self
         self.notes = []
 
@@ -184,7 +185,9 @@ def test_whatever_a_source_says_a_call_returns_or_fails_as_a_conversation_error(
 
 
 FRAGMENTS = ["tcp", "serial", "dde", "usb", ":", "=", ",", "@", "to_client", "both", "latency", "slice", "drop",
-             "corrupt", "stall", "line_speed", "clear", "match=", "(", "1", "-1", "0.5", "nan", "1e9", "9" * 30, "x"]
+             "corrupt", "stall", "line_speed", "clear", "match=", "(", "1", "-1", "0.5", "nan", "1e9", "9" * 30, "x",
+             "replace", "withhold", "inject", "truncate", "text=", "keep=", "every=", "count=", "after=", "duration=",
+             "\\,", "\u20ac"]
 
 
 def test_fault_texts_are_taken_or_refused_in_one_line():
