@@ -16,6 +16,7 @@
 #include "geometry.h"
 #include "messagebox.h"
 #include "numbers.h"
+#include "panelcache.h"
 #include "statusbar.h"
 
 #include <QApplication>
@@ -38,10 +39,11 @@ namespace {
 
 constexpr int kClientWidthTwips = 7500;
 constexpr int kClientHeightTwips = 5565;
-// A person cannot read a box that changes faster; the DDE item and its links still get
-// every line.
-constexpr int kOutputDisplayInterval = 200; // milliseconds
-const QDate kReleaseDate(1998, 6, 12);
+// The About box's first line names the instrument's model version and date, as it always
+// has; the release of this program is in the rights notice.
+constexpr float kModelVersion = 1.3F;
+const QString kModelVersionPattern = QStringLiteral("0.0");
+const QDate kModelDate(1998, 6, 12);
 
 // The settings dialogs are loaded on first use and afterwards only shown again.
 template<typename Dialog>
@@ -78,8 +80,8 @@ frmMain::frmMain(QWidget *parent)
          {static_cast<CommandChannel *>(m_rs232), static_cast<CommandChannel *>(m_network),
           static_cast<CommandChannel *>(m_dde)})
         connectChannel(channel);
+    // The Output box shows every line a reader can follow, and beyond that one per frame.
     m_ddeItems = new platform::DdeWindowItems(m_dde->source(), this);
-    m_ddeItems->setDisplayInterval(kOutputDisplayInterval);
 
     Form_Load();
     // A second instance runs without conversations and says so where the user looks, for as
@@ -111,6 +113,8 @@ void frmMain::createControls()
     // Data lines may be far longer than a line edit's default limit of 32767 characters.
     txtOutput->setMaxLength(std::numeric_limits<int>::max());
     txtInput->setMaxLength(std::numeric_limits<int>::max());
+    // It changes up to once a frame while a run streams.
+    platform::cachePanelOf(txtOutput);
 
     fraDataGeneration = makeControl<QGroupBox>(client, "fraDataGeneration", QStringLiteral("Data Generation"));
     placeInTwips(fraDataGeneration, 120, 1800, 7275, 2955);
@@ -221,10 +225,11 @@ void frmMain::mnuEditNetworkSettings_Click()
 
 void frmMain::mnuHelpAbout_Click()
 {
-    // TARVOLIN_VERSION is the project's version, major.minor, given by the build.
-    const QString text =
-        QStringLiteral("Tarvolin - Version " TARVOLIN_VERSION ", Date ") + platform::formatDate(kReleaseDate)
-        + QStringLiteral("\r\n")
-        + QStringLiteral("Simulated laboratory instrument. Copyright 2026 The Tarvolin developers, MIT licence.");
+    // TARVOLIN_VERSION is the project's release, major.minor, given by the build.
+    const QString text = QStringLiteral("Tarvolin - Version ")
+        + platform::formatNumber(kModelVersion, kModelVersionPattern) + QStringLiteral(", Date ")
+        + platform::formatDate(kModelDate) + QStringLiteral("\r\n")
+        + QStringLiteral("Simulated laboratory instrument. Copyright 2026 The Tarvolin developers. "
+                         "Release " TARVOLIN_VERSION ", licensed under the MIT License.");
     platform::showMessage(text);
 }

@@ -2,6 +2,8 @@
 
 #include "ddesource.h"
 
+#include <algorithm>
+#include <optional>
 #include <utility>
 
 #include <QEvent>
@@ -18,6 +20,9 @@ DdeWindowItems::DdeWindowItems(DdeSource *source, QWidget *window)
     , m_display(new QTimer(this))
 {
     m_display->setSingleShot(true);
+    // A coarse timer may wake before the frame ends, only to find nothing due yet.
+    m_display->setTimerType(Qt::PreciseTimer);
+    m_clock.start();
     connect(m_display, &QTimer::timeout, this, &DdeWindowItems::showPendingValues);
     connect(source, &DdeSource::itemChanged, this, &DdeWindowItems::itemChanged);
     const QList<QLineEdit *> boxes = window->findChildren<QLineEdit *>();
@@ -106,35 +111,57 @@ void DdeWindowItems::itemChanged(const QString &item)
     const auto served = m_boxes.find(item);
     if (served == m_boxes.end() || served->box == m_editedBox)
         return;
-    const qint64 sinceShown = served->lastShown.isValid() ? served->lastShown.elapsed() : m_displayInterval;
-    if (!served->box->isVisible() || sinceShown >= m_displayInterval) {
+    const qint64 now = m_clock.elapsed();
+    const qint64 showTime = served->pace.showTime(now, m_displayInterval);
+    if (!served->box->isVisible() || showTime <= now) {
         show(item, *served);
+        // A stream's writes show themselves as each frame ends: the timer is for the last.
+        if (m_display->isActive() && !anyPending())
+            m_display->stop();
         return;
     }
     served->pending = true;
-    if (!m_display->isActive())
-        m_display->start(int(m_displayInterval - sinceShown));
+    if (!m_display->isActive() || m_display->remainingTime() > showTime - now)
+        m_display->start(int(showTime - now));
+}
+
+bool DdeWindowItems::anyPending() const
+{
+    return std::any_of(m_boxes.cbegin(), m_boxes.cend(), [](const ServedBox &served) { return served.pending; });
 }
 
 void DdeWindowItems::show(const QString &item, ServedBox &served)
 {
     served.pending = false;
-    served.lastShown.start();
     QLineEdit *box = served.box;
+    const QString value = m_source->itemValue(item);
+    // What the box shows already costs no laying out and no painting.
+    if (box->text() == value)
+        return;
+    served.pace.changed(m_clock.elapsed());
     // The box follows its item: its change goes back to no link, and a box that keeps fewer
     // characters than the item holds does not cut the item.
     QLineEdit *outerShow = std::exchange(m_showingBox, box);
-    box->setText(m_source->itemValue(item));
+    box->setText(value);
     m_showingBox = outerShow;
 }
 
 void DdeWindowItems::showPendingValues()
 {
+    const qint64 now = m_clock.elapsed();
     QStringList due;
+    std::optional<qint64> nextShowTime;
     for (auto served = m_boxes.cbegin(); served != m_boxes.cend(); ++served) {
-        if (served->pending)
+        if (!served->pending)
+            continue;
+        const qint64 showTime = served->pace.showTime(now, m_displayInterval);
+        if (showTime <= now)
             due << served.key();
+        else if (!nextShowTime || showTime < *nextShowTime)
+            nextShowTime = showTime;
     }
+    if (nextShowTime)
+        m_display->start(int(*nextShowTime - now));
     // Showing a value runs the box's other slots, which may write items themselves.
     for (const QString &item : due) {
         const auto served = m_boxes.find(item);

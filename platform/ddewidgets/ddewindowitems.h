@@ -1,5 +1,7 @@
 #pragma once
 
+#include "displaypace.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
@@ -20,11 +22,12 @@ class DdeSource;
 // already serves an item of that name. A read-only box's item takes no pokes.
 //
 // A box's changes (typing, setText) set its item, so the links get them when the text
-// changes. Writes of the item (the program's writeItem, accepted pokes) show in the box: a
-// box on screen shows the latest value at the latest one display interval after the write,
-// so a thousand writes a second cost no more laying out and painting than the interval
-// allows, and a write after a whole interval without one shows at once. A box not on screen
-// shows every write at once.
+// changes. Writes of the item (the program's writeItem, accepted pokes) show in the box at the
+// pace of DisplayPace, one display interval being a frame of the screen: every write while
+// they come no faster than one an interval (a reader, or a screen reader, follows each), and
+// above that at most one change an interval, ending with the last write, so a thousand
+// writes a second cost no more laying out and painting than the screen can show. A write
+// equal to what the box shows changes nothing. A box not on screen shows every write at once.
 //
 // The boxes the window holds when the adapter is made are served, under the names they have
 // then; a box destroyed is no longer served.
@@ -38,8 +41,8 @@ public:
     // The window owns the adapter; the source may end before it.
     DdeWindowItems(DdeSource *source, QWidget *window);
 
-    // At most this many milliseconds pass between a write and its box showing it; 0 shows
-    // every write at once.
+    // A box on screen changes at most once in this many milliseconds; 0 shows every write at
+    // once.
     void setDisplayInterval(int milliseconds);
     int displayInterval() const { return m_displayInterval; }
 
@@ -50,7 +53,7 @@ private:
     struct ServedBox
     {
         QLineEdit *box = nullptr;
-        QElapsedTimer lastShown;
+        DisplayPace pace;
         bool pending = false;
     };
     using ServedBoxes = QHash<QString, ServedBox>;
@@ -63,11 +66,14 @@ private:
     void itemChanged(const QString &item);
     void show(const QString &item, ServedBox &served);
     void showPendingValues();
+    bool anyPending() const;
 
     QPointer<DdeSource> m_source;
     // By the item's name in the source's spelling, as itemChanged names it.
     ServedBoxes m_boxes;
+    // Shows the writes that wait for the end of a frame; it runs only while one waits.
     QTimer *m_display = nullptr;
+    QElapsedTimer m_clock;
     int m_displayInterval = kDefaultDisplayInterval;
     QLineEdit *m_showingBox = nullptr;
     QLineEdit *m_editedBox = nullptr;

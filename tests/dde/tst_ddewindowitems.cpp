@@ -6,13 +6,18 @@
 #include "ddeclient.h"
 #include "ddesource.h"
 #include "ddewindowitems.h"
+#include "displaypace.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <limits>
 #include <memory>
+#include <optional>
 
 using namespace platform;
 
@@ -70,6 +75,10 @@ private slots:
     void pokes();
     void display_data();
     void display();
+    void pace_data();
+    void pace();
+    void paceOnScreen_data();
+    void paceOnScreen();
 
 private:
     std::unique_ptr<Window> m_window;
@@ -211,6 +220,146 @@ void tst_DdeWindowItems::display()
     // The links get every write, whatever the box shows.
     QTRY_COMPARE(updates.count(), writes);
     QCOMPARE(updates.last().at(0).toString(), last);
+}
+
+using Times = QList<qint64>;
+
+namespace {
+
+constexpr qint64 kFrame = DdeWindowItems::kDefaultDisplayInterval;
+
+// The values a box shows for writes at `writes` (milliseconds), each write numbered from 1:
+// (time shown, number). A write waiting for its frame's end is shown then by the adapter's
+// timer, unless a later write of the same frame took its place.
+QList<std::pair<qint64, int>> shownFor(const Times &writes)
+{
+    QList<std::pair<qint64, int>> shown;
+    DisplayPace pace;
+    std::optional<std::pair<qint64, int>> waiting;
+    const auto showWaitingBefore = [&](qint64 time) {
+        if (waiting && waiting->first <= time) {
+            pace.changed(waiting->first);
+            shown << *waiting;
+            waiting.reset();
+        }
+    };
+    for (int i = 0; i < writes.size(); ++i) {
+        const qint64 now = writes.at(i);
+        showWaitingBefore(now);
+        const qint64 showTime = pace.showTime(now, kFrame);
+        if (showTime <= now) {
+            waiting.reset();
+            pace.changed(now);
+            shown << std::pair{now, i + 1};
+        } else {
+            waiting = std::pair{showTime, i + 1};
+        }
+    }
+    showWaitingBefore(std::numeric_limits<qint64>::max());
+    return shown;
+}
+
+Times evenlySpaced(int count, qint64 apart)
+{
+    Times times;
+    for (int i = 0; i < count; ++i)
+        times << i * apart;
+    return times;
+}
+
+} // namespace
+
+void tst_DdeWindowItems::pace_data()
+{
+    QTest::addColumn<Times>("writes");
+    // -1: every write shows, at once.
+    QTest::addColumn<int>("changes");
+    QTest::addColumn<qint64>("lastShownAt");
+    QTest::newRow("20 lines a second") << evenlySpaced(10, 50) << -1 << qint64(450);
+    QTest::newRow("50 lines a second") << evenlySpaced(10, 20) << -1 << qint64(180);
+    QTest::newRow("one a frame") << evenlySpaced(10, kFrame) << -1 << 9 * kFrame;
+    QTest::newRow("100 lines a second") << evenlySpaced(10, 10) << 7 << qint64(96);
+    QTest::newRow("1000 lines a second") << evenlySpaced(100, 1) << 8 << qint64(7 * kFrame);
+    QTest::newRow("a burst at one instant") << Times(20, 0) << 2 << kFrame;
+    QTest::newRow("a pair, then a pause") << Times{0, 5, 500} << 3 << qint64(500);
+}
+
+void tst_DdeWindowItems::pace()
+{
+    QFETCH(Times, writes);
+    QFETCH(int, changes);
+    QFETCH(qint64, lastShownAt);
+    const auto shown = shownFor(writes);
+    if (changes < 0) {
+        QCOMPARE(shown.size(), writes.size());
+        for (int i = 0; i < shown.size(); ++i)
+            QCOMPARE(shown.at(i), (std::pair{writes.at(i), i + 1}));
+    } else {
+        QCOMPARE(shown.size(), changes);
+    }
+    // In order, never two in one frame, never later than a frame after the write, the last last.
+    for (int i = 1; i < shown.size(); ++i) {
+        QVERIFY2(shown.at(i).first - shown.at(i - 1).first >= kFrame, qPrintable(QString::number(i)));
+        QVERIFY(shown.at(i).second > shown.at(i - 1).second);
+        QVERIFY(shown.at(i).first - writes.at(shown.at(i).second - 1) <= kFrame);
+    }
+    QCOMPARE(shown.last().second, int(writes.size()));
+    QCOMPARE(shown.last().first, lastShownAt);
+}
+
+void tst_DdeWindowItems::paceOnScreen_data()
+{
+    QTest::addColumn<int>("apart");
+    QTest::addColumn<int>("writes");
+    // Else at most one change a frame, ending with the last.
+    QTest::addColumn<bool>("everyWrite");
+    QTest::newRow("20 ms apart") << 20 << 10 << true;
+    QTest::newRow("1 ms apart") << 1 << 200 << false;
+}
+
+void tst_DdeWindowItems::paceOnScreen()
+{
+    QFETCH(int, apart);
+    QFETCH(int, writes);
+    QFETCH(bool, everyWrite);
+    m_window->serve();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QStringList shown;
+    QList<qint64> shownAt;
+    QList<qint64> writtenAt;
+    QElapsedTimer clock;
+    clock.start();
+    connect(m_window->txtData, &QLineEdit::textChanged, m_window.get(), [&](const QString &text) {
+        shown << text;
+        shownAt << clock.elapsed();
+    });
+    QTimer writer;
+    writer.setTimerType(Qt::PreciseTimer);
+    int written = 0;
+    connect(&writer, &QTimer::timeout, m_window.get(), [&] {
+        writtenAt << clock.elapsed();
+        m_window->source->writeItem(kData, QString::number(++written));
+        if (written == writes)
+            writer.stop();
+    });
+    writer.start(apart);
+    QTRY_COMPARE(written, writes);
+    const QString last = QString::number(writes);
+    QTRY_COMPARE(m_window->txtData->text(), last);
+    QStringList expected;
+    for (int i = 1; i <= writes; ++i)
+        expected << QString::number(i);
+    if (everyWrite) {
+        QCOMPARE(shown, expected);
+    } else {
+        // However slowly the writer's timer came, at most one change a frame.
+        const qint64 writing = writtenAt.last() - writtenAt.first();
+        QVERIFY2(shown.size() <= writing / kFrame + 2,
+                 qPrintable(QStringLiteral("%1 changes in %2 ms").arg(shown.size()).arg(writing)));
+    }
+    for (int i = 1; i < shownAt.size(); ++i)
+        QVERIFY2(shownAt.at(i) - shownAt.at(i - 1) >= kFrame, qPrintable(shown.at(i)));
 }
 
 QTEST_MAIN(tst_DdeWindowItems)

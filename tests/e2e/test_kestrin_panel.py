@@ -61,7 +61,7 @@ class KestrinPanelTest(unittest.TestCase):
         desktop.click_menu(self.panel.window, "Help", "About the Tarvolin")
         box, text = desktop.message_box(self.program.application())
         self.assertEqual(box.name, "kestrin")
-        self.assertEqual(text.splitlines()[0], "Tarvolin - Version 1.4, Date 06/12/1998")
+        self.assertEqual(text.splitlines()[0], "Tarvolin - Version 1.3, Date 06/12/1998")
         desktop.dismiss(box)
 
     def test_exit_during_a_run_closes_everything(self):
