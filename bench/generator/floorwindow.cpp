@@ -11,10 +11,11 @@ constexpr int kDecimals = 4;
 constexpr char kSeparator = ',';
 } // namespace
 
-FloorWindow::FloorWindow(int ticksPerSecond, const QStringList &lines, QWidget *parent)
+FloorWindow::FloorWindow(int ticksPerSecond, const QStringList &lines, int ticksPerLine, QWidget *parent)
     : QMainWindow(parent)
     , m_line(new QLineEdit(this))
     , m_lines(lines)
+    , m_ticksPerLine(ticksPerLine)
 {
     setWindowTitle(QStringLiteral("Floor"));
     setCentralWidget(m_line);
@@ -38,7 +39,7 @@ QStringList FloorWindow::makeLines(int count, int numbersPerLine)
 
 void FloorWindow::showNextLine()
 {
-    m_line->setText(m_lines.at(int(m_ticks % m_lines.size())));
+    m_line->setText(m_lines.at(int(m_ticks / m_ticksPerLine % m_lines.size())));
     ++m_ticks;
 }
 

@@ -8,16 +8,16 @@ class QLineEdit;
 
 namespace bench {
 
-// A bare Qt window at the instrument's pace: one line edit that a precise timer rewrites on
-// every tick with the next of the given lines, made in advance so that only the window's own
-// work counts. With one line the box paints it once and then finds nothing to change; with
-// many it lays out and paints on every tick.
+// A bare Qt window at the instrument's pace: one line edit that a precise timer rewrites, every
+// `ticksPerLine` ticks, with the next of the given lines, made in advance so that only the
+// window's own work counts. With one line the box paints it once and then finds nothing to
+// change; with many it lays out and paints at each new line.
 class FloorWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    FloorWindow(int ticksPerSecond, const QStringList &lines, QWidget *parent = nullptr);
+    FloorWindow(int ticksPerSecond, const QStringList &lines, int ticksPerLine = 1, QWidget *parent = nullptr);
 
     void start() { m_timer.start(); }
     void stop() { m_timer.stop(); }
@@ -32,6 +32,7 @@ private:
     QLineEdit *m_line = nullptr;
     QTimer m_timer;
     QStringList m_lines;
+    int m_ticksPerLine;
     qint64 m_ticks = 0;
 };
 
