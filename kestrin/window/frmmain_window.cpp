@@ -227,9 +227,9 @@ void frmMain::mnuHelpAbout_Click()
 {
     // TARVOLIN_VERSION is the project's release, major.minor, given by the build.
     const QString text = QStringLiteral("Tarvolin - Version ")
-        + platform::formatNumber(kModelVersion, kModelVersionPattern) + QStringLiteral(", Date ")
-        + platform::formatDate(kModelDate) + QStringLiteral("\r\n")
-        + QStringLiteral("Simulated laboratory instrument. Copyright 2026 The Tarvolin developers. "
-                         "Release " TARVOLIN_VERSION ", licensed under the MIT License.");
+                         + platform::formatNumber(kModelVersion, kModelVersionPattern) + QStringLiteral(", Date ")
+                         + platform::formatDate(kModelDate) + QStringLiteral("\r\n")
+                         + QStringLiteral("Simulated laboratory instrument. Copyright 2026 The Tarvolin developers. "
+                                          "Release " TARVOLIN_VERSION ", licensed under the MIT License.");
     platform::showMessage(text);
 }

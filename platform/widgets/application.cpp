@@ -69,8 +69,7 @@ void holdStartUpMessage(QtMsgType type, const QMessageLogContext &context, const
     const QMutexLocker lock(&startUpMutex);
     if (type == QtFatalMsg)
         reportNoDisplay(text);
-    heldMessages.push_back(
-        {type, context.category, context.file, context.function, context.line, text});
+    heldMessages.push_back({type, context.category, context.file, context.function, context.line, text});
 }
 
 } // namespace

@@ -31,7 +31,7 @@ private:
         bool operator==(const Key &other) const
         {
             return size == other.size && state == other.state && palette == other.palette
-                && lineWidth == other.lineWidth && qFuzzyCompare(pixelRatio, other.pixelRatio);
+                   && lineWidth == other.lineWidth && qFuzzyCompare(pixelRatio, other.pixelRatio);
         }
     };
 

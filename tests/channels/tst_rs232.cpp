@@ -211,11 +211,13 @@ void tst_Rs232::farEndThatStopsReadingLosesLines()
              qPrintable(f.recorder.messages.first()));
     QVERIFY(f.port->PortOpen());
 
-    // Once the far end reads, the queued lines and then the reply come through...
+    // Once the far end reads, the queued lines and then the reply come through: megabytes
+    // through a pty, which a machine busy with other work takes seconds to pass on...
+    constexpr int kDrainMilliseconds = 30000;
     QVERIFY(f.farEnd->send("PAUSE\r"));
-    QVERIFY(!f.farEnd->receiveUntil("OK\r").isEmpty());
+    QVERIFY(!f.farEnd->receiveUntil("OK\r", kDrainMilliseconds).isEmpty());
     QVERIFY(f.farEnd->send("RESUME\r"));
-    QVERIFY(!f.farEnd->receiveUntil("OK\r").isEmpty());
+    QVERIFY(!f.farEnd->receiveUntil("OK\r", kDrainMilliseconds).isEmpty());
     // ... and a new jam is a new episode, reported once more.
     jam();
     QCOMPARE(f.recorder.messages.size(), 2);

@@ -312,7 +312,8 @@ private slots:
         QCOMPARE(lines.size(), 2);
         QCOMPARE(lines.first(), QStringLiteral("Tarvolin - Version 1.3, Date 06/12/1998"));
         // The release and the licence are in the rights notice.
-        QVERIFY2(lines.last().contains(QRegularExpression(QStringLiteral("Release \\d+\\.\\d+, licensed under the MIT License"))),
+        QVERIFY2(lines.last().contains(
+                     QRegularExpression(QStringLiteral("Release \\d+\\.\\d+, licensed under the MIT License"))),
                  qPrintable(lines.last()));
     }
 
