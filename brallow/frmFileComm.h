@@ -33,7 +33,7 @@ private:
     // RuntimeError, 32755 when the user cancels.
     QString ChooseFile(const QString &current, const QString &title);
     // A window closing while a call waits ends that wait and every wait around it.
-    void CancelWaitsIfClosing();
+    void cancelWaitsIfClosing();
 
     void btnSetInput_Click();
     void btnSetOutput_Click();

@@ -117,16 +117,16 @@ void frmFileComm::btnSetOutput_Click()
 void frmFileComm::btnSend_Click()
 {
     FileComm().SendData(txtOut->text());
-    CancelWaitsIfClosing();
+    cancelWaitsIfClosing();
 }
 
 void frmFileComm::btnReceive_Click()
 {
     txtIn->setText(FileComm().GetData());
-    CancelWaitsIfClosing();
+    cancelWaitsIfClosing();
 }
 
-void frmFileComm::CancelWaitsIfClosing()
+void frmFileComm::cancelWaitsIfClosing()
 {
     if (m_closing && m_fileComm && m_fileComm->isWaiting())
         m_fileComm->setCancel(true);

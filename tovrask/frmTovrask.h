@@ -47,11 +47,11 @@ private:
     void txtOutput_LinkError(int LinkErr);
 
     // The last step of Connect, asking for the automatic link, with its failure handling.
-    void OpenLink(bool mayStartInstrument);
-    void StartInstrument();
-    void ReportConnectFailure(const platform::RuntimeError &failure);
+    void openLink(bool mayStartInstrument);
+    void startInstrument();
+    void reportConnectFailure(const platform::RuntimeError &failure);
     // Ends a Connect: shows its failure message, if any, and tells that it is over.
-    void FinishConnect(const QString &message = QString());
+    void finishConnect(const QString &message = QString());
 
     InstrumentStarter m_starter;
     std::chrono::milliseconds m_startWait;

@@ -54,7 +54,7 @@ frmTovrask::frmTovrask(QWidget *parent)
     m_repeatTimer = new QTimer(this);
     m_repeatTimer->setSingleShot(true);
     m_repeatTimer->setInterval(kRepeatInterval);
-    connect(m_repeatTimer, &QTimer::timeout, this, [this] { OpenLink(false); });
+    connect(m_repeatTimer, &QTimer::timeout, this, [this] { openLink(false); });
 
     createControls();
     Form_Load();
@@ -140,20 +140,20 @@ void frmTovrask::btnConnect_Click()
         txtOutput->setLinkTopic(kInstrumentTopic);
         txtOutput->setLinkItem(kInstrumentItem);
     } catch (const RuntimeError &failure) {
-        ReportConnectFailure(failure);
+        reportConnectFailure(failure);
         return;
     }
-    OpenLink(true);
+    openLink(true);
 }
 
-void frmTovrask::OpenLink(bool mayStartInstrument)
+void frmTovrask::openLink(bool mayStartInstrument)
 {
     try {
         txtOutput->setLinkMode(kLinkModeAutomatic);
     } catch (const RuntimeError &failure) {
         if (failure.number() == platform::DdeErrorNumber::NoApplication) {
             if (mayStartInstrument) {
-                StartInstrument();
+                startInstrument();
                 return;
             }
             if (!m_startDeadline.hasExpired()) {
@@ -161,13 +161,13 @@ void frmTovrask::OpenLink(bool mayStartInstrument)
                 return;
             }
         }
-        ReportConnectFailure(failure);
+        reportConnectFailure(failure);
         return;
     }
-    FinishConnect();
+    finishConnect();
 }
 
-void frmTovrask::FinishConnect(const QString &message)
+void frmTovrask::finishConnect(const QString &message)
 {
     // The attempt is over before its message shows, so a Connect pressed afterwards starts afresh.
     m_connecting = false;
@@ -178,10 +178,10 @@ void frmTovrask::FinishConnect(const QString &message)
     emit connectFinished();
 }
 
-void frmTovrask::StartInstrument()
+void frmTovrask::startInstrument()
 {
     if (m_starter.start() <= 0) {
-        FinishConnect(kCouldNotStart);
+        finishConnect(kCouldNotStart);
         return;
     }
     // The started program needs a moment before it answers; the link step is repeated meanwhile
@@ -191,12 +191,12 @@ void frmTovrask::StartInstrument()
     m_repeatTimer->start();
 }
 
-void frmTovrask::ReportConnectFailure(const RuntimeError &failure)
+void frmTovrask::reportConnectFailure(const RuntimeError &failure)
 {
     if (failure.number() == platform::DdeErrorNumber::NoConversation)
-        FinishConnect(kTurnInstrumentOn);
+        finishConnect(kTurnInstrumentOn);
     else
-        FinishConnect(QStringLiteral("Error %1 on Connect.  %2").arg(failure.number()).arg(failure.description()));
+        finishConnect(QStringLiteral("Error %1 on Connect.  %2").arg(failure.number()).arg(failure.description()));
 }
 
 void frmTovrask::btnExecute_Click()

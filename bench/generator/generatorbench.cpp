@@ -287,7 +287,7 @@ int runHeadlessMode(int argc, char *argv[], int seconds)
     headless.instrument().ExecuteCommand(QStringLiteral("ON"));
     waitLinked();
     const double headlessShare = measureRun(
-        "headless", [&headless](const QString &command) { return headless.instrument().ExecuteCommand(command); },
+        "headless", [&headless](const QString &command) { return headless.instrument().ExecuteCommand(command).reply; },
         [&headless](const WindowRun &settings) {
             GenerationSettings generation = headless.panel().generationSettings();
             generation.frequency = QString::number(settings.rate);

@@ -27,7 +27,6 @@ DdeChannel::DdeChannel(Instrument &instrument, QObject *parent)
     m_ddeSource->setLinkMode(platform::DdeSource::kLinkModeSource);
     connect(m_ddeSource, &platform::DdeSource::LinkClose, this, &DdeChannel::Form_LinkClose);
     connect(m_ddeSource, &platform::DdeSource::serviceMessage, this, &DdeChannel::statusMessage);
-    connect(&instrument, &Instrument::operationPerformed, this, &DdeChannel::instrumentOperation);
     // Through the source, so a linked client receives every write, a repeated line too.
     connect(&instrument, &Instrument::outputWritten, this,
             [this](const QString &text) { m_ddeSource->writeItem(kOutputItem, text); });
@@ -40,17 +39,18 @@ QString DdeChannel::serviceProblem() const
     return m_ddeSource->isServing() ? QString() : m_ddeSource->serviceProblem();
 }
 
-void DdeChannel::instrumentOperation(StateOperation operation)
+void DdeChannel::openConversations()
 {
-    if (operation == StateOperation::TurnOn) {
+    setLinkMode(platform::DdeSource::kLinkModeSource);
+}
+
+void DdeChannel::endConversations()
+{
+    setLinkMode(platform::DdeSource::kLinkModeNone);
+    // Every conversation ends, as with the window; a panel reached through conversations
+    // must be reachable again to switch the instrument back on.
+    if (m_panel)
         setLinkMode(platform::DdeSource::kLinkModeSource);
-    } else if (operation == StateOperation::TurnOff) {
-        setLinkMode(platform::DdeSource::kLinkModeNone);
-        // Every conversation ends, as with the window; a panel reached through conversations
-        // must be reachable again to switch the instrument back on.
-        if (m_panel)
-            setLinkMode(platform::DdeSource::kLinkModeSource);
-    }
 }
 
 void DdeChannel::setLinkMode(int mode)
@@ -70,10 +70,11 @@ void DdeChannel::Form_LinkOpen(bool &cancel)
 void DdeChannel::Form_LinkExecute(const QString &command, bool &cancel)
 {
     qCDebug(lcDde) << "execute" << command;
-    // An execute the instrument could not carry out is acknowledged negatively.
+    // Acknowledged only when the instrument carried the command out (result code 0); a
+    // refused word, a run that could not start, a blank line and a failure are negative.
     cancel = true;
     guarded(QStringLiteral("Error (frmMain - Form_LinkExecute) "),
-            [&] { cancel = m_instrument.ExecuteCommand(command) != QLatin1String("OK"); });
+            [&] { cancel = !m_instrument.ExecuteCommand(command).succeeded(); });
 }
 
 void DdeChannel::setPanel(platform::DdeSourceHandler *panel)

@@ -2,8 +2,6 @@
 
 #include "commandchannel.h"
 
-#include "commandline.h"
-
 #include "ddesourcehandler.h"
 
 namespace platform {
@@ -27,6 +25,12 @@ public:
     // `panel`; without one no poke is taken. The panel outlives the channel.
     void setPanel(platform::DdeSourceHandler *panel);
 
+    // Lets clients open conversations again (the instrument is switched on).
+    void openConversations();
+    // Ends every conversation (the instrument is switched off). With a panel served as items
+    // new ones are accepted at once: through them the instrument is switched back on.
+    void endConversations();
+
     // Why conversations are not served (another instance serves them, the folder was
     // refused), or an empty text.
     QString serviceProblem() const;
@@ -38,7 +42,6 @@ private:
     void Form_LinkPoke(const QString &item, const QString &text, bool &cancel) override;
     QString pokeRefusal(const QString &item, const QString &text) override;
     void Form_LinkClose();
-    void instrumentOperation(StateOperation operation);
 
     platform::DdeSource *m_ddeSource = nullptr;
     platform::DdeSourceHandler *m_panel = nullptr;

@@ -36,7 +36,6 @@ NetworkChannel::NetworkChannel(Instrument &instrument, QObject *parent)
         if (m_instrument.state() != InstrumentState::Analyzing)
             sckServer->releaseFinishedClient();
     });
-    connect(&instrument, &Instrument::operationPerformed, this, &NetworkChannel::instrumentOperation);
     // Not gated on the socket's state: while the socket is reset it reads closed, yet a
     // client that finished sending still takes the lines it asked for.
     connect(&instrument, &Instrument::dataLine, this, &NetworkChannel::ReturnNetworkResult);
@@ -48,19 +47,21 @@ void NetworkChannel::SetNetworkDefaults()
     ServerPort = kDefaultServerPort;
 }
 
-void NetworkChannel::instrumentOperation(StateOperation operation)
-{
-    if (operation == StateOperation::TurnOn)
-        ResetNetworkConnection();
-    else if (operation == StateOperation::TurnOff)
-        TerminateNetworkConnection();
-}
-
 void NetworkChannel::ResetNetworkConnection()
 {
     m_commandBuffer.clear();
     if (sckServer->State() != SocketControl::Closed)
         sckServer->Close();
+    // The instrument's one pause in a reset: between closing and listening again, the events
+    // already waiting run. The socket itself needs no pause (Close() is complete at once);
+    // what depends on it is when those events are handled. On ON they come before the state
+    // turns Idle, so a command that another channel delivers here is judged against the Off
+    // state and the panel is painted lit before the port listens; after a client has finished
+    // sending, a line that a tick makes here still reaches it (ReturnNetworkResult looks for
+    // a reader, not at the socket's state). Without the pause those events would wait until
+    // the socket listens and the instrument is on: a command that came on another channel
+    // while ON was carried out would be carried out too instead of refused. Whatever ran here
+    // may have reset or closed this channel.
     platform::letEventsRun();
     // A reset handled during the yield may have opened the socket again; this one decides.
     if (sckServer->State() != SocketControl::Closed)
@@ -117,6 +118,12 @@ void NetworkChannel::sckServer_ConnectionRequest(qint32 requestID)
     if (sckServer->State() != SocketControl::Listening)
         return;
     sckServer->Close();
+    // The pause between ending the listening and taking the client: the events already
+    // waiting run before the new client is served. A line that a due tick makes here still
+    // goes to the client that finished sending and asked for the run, not to the newcomer,
+    // and a command waiting on another channel is answered first; Accept() then lets the
+    // finished client go in order. Without the pause the newcomer would take over at once
+    // and receive the lines made for the client before it.
     platform::letEventsRun();
     // The events handled just now may have switched the instrument off or re-opened the
     // socket; the request is then refused like any other.
@@ -133,7 +140,7 @@ void NetworkChannel::sckServer_DataArrival(qint32)
     if (command.isEmpty())
         return;
     qCDebug(lcTcp) << "received" << command;
-    ReturnNetworkResult(m_instrument.ExecuteCommand(command));
+    ReturnNetworkResult(m_instrument.ExecuteCommand(command).reply);
 }
 
 void NetworkChannel::sckServer_Close()

@@ -3,8 +3,6 @@
 #include "commandbuffer.h"
 #include "commandchannel.h"
 
-#include "commandline.h"
-
 namespace platform {
 class SocketControl;
 }
@@ -24,7 +22,8 @@ public:
     qint16 serverPort() const { return ServerPort; }
     void setServerPort(qint16 port) { ServerPort = port; }
 
-    // Closes the socket and, when enabled, listens again on the server port.
+    // Closes the socket and, when enabled, listens again on the server port. ON and OFF
+    // switch the socket through InstrumentChannels.
     void ResetNetworkConnection();
     void TerminateNetworkConnection();
 
@@ -36,7 +35,6 @@ private:
     void sckServer_DataArrival(qint32 bytesTotal);
     void sckServer_Close();
     void sckServer_Error(qint16 number, const QString &description);
-    void instrumentOperation(StateOperation operation);
 
     bool NetworkEnabled = false;
     qint16 ServerPort = 0;

@@ -51,8 +51,6 @@ void Rs232Channel::setCommPort(qint16 port)
 void Rs232Channel::instrumentOperation(StateOperation operation)
 {
     switch (operation) {
-    case StateOperation::TurnOn: ResetRS232Port(); break;
-    case StateOperation::TurnOff: CloseRS232Port(); break;
     case StateOperation::StartAnalysis:
     case StateOperation::ResumeAnalysis:
         // Whoever starts or resumes the run makes its lines theirs.
@@ -106,7 +104,7 @@ void Rs232Channel::comKestrin_OnComm()
         return;
     qCDebug(lcSerial) << "received" << command;
     const QScopedValueRollback<bool> executing(m_executingClientCommand, true);
-    ReturnRS232Result(m_instrument.ExecuteCommand(command));
+    ReturnRS232Result(m_instrument.ExecuteCommand(command).reply);
 }
 
 void Rs232Channel::clientDeparted()

@@ -29,7 +29,8 @@ public:
     bool commEnabled() const { return CommEnabled; }
     void setCommEnabled(bool enabled) { CommEnabled = enabled; }
 
-    // Closes the port and opens it again with the settings in force (when enabled).
+    // Closes the port and opens it again with the settings in force (when enabled). ON and
+    // OFF switch the port through InstrumentChannels.
     void ResetRS232Port();
     void CloseRS232Port();
 

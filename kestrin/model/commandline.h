@@ -14,6 +14,18 @@ constexpr qint16 Success = 0;
 constexpr qint16 IllegalCommand = 2;
 } // namespace ResultCode
 
+// What one command line came to: its result code beside the reply line that tells it. The
+// channels decide by the code; the text is only what they send or show.
+struct CommandResult
+{
+    // ResultCode::Success, ResultCode::IllegalCommand or the number of the error that kept a
+    // run from starting; none for a blank line, which is no command.
+    std::optional<qint16> resultCode;
+    QString reply;
+
+    bool succeeded() const { return resultCode == ResultCode::Success; }
+};
+
 // The longest command line the interpreter takes; longer lines are refused.
 constexpr int kMaximumCommandLength = 32767;
 

@@ -23,11 +23,11 @@ Instrument::Instrument(GenerationControls &controls, QObject *parent)
 
 Instrument::~Instrument() = default;
 
-QString Instrument::ExecuteCommand(const QString &commandLine)
+CommandResult Instrument::ExecuteCommand(const QString &commandLine)
 {
     const std::optional<CommandLine> command = parseCommandLine(commandLine);
     if (!command)
-        return QString();
+        return CommandResult();
 
     qCDebug(lcCommands) << "command" << command->word << "in state" << stateLabelText(m_instrumentState);
     emit commandReceived(command->word);
@@ -52,11 +52,11 @@ QString Instrument::ExecuteCommand(const QString &commandLine)
     return FormatReply(resultCode, command->word);
 }
 
-QString Instrument::FormatReply(qint16 resultCode, const QString &commandWord)
+CommandResult Instrument::FormatReply(qint16 resultCode, const QString &commandWord)
 {
     const QString reply = replyText(resultCode, commandWord);
     WriteOutput(reply);
-    return reply;
+    return {resultCode, reply};
 }
 
 void Instrument::WriteOutput(const QString &text)

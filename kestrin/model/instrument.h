@@ -25,18 +25,23 @@ public:
     explicit Instrument(GenerationControls &controls, QObject *parent = nullptr);
     ~Instrument() override;
 
-    // The one path of every command: returns the reply line (empty for a blank line).
-    QString ExecuteCommand(const QString &commandLine);
+    // The one path of every command: returns its result code and reply line (no code and an
+    // empty reply for a blank line).
+    CommandResult ExecuteCommand(const QString &commandLine);
     InstrumentState state() const { return m_instrumentState; }
 
     // The transmission formats: the separator between a data line's values, and the
     // terminator of the lines of the serial and TCP channels.
-    QString tokenSep() const { return m_generator.tokenSep(); }
+    QString TokenSep() const { return m_generator.tokenSep(); }
     void setTokenSep(const QString &separator) { m_generator.setTokenSep(separator); }
     QString LineTerm() const { return m_lineTerm; }
     void setLineTerm(const QString &terminator) { m_lineTerm = terminator; }
 
     void SetGenerationDefaults();
+
+    // The generator's next line now, as the timer's next tick would make it (nothing while Off
+    // or Paused): tests and benchmarks step a run line by line without waiting for the timer.
+    void tickNow() { tmrDataGen_Timer(); }
 
 signals:
     // The word of a command about to be executed (the panel's Input box).
@@ -52,7 +57,7 @@ signals:
     void statusMessage(const QString &text);
 
 private:
-    QString FormatReply(qint16 resultCode, const QString &commandWord = QString());
+    CommandResult FormatReply(qint16 resultCode, const QString &commandWord = QString());
     qint16 RunStateOperation(StateOperation operation);
     qint16 TurnOn();
     qint16 TurnOff();

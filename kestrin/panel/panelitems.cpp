@@ -114,7 +114,7 @@ void PanelItems::addControls()
     // Transmission Formats
     m_controls.push_back(
         {QStringLiteral("frmXmitFormats.cmbTokenSep"),
-         [this] { return SettingChoices::tokenSeparatorText(m_instrument->tokenSep()); }, nullptr,
+         [this] { return SettingChoices::tokenSeparatorText(m_instrument->TokenSep()); }, nullptr,
          [this](const QString &text) { m_instrument->setTokenSep(SettingChoices::tokenSeparatorFromText(text)); }});
     m_controls.push_back({QStringLiteral("frmXmitFormats.cmbLineTerm"),
                           [this] { return SettingChoices::lineTerminatorText(m_instrument->LineTerm()); }, nullptr,

@@ -17,10 +17,8 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class CommandChannel;
-class DdeChannel;
 class Instrument;
-class NetworkChannel;
-class Rs232Channel;
+class InstrumentChannels;
 class frmCommSettings;
 class frmNetworkSettings;
 class frmXmitFormats;
@@ -105,9 +103,7 @@ private:
 
     // The instrument and its channels, children of the window.
     Instrument *m_instrument = nullptr;
-    Rs232Channel *m_rs232 = nullptr;
-    NetworkChannel *m_network = nullptr;
-    DdeChannel *m_dde = nullptr;
+    InstrumentChannels *m_channels = nullptr;
     // Serves the window's text boxes as DDE items and shows the items' values in them.
     platform::DdeWindowItems *m_ddeItems = nullptr;
 

@@ -3,8 +3,8 @@
 
 #include "frmMain.h"
 
-#include "ddechannel.h"
 #include "instrument.h"
+#include "instrumentchannels.h"
 #include "networkchannel.h"
 #include "rs232channel.h"
 
@@ -22,8 +22,12 @@ void frmMain::connectInstrument()
     connect(m_instrument, &Instrument::stateChanged, lblState,
             [this](InstrumentState state) { lblState->setText(stateLabelText(state)); });
     connect(m_instrument, &Instrument::statusMessage, this, &frmMain::setStatusText);
-    // Before the channels connect theirs: the panel changes first, then the ports open.
-    connect(m_instrument, &Instrument::operationPerformed, this, &frmMain::showOperation);
+    // The panel shows an operation first (on ON the lamp lights, on OFF it goes out), then the
+    // channels follow it.
+    connect(m_instrument, &Instrument::operationPerformed, this, [this](StateOperation operation) {
+        showOperation(operation);
+        m_channels->followOperation(operation);
+    });
 }
 
 void frmMain::connectChannel(const CommandChannel *channel)
@@ -65,7 +69,7 @@ void frmMain::showOperation(StateOperation operation)
 
 QString frmMain::ExecuteCommand(const QString &commandLine)
 {
-    return m_instrument->ExecuteCommand(commandLine);
+    return m_instrument->ExecuteCommand(commandLine).reply;
 }
 
 InstrumentState frmMain::instrumentState() const
@@ -105,45 +109,45 @@ void frmMain::setLineTerm(const QString &terminator)
 
 void frmMain::setCommPort(qint16 port)
 {
-    m_rs232->setCommPort(port);
+    m_channels->rs232().setCommPort(port);
 }
 
 void frmMain::setCommSettings(const QString &settings)
 {
-    m_rs232->setCommSettings(settings);
+    m_channels->rs232().setCommSettings(settings);
 }
 
 void frmMain::setCommEnabled(bool enabled)
 {
-    m_rs232->setCommEnabled(enabled);
+    m_channels->rs232().setCommEnabled(enabled);
 }
 
 void frmMain::ResetRS232Port()
 {
-    m_rs232->ResetRS232Port();
+    m_channels->rs232().ResetRS232Port();
 }
 
 bool frmMain::networkEnabled() const
 {
-    return m_network->networkEnabled();
+    return m_channels->network().networkEnabled();
 }
 
 void frmMain::setNetworkEnabled(bool enabled)
 {
-    m_network->setNetworkEnabled(enabled);
+    m_channels->network().setNetworkEnabled(enabled);
 }
 
 qint16 frmMain::serverPort() const
 {
-    return m_network->serverPort();
+    return m_channels->network().serverPort();
 }
 
 void frmMain::setServerPort(qint16 port)
 {
-    m_network->setServerPort(port);
+    m_channels->network().setServerPort(port);
 }
 
 void frmMain::ResetNetworkConnection()
 {
-    m_network->ResetNetworkConnection();
+    m_channels->network().ResetNetworkConnection();
 }

@@ -8,8 +8,7 @@
 #include "frmNetworkSettings.h"
 #include "frmXmitFormats.h"
 #include "instrument.h"
-#include "networkchannel.h"
-#include "rs232channel.h"
+#include "instrumentchannels.h"
 
 #include "controls.h"
 #include "ddewindowitems.h"
@@ -68,25 +67,19 @@ frmMain::frmMain(QWidget *parent)
     createControls();
     createMenus();
 
-    // The window's handlers act before the channels': on ON the panel lights up, then the
-    // ports open.
     m_instrument = new Instrument(*this, this);
     m_instrument->setObjectName(QStringLiteral("instrument"));
     connectInstrument();
-    m_rs232 = new Rs232Channel(*m_instrument, this);
-    m_network = new NetworkChannel(*m_instrument, this);
-    m_dde = new DdeChannel(*m_instrument, this);
-    for (const CommandChannel *channel :
-         {static_cast<CommandChannel *>(m_rs232), static_cast<CommandChannel *>(m_network),
-          static_cast<CommandChannel *>(m_dde)})
+    m_channels = new InstrumentChannels(*m_instrument, this);
+    for (const CommandChannel *channel : m_channels->all())
         connectChannel(channel);
     // The Output box shows every line a reader can follow, and beyond that one per frame.
-    m_ddeItems = new platform::DdeWindowItems(m_dde->source(), this);
+    m_ddeItems = new platform::DdeWindowItems(m_channels->dde().source(), this);
 
     Form_Load();
     // A second instance runs without conversations and says so where the user looks, for as
     // long as it runs: the status text alone would give way to the next one.
-    const QString ddeProblem = m_dde->serviceProblem();
+    const QString ddeProblem = m_channels->dde().serviceProblem();
     if (!ddeProblem.isEmpty()) {
         setStatusText(ddeProblem);
         sbrMessage->setNotice(ddeProblem);

@@ -19,10 +19,12 @@ namespace platform {
 // No time limit for waitForSignal().
 inline constexpr std::chrono::milliseconds kNoTimeout{-1};
 
-// Lets the events that are waiting run once and returns at once, also when there were none.
-// Right in a long piece of work on the window thread that must keep the window painted and
-// its Cancel button working; a wait belongs in waitForSignal() or letEventsRunFor() instead,
-// which sleep until something happens rather than spin.
+// Lets the events that are already waiting run once and returns at once, also when there
+// were none; it waits for nothing. It is the pause a handler makes where its program's
+// behaviour lets other handlers run in its middle. Its uses are two pauses of a TCP server
+// channel: between closing its socket and listening again, and between ending its listening
+// and taking a client, so that what was already waiting is handled before it goes on. A wait
+// for something belongs in waitForSignal() or letEventsRunFor(), which sleep until it happens.
 void letEventsRun();
 
 // Runs a nested event loop for this long, letting every event run meanwhile: the wait of a

@@ -7,6 +7,7 @@
 #include <QLocalSocket>
 
 #include <cerrno>
+#include <utility>
 #include <sys/socket.h>
 
 namespace platform {
@@ -21,13 +22,26 @@ constexpr int kCloseTimeout = 2000;
 // Lines go into the socket's own buffer while it holds less than this; the others wait in
 // the outbox, where they are shared with the other conversations instead of copied per client.
 constexpr qint64 kSocketBufferBytes = 16 * 1024;
+// A backlog that has not moved for this long is a jam.
+constexpr int kJamMilliseconds = 1000;
 // The refusal of an item whose text no line can carry.
 const QString kItemTooLong = QStringLiteral("item too long");
+
+QString describePeer(const QLocalSocket &socket)
+{
+    const qintptr descriptor = socket.socketDescriptor();
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return QStringLiteral("connection %1").arg(descriptor);
+    return QStringLiteral("connection %1 (pid %2)").arg(descriptor).arg(credentials.pid);
+}
 } // namespace
 
 DdeConversation::DdeConversation(QLocalSocket *socket, DdeSource *source)
     : QObject(source)
     , m_socket(socket)
+    , m_peer(describePeer(*socket))
     , m_source(source)
 {
     m_socket->setParent(this);
@@ -45,10 +59,29 @@ DdeConversation::DdeConversation(QLocalSocket *socket, DdeSource *source)
     m_initiateTimer.start(kInitiateTimeout);
 
     m_closeTimer.setSingleShot(true);
-    connect(&m_closeTimer, &QTimer::timeout, this, [this] {
-        m_socket->abort();
-        deleteLater();
-    });
+    connect(
+        &m_closeTimer, &QTimer::timeout, this, [this] {
+            qCDebug(lcPlatformDde).noquote()
+                << QStringLiteral("cut off %1: it did not close within %2 ms of its last line; %3 bytes unread dropped")
+                       .arg(m_peer)
+                       .arg(kCloseTimeout)
+                       .arg(m_backlogBytes + m_socket->bytesToWrite());
+            m_socket->abort();
+            deleteLater();
+        });
+
+    m_jamTimer.setSingleShot(true);
+    m_jamTimer.setInterval(kJamMilliseconds);
+    connect(
+        &m_jamTimer, &QTimer::timeout, this, [this] {
+            m_jammed = true;
+            m_jamClock.start();
+            qCDebug(lcPlatformDde).noquote()
+                << QStringLiteral("output to %1 jammed: %2 bytes have not moved for %3 ms; the client does not read")
+                       .arg(m_peer)
+                       .arg(m_backlogBytes)
+                       .arg(kJamMilliseconds);
+        });
 }
 
 DdeConversation::~DdeConversation()
@@ -61,7 +94,11 @@ void DdeConversation::send(const QByteArray &line)
     if (m_ended)
         return;
     if (m_backlogBytes > DdeSource::kMaximumConversationBacklogBytes) {
-        qCDebug(lcPlatformDde) << "dropped a client with" << m_backlogBytes << "bytes unread";
+        qCDebug(lcPlatformDde).noquote() << QStringLiteral(
+                                                "dropped %1: %2 bytes unread, more than the %3 one client may leave")
+                                                .arg(m_peer)
+                                                .arg(m_backlogBytes)
+                                                .arg(DdeSource::kMaximumConversationBacklogBytes);
         abandon();
         return;
     }
@@ -95,6 +132,7 @@ void DdeConversation::queue(const QByteArray &line)
     }
     m_outbox.push_back(line);
     m_backlogBytes += line.size();
+    watchBacklog(false);
     // The source may drop a client to keep all of them within its bound, this one too.
     if (m_source)
         m_source->backlogChanged(line.size());
@@ -127,13 +165,37 @@ void DdeConversation::lineWritten(qint64 bytes)
 {
     const qint64 taken = qMin(bytes, m_backlogBytes);
     m_backlogBytes -= taken;
+    watchBacklog(taken > 0);
     if (m_source)
         m_source->backlogChanged(-taken);
     transmit();
 }
 
+void DdeConversation::watchBacklog(bool moved)
+{
+    if (m_backlogBytes == 0) {
+        m_jamTimer.stop();
+        if (std::exchange(m_jammed, false))
+            qCDebug(lcPlatformDde).noquote() << QStringLiteral("output to %1 flows again after a jam of %2 ms")
+                                                    .arg(m_peer)
+                                                    .arg(m_jamClock.elapsed());
+        return;
+    }
+    // Restarted while the backlog moves, so only a backlog that stands still for the whole
+    // interval counts as a jam.
+    if (!m_jammed && (moved || !m_jamTimer.isActive()))
+        m_jamTimer.start();
+}
+
 void DdeConversation::discardBacklog()
 {
+    m_jamTimer.stop();
+    if (std::exchange(m_jammed, false))
+        qCDebug(lcPlatformDde).noquote() << QStringLiteral("output to %1 no longer jammed after %2 ms: its %3 bytes "
+                                                           "unread dropped")
+                                                .arg(m_peer)
+                                                .arg(m_jamClock.elapsed())
+                                                .arg(m_backlogBytes);
     m_outbox = {};
     if (m_source)
         m_source->backlogChanged(-m_backlogBytes);
@@ -172,7 +234,9 @@ void DdeConversation::closeNow()
 
 void DdeConversation::turnAway()
 {
-    qCDebug(lcPlatformDde) << "turned a connection away: no room";
+    qCDebug(lcPlatformDde).noquote() << QStringLiteral("turned %1 away with BUSY: %2 conversations at most")
+                                            .arg(m_peer)
+                                            .arg(m_source ? m_source->maximumConversations() : 0);
     m_ended = true;
     m_socket->write(P::line(P::kBusy));
     closeWhenPeerHasRead();
@@ -191,6 +255,8 @@ void DdeConversation::readLines()
             reply(P::kNack, QStringLiteral("text is not UTF-8"));
     }
     if (self && !m_ended && !m_closing && m_reader.overflowed()) {
+        qCDebug(lcPlatformDde).noquote()
+            << QStringLiteral("dropped %1: it sent a line longer than %2 bytes").arg(m_peer).arg(P::kMaximumLineBytes);
         reply(P::kError, QStringLiteral("line too long"));
         end(false);
     }
@@ -244,12 +310,19 @@ void DdeConversation::handleLine(const QString &line)
 
 void DdeConversation::handleInitiate(const QString &topic)
 {
+    const auto refuse =
+        [this, &topic](const QString &reason, const QString &why) {
+            qCDebug(lcPlatformDde).noquote()
+                << QStringLiteral("refused the initiate of %1 on topic \"%2\": %3").arg(m_peer, topic, why);
+            reply(P::kNack, reason);
+        };
     if (!m_source || m_source->linkMode() != DdeSource::kLinkModeSource) {
-        reply(P::kNack, QStringLiteral("no source"));
+        refuse(QStringLiteral("no source"), QStringLiteral("the link mode is not source"));
         return;
     }
     if (topic.compare(m_source->linkTopic(), Qt::CaseInsensitive) != 0) {
-        reply(P::kNack, QStringLiteral("unknown topic"));
+        refuse(QStringLiteral("unknown topic"),
+               QStringLiteral("the topic served is \"%1\"").arg(m_source->linkTopic()));
         return;
     }
     QPointer<DdeConversation> self(this);
@@ -260,7 +333,8 @@ void DdeConversation::handleInitiate(const QString &topic)
         return;
     // The handler may have switched the link mode to none meanwhile.
     if (cancel || !m_source || m_source->linkMode() != DdeSource::kLinkModeSource) {
-        reply(P::kNack, QStringLiteral("refused"));
+        refuse(QStringLiteral("refused"),
+               cancel ? QStringLiteral("the program refused it") : QStringLiteral("the link mode is no longer source"));
         return;
     }
     m_open = true;
@@ -390,6 +464,8 @@ void DdeConversation::replyData(const QString &text)
 void DdeConversation::dropUninitiated()
 {
     // Nothing is owed to a connection that never opened a conversation: it is cut at once.
+    qCDebug(lcPlatformDde).noquote()
+        << QStringLiteral("dropped %1: no conversation initiated within %2 ms").arg(m_peer).arg(kInitiateTimeout);
     m_ended = true;
     m_socket->disconnect(this);
     m_socket->abort();

@@ -2,9 +2,11 @@
 
 #include "ddeprotocol.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <QString>
 #include <QTimer>
 #include <deque>
 
@@ -23,6 +25,9 @@ class DdeConversation : public QObject
 public:
     DdeConversation(QLocalSocket *socket, DdeSource *source);
     ~DdeConversation() override;
+
+    // "connection <descriptor> (pid <n>)", for log lines.
+    QString peer() const { return m_peer; }
 
     // The initiate was accepted and the conversation has not ended.
     bool isOpen() const { return m_open && !m_closing && !m_ended; }
@@ -66,10 +71,13 @@ private:
     // Hands as much of `line` as the system takes at once straight to it; returns how much.
     qint64 sendDirectly(const QByteArray &line);
     void dropUninitiated();
+    // Called whenever the backlog changed: notices a jam starting and ending.
+    void watchBacklog(bool moved);
     void end(bool sendTerminate);
     void closeWhenPeerHasRead();
 
     QLocalSocket *m_socket;
+    QString m_peer;
     QPointer<DdeSource> m_source;
     DdeLineReader m_reader;
     // Lines waiting for room in the socket's buffer. An update line is one array shared by
@@ -80,6 +88,11 @@ private:
     QSet<QString> m_advisedItems;
     QTimer m_initiateTimer;
     QTimer m_closeTimer;
+    // Runs while a backlog waits and restarts whenever some of it leaves: a backlog that has
+    // not moved for kJamMilliseconds is a jam, logged when it starts and when it ends.
+    QTimer m_jamTimer;
+    QElapsedTimer m_jamClock; // since the jam began
+    bool m_jammed = false;
     bool m_open = false;
     bool m_closing = false; // ended for the program; the terminate is still to go out
     bool m_ended = false;

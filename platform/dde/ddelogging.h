@@ -4,8 +4,9 @@
 
 namespace platform {
 
-// Warnings by default; QT_LOGGING_RULES="platform.dde.debug=true" adds a line for every peer
-// turned away or dropped and every time the source listens again.
+// Warnings by default; QT_LOGGING_RULES="platform.dde.debug=true" adds a line for every
+// connection turned away, refused or dropped and every output jam as it starts and ends.
+// Stopping and listening again are warnings, shown without any rule.
 Q_DECLARE_LOGGING_CATEGORY(lcPlatformDde)
 
 } // namespace platform

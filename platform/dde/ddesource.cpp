@@ -386,7 +386,10 @@ void DdeSource::connectionClosing(DdeConversation *conversation)
         const QPointer<DdeConversation> oldest = m_closingConnections.front();
         m_closingConnections.pop_front();
         if (oldest) {
-            qCDebug(lcPlatformDde) << m_applicationName << "dropped a closing connection: too many waiting";
+            qCDebug(lcPlatformDde).noquote()
+                << QStringLiteral("cut off %1 of %2: more than %3 connections wait for their peers to read a last line")
+                       .arg(oldest->peer(), m_applicationName)
+                       .arg(kMaximumClosingConnections);
             oldest->abandon();
         }
     }
@@ -408,8 +411,14 @@ void DdeSource::backlogChanged(qint64 delta)
         }
         if (!furthestBehind || furthestBehind->backlogBytes() == 0)
             return;
-        qCDebug(lcPlatformDde) << "dropped the client furthest behind:" << furthestBehind->backlogBytes()
-                               << "bytes unread, all clients" << m_backlogBytes;
+        qCDebug(lcPlatformDde).noquote()
+            << QStringLiteral("dropped %1, the client furthest behind: %2 bytes unread; all clients of %3 have %4, "
+                              "more than %5")
+                   .arg(furthestBehind->peer())
+                   .arg(furthestBehind->backlogBytes())
+                   .arg(m_applicationName)
+                   .arg(m_backlogBytes)
+                   .arg(kMaximumBacklogBytes);
         furthestBehind->abandon();
     }
 }

@@ -1,6 +1,7 @@
 #include "socketcontrol.h"
 
 #include "errors.h"
+#include "networklogging.h"
 #include "tcpconnection.h"
 
 #include <QTcpServer>
@@ -62,8 +63,10 @@ Error unreadOutput()
                 .arg(TcpConnection::kMaximumQueuedOutput)};
 }
 
-void refuse(qintptr descriptor)
+void refuse(qint32 requestId, qintptr descriptor, const QString &reason)
 {
+    qCDebug(lcPlatformNetwork).noquote()
+        << QStringLiteral("refused request %1 from %2: %3").arg(requestId).arg(describePeer(descriptor), reason);
     ::close(int(descriptor));
 }
 
@@ -80,15 +83,16 @@ void release(TcpConnection *&connection, QObject *receiver)
 }
 
 // Drops the connection of a client that stopped reading or failed, with the output it left
-// unread.
-void drop(TcpConnection *&connection, QObject *receiver)
+// unread; returns how many bytes that was.
+qsizetype drop(TcpConnection *&connection, QObject *receiver)
 {
     if (!connection)
-        return;
+        return 0;
     QObject::disconnect(connection, nullptr, receiver, nullptr);
-    connection->close();
+    const qsizetype lost = connection->close();
     connection->deleteLater();
     connection = nullptr;
+    return lost;
 }
 
 } // namespace
@@ -115,8 +119,8 @@ SocketControl::~SocketControl()
 {
     Close();
     releaseFinishedClient();
-    for (qintptr descriptor : std::as_const(m_requests))
-        refuse(descriptor);
+    for (auto request = m_requests.cbegin(); request != m_requests.cend(); ++request)
+        refuse(request.key(), request.value(), QStringLiteral("the server is going away"));
 }
 
 qint16 SocketControl::State() const
@@ -144,6 +148,9 @@ void SocketControl::Listen()
     // Any is the dual-stack address: IPv6 and IPv4 clients alike.
     if (!m_listener->listen(QHostAddress::Any, quint16(m_localPort)))
         throw RuntimeError(kNetworkErrorBase + m_listener->serverError(), m_listener->errorString());
+    const bool again = std::exchange(m_hasListened, true);
+    qCDebug(lcPlatformNetwork).noquote()
+        << QStringLiteral("listening%1 on port %2").arg(again ? QStringLiteral(" again") : QString()).arg(m_localPort);
 }
 
 void SocketControl::Accept(qint32 requestId)
@@ -158,6 +165,8 @@ void SocketControl::Accept(qint32 requestId)
     m_requests.erase(request);
     releaseFinishedClient();
     attach(descriptor);
+    qCDebug(lcPlatformNetwork).noquote()
+        << QStringLiteral("accepted request %1 from %2").arg(requestId).arg(m_connection->peer());
 }
 
 QString SocketControl::GetData()
@@ -178,18 +187,24 @@ void SocketControl::SendData(const QString &text)
     if (error == 0)
         return;
     const Error failure = error == ENOBUFS ? unreadOutput() : systemError(error);
-    dropReader(reader);
+    const QString peer = reader->peer();
+    const qsizetype lost = dropReader(reader);
+    qCDebug(lcPlatformNetwork).noquote() << QStringLiteral("dropped %1 (error %2: %3); %4 bytes of output dropped")
+                                                .arg(peer)
+                                                .arg(failure.number)
+                                                .arg(failure.description)
+                                                .arg(lost);
     throw RuntimeError(failure);
 }
 
-void SocketControl::dropReader(TcpConnection *reader)
+qsizetype SocketControl::dropReader(TcpConnection *reader)
 {
     if (reader == m_finishedClient) {
-        drop(m_finishedClient, this);
+        const qsizetype lost = drop(m_finishedClient, this);
         m_finishedClientIdle->stop();
-        return;
+        return lost;
     }
-    drop(m_connection, this);
+    const qsizetype lost = drop(m_connection, this);
     m_connectionState = Closing;
     // Raised from the event loop, not from inside the send: the owner typically listens
     // again, which must not happen in the middle of handing out a line.
@@ -200,6 +215,7 @@ void SocketControl::dropReader(TcpConnection *reader)
                 emit closed();
         },
         Qt::QueuedConnection);
+    return lost;
 }
 
 void SocketControl::releaseFinishedClient()
@@ -221,7 +237,9 @@ void SocketControl::offer(qintptr descriptor)
     emit connectionRequested(requestId);
     // A request its handler did not take is refused at once.
     if (m_requests.contains(requestId))
-        refuse(m_requests.take(requestId));
+        refuse(requestId, m_requests.take(requestId),
+               State() == Listening ? QStringLiteral("the server did not accept it")
+                                    : QStringLiteral("the server carries another client or is closed"));
 }
 
 void SocketControl::attach(qintptr descriptor)

@@ -104,7 +104,8 @@ private:
     void clientFinished();
     void clientGone();
     void connectionFailed(int systemError);
-    void dropReader(TcpConnection *reader);
+    // Returns how many bytes of output the reader left undelivered.
+    qsizetype dropReader(TcpConnection *reader);
 
     DescriptorListener *m_listener = nullptr;
     TcpConnection *m_connection = nullptr;
@@ -114,6 +115,7 @@ private:
     QHash<qint32, qintptr> m_requests;
     qint32 m_lastRequestId = 0;
     qint32 m_localPort = 0;
+    bool m_hasListened = false;
     StateNumber m_connectionState = Closed;
 };
 

@@ -1,5 +1,8 @@
 #include "tcpconnection.h"
 
+#include "networklogging.h"
+
+#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
@@ -27,10 +30,42 @@ bool isHangUp(int systemError)
     return systemError == ECONNRESET || systemError == EPIPE || systemError == ECONNABORTED;
 }
 
+QString describePeer(qintptr descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QStringLiteral("client (descriptor %1)").arg(descriptor);
+    const QHostAddress host(reinterpret_cast<const sockaddr *>(&address));
+    const quint16 port = address.ss_family == AF_INET6
+                             ? ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port)
+                             : ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+    // An IPv4 client of the dual-stack listener reads as ::ffff:a.b.c.d; the plain form is
+    // what the user typed.
+    bool isIpv4 = false;
+    const QHostAddress ipv4(host.toIPv4Address(&isIpv4));
+    const QString shown = isIpv4 ? ipv4.toString() : QLatin1Char('[') + host.toString() + QLatin1Char(']');
+    return QStringLiteral("client %1:%2 (descriptor %3)").arg(shown).arg(port).arg(descriptor);
+}
+
 TcpConnection::TcpConnection(qintptr descriptor, QObject *parent)
     : QObject(parent)
+    , m_peer(describePeer(descriptor))
     , m_descriptor(int(descriptor))
+    , m_jamTimer(new QTimer(this))
 {
+    m_jamTimer->setSingleShot(true);
+    m_jamTimer->setInterval(kJamMilliseconds);
+    connect(m_jamTimer, &QTimer::timeout, this, [this] {
+        m_jammed = true;
+        m_jamClock.start();
+        qCDebug(lcPlatformNetwork).noquote()
+            << QStringLiteral("output to %1 jammed: %2 bytes have not moved for %3 ms; the socket's buffer is "
+                              "full, the client does not read")
+                   .arg(m_peer)
+                   .arg(m_outgoing.size())
+                   .arg(kJamMilliseconds);
+    });
     ::fcntl(m_descriptor, F_SETFL, ::fcntl(m_descriptor, F_GETFL) | O_NONBLOCK);
     // Nagle's delay off: each reply leaves at once.
     const int on = 1;
@@ -58,16 +93,19 @@ int TcpConnection::write(const QByteArray &bytes)
     if (m_descriptor < 0 || m_hungUp)
         return 0;
     m_outgoing += bytes;
+    bool moved = false;
     while (!m_outgoing.isEmpty()) {
         const ssize_t sent = ::send(m_descriptor, m_outgoing.constData(), size_t(m_outgoing.size()), MSG_NOSIGNAL);
         if (sent > 0) {
             m_outgoing.remove(0, sent);
+            moved = true;
             continue;
         }
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             m_writeNotifier->setEnabled(true);
+            watchOutput(moved);
             return m_outgoing.size() >= kMaximumQueuedOutput ? ENOBUFS : 0;
         }
         if (isHangUp(errno)) {
@@ -77,7 +115,24 @@ int TcpConnection::write(const QByteArray &bytes)
         return errno;
     }
     m_writeNotifier->setEnabled(false);
+    watchOutput(moved);
     return 0;
+}
+
+void TcpConnection::watchOutput(bool moved)
+{
+    if (m_outgoing.isEmpty()) {
+        m_jamTimer->stop();
+        if (std::exchange(m_jammed, false))
+            qCDebug(lcPlatformNetwork).noquote() << QStringLiteral("output to %1 flows again after a jam of %2 ms")
+                                                        .arg(m_peer)
+                                                        .arg(m_jamClock.elapsed());
+        return;
+    }
+    // Restarted while output moves, so only output that stands still for the whole
+    // interval counts as a jam.
+    if (!m_jammed && (moved || !m_jamTimer->isActive()))
+        m_jamTimer->start();
 }
 
 void TcpConnection::sendQueued()
@@ -147,6 +202,11 @@ void TcpConnection::reportHangUp()
     if (m_hungUp)
         return;
     m_hungUp = true;
+    m_jamTimer->stop();
+    if (!m_outgoing.isEmpty())
+        qCDebug(lcPlatformNetwork).noquote() << QStringLiteral("%1 hung up: %2 bytes of output queued for it dropped")
+                                                    .arg(m_peer)
+                                                    .arg(m_outgoing.size());
     m_outgoing.clear();
     m_readNotifier->setEnabled(false);
     m_writeNotifier->setEnabled(false);
@@ -159,7 +219,18 @@ void TcpConnection::closeInOrder()
     if (m_descriptor < 0 || m_closingInOrder)
         return;
     m_closingInOrder = true;
-    QTimer::singleShot(kOrderlyCloseTimeout, this, &TcpConnection::closeNow);
+    QTimer::singleShot(kOrderlyCloseTimeout, this, [this] {
+        if (m_descriptor < 0)
+            return;
+        const qsizetype lost = close();
+        qCDebug(lcPlatformNetwork).noquote()
+            << QStringLiteral("cut off %1: its connection did not end within %2 ms of closing; %3 bytes of output "
+                              "dropped")
+                   .arg(m_peer)
+                   .arg(kOrderlyCloseTimeout)
+                   .arg(lost);
+        emit ended();
+    });
     sendQueued();
 }
 
@@ -183,21 +254,26 @@ void TcpConnection::closeNow()
     emit ended();
 }
 
-void TcpConnection::close()
+qsizetype TcpConnection::close()
 {
     if (m_descriptor < 0)
-        return;
-    if (!m_hungUp && !m_outgoing.isEmpty())
-        ::send(m_descriptor, m_outgoing.constData(), size_t(m_outgoing.size()), MSG_NOSIGNAL);
+        return 0;
+    qsizetype lost = m_outgoing.size();
+    if (!m_hungUp && !m_outgoing.isEmpty()) {
+        const ssize_t sent = ::send(m_descriptor, m_outgoing.constData(), size_t(m_outgoing.size()), MSG_NOSIGNAL);
+        lost -= qMax<ssize_t>(sent, 0);
+    }
     // Unread input would turn the close into a reset that can overtake the last output.
     char discard[kReadChunk];
     for (int chunk = 0; chunk<kDiscardChunks && ::recv(m_descriptor, discard, sizeof discard, 0)> 0; ++chunk) {
     }
     m_readNotifier->setEnabled(false);
     m_writeNotifier->setEnabled(false);
+    m_jamTimer->stop();
     ::close(m_descriptor);
     m_descriptor = -1;
     m_outgoing.clear();
+    return lost;
 }
 
 } // namespace platform

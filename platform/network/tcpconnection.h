@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QString>
 #include <QtGlobal>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace platform {
 
@@ -21,6 +24,9 @@ public:
     TcpConnection(qintptr descriptor, QObject *parent = nullptr);
     ~TcpConnection() override;
 
+    // The peer's address and port and the descriptor, for log lines.
+    QString peer() const { return m_peer; }
+
     // Everything received so far, removed from the connection.
     QByteArray readAll();
     qint64 bytesAvailable() const { return m_received.size(); }
@@ -29,6 +35,9 @@ public:
     // reading, and write() reports ENOBUFS. A stalled client thus costs at most this much
     // plus one write.
     static constexpr qsizetype kMaximumQueuedOutput = 1024 * 1024;
+    // Queued output that has not moved for this long is jammed; the jam is logged when it
+    // starts and when the queue has emptied, so a slow reader costs two lines, not one a line.
+    static constexpr int kJamMilliseconds = 1000;
 
     // Queues the bytes and hands what the system takes at once to it. Returns 0, or the
     // system's error number when the connection failed (ENOBUFS when the unread output has
@@ -48,8 +57,8 @@ public:
     static constexpr int kOrderlyCloseTimeout = 2000; // milliseconds
 
     // Closes the descriptor at once: one last attempt hands what is queued to the system,
-    // and whatever the system cannot take is dropped.
-    void close();
+    // and whatever the system cannot take is dropped. Returns how many bytes that was.
+    qsizetype close();
 
 signals:
     void readyRead();
@@ -69,10 +78,16 @@ private:
     // Once everything queued is with the system: the end of the stream follows it.
     void shutDownSendingWhenSent();
     void closeNow();
+    // Called after each attempt to send: notices a jam starting and ending.
+    void watchOutput(bool moved);
 
+    QString m_peer;
     int m_descriptor = -1;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
+    QTimer *m_jamTimer = nullptr;
+    QElapsedTimer m_jamClock; // since the jam began
+    bool m_jammed = false;
     QByteArray m_received;
     QByteArray m_outgoing;
     bool m_peerFinished = false;
@@ -83,5 +98,8 @@ private:
 
 // True for the system errors that mean the peer has gone rather than a failure.
 bool isHangUp(int systemError);
+
+// "client <address>:<port> (descriptor <n>)" for the connection on the descriptor.
+QString describePeer(qintptr descriptor);
 
 } // namespace platform

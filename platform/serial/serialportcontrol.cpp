@@ -2,11 +2,13 @@
 
 #include "devicemap.h"
 #include "errors.h"
+#include "seriallogging.h"
 #include "serialsettings.h"
 #include "virtualserialport.h"
 
 #include <QFile>
 #include <cerrno>
+#include <utility>
 #include <unistd.h>
 
 namespace platform {
@@ -30,15 +32,31 @@ SerialPortControl::SerialPortControl(const DeviceMap &deviceMap, QObject *parent
     m_port->setReadBufferSize(kMaximumBufferedInput);
     m_virtualPort->setReadBufferSize(kMaximumBufferedInput);
     connect(m_port, &QSerialPort::readyRead, this, [this] { notify(Receive); });
+    m_jamTimer.setSingleShot(true);
+    m_jamTimer.setInterval(kStalledOutputMilliseconds);
+    connect(&m_jamTimer, &QTimer::timeout, this, [this] {
+        m_jammed = true;
+        m_jamClock.start();
+        qCDebug(lcPlatformSerial).noquote()
+            << QStringLiteral("output to %1 jammed: %2 bytes have not moved for %3 ms; the far end does not read")
+                   .arg(m_device)
+                   .arg(queuedOutput())
+                   .arg(kStalledOutputMilliseconds);
+    });
     connect(m_port, &QSerialPort::bytesWritten, this, [this] {
         outputMoved();
-        if (m_port->bytesToWrite() == 0)
+        if (m_port->bytesToWrite() == 0) {
+            outputEmptied();
             emit outputDrained();
+        }
     });
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialPortControl::deviceFailed);
     connect(m_virtualPort, &VirtualSerialPort::readyRead, this, [this] { notify(Receive); });
     connect(m_virtualPort, &VirtualSerialPort::bytesWritten, this, &SerialPortControl::outputMoved);
-    connect(m_virtualPort, &VirtualSerialPort::drained, this, &SerialPortControl::outputDrained);
+    connect(m_virtualPort, &VirtualSerialPort::drained, this, [this] {
+        outputEmptied();
+        emit outputDrained();
+    });
     connect(m_virtualPort, &VirtualSerialPort::clientChanged, this, [this] { notify(CarrierDetect); });
     connect(m_virtualPort, &VirtualSerialPort::writeFailed, this, [this] { notify(DeviceError); });
 }
@@ -64,6 +82,8 @@ void SerialPortControl::setPortOpen(bool open)
     if (open) {
         this->open();
     } else {
+        endJam(QStringLiteral("the port closed"));
+        endDropping(QStringLiteral("the port closed"));
         m_port->close();
         m_virtualPort->close();
     }
@@ -171,7 +191,8 @@ void SerialPortControl::setOutput(const QString &text)
     if (m_virtualPort->isOpen()) {
         const qint64 queued = m_virtualPort->bytesToWrite();
         if (queued > 0 && queued + bytes.size() > kMaximumQueuedOutput)
-            throw outputJammed();
+            throw dropOutput(bytes.size());
+        endDropping(QStringLiteral("the queue has room again"));
         m_virtualPort->write(bytes);
         if (queued == 0 && m_virtualPort->bytesToWrite() > 0)
             outputMoved();
@@ -191,16 +212,69 @@ void SerialPortControl::setOutput(const QString &text)
     // The rest of a line the line took in part always queues, so no line leaves cut.
     const qint64 queued = m_port->bytesToWrite();
     if (queued > 0 && queued + bytes.size() > kMaximumQueuedOutput)
-        throw outputJammed();
-    if (queued == 0)
-        outputMoved();
+        throw dropOutput(bytes.size());
+    endDropping(QStringLiteral("the queue has room again"));
     if (m_port->write(bytes) != bytes.size())
         throw RuntimeError(kDeviceIoError, QStringLiteral("Device I/O error: %1").arg(m_port->errorString()));
+    // Output began to wait: the clock of a stall and of a jam starts now.
+    if (queued == 0)
+        outputMoved();
 }
 
 void SerialPortControl::outputMoved()
 {
     m_sinceOutputMoved.start();
+    if (!m_jammed && queuedOutput() > 0)
+        m_jamTimer.start();
+}
+
+void SerialPortControl::outputEmptied()
+{
+    endJam(m_virtualPort->isOpen() && !m_virtualPort->clientAttached()
+               ? QStringLiteral("the client left, and its queue with it")
+               : QStringLiteral("everything queued has left"));
+    endDropping(QStringLiteral("the queue is empty"));
+}
+
+qint64 SerialPortControl::queuedOutput() const
+{
+    return m_virtualPort->isOpen() ? m_virtualPort->bytesToWrite() : m_port->bytesToWrite();
+}
+
+void SerialPortControl::endJam(const QString &how)
+{
+    m_jamTimer.stop();
+    if (!std::exchange(m_jammed, false))
+        return;
+    qCDebug(lcPlatformSerial).noquote() << QStringLiteral("output to %1 no longer jammed after %2 ms: %3")
+                                               .arg(m_device)
+                                               .arg(m_jamClock.elapsed())
+                                               .arg(how);
+}
+
+RuntimeError SerialPortControl::dropOutput(qsizetype bytes)
+{
+    RuntimeError failure = outputJammed();
+    if (m_droppedWrites++ == 0)
+        qCDebug(lcPlatformSerial).noquote()
+            << QStringLiteral("dropping output to %1: %2 bytes wait, the most the queue holds (error %3: %4)")
+                   .arg(m_device)
+                   .arg(queuedOutput())
+                   .arg(failure.number())
+                   .arg(failure.description());
+    m_droppedBytes += bytes;
+    return failure;
+}
+
+void SerialPortControl::endDropping(const QString &how)
+{
+    if (m_droppedWrites == 0)
+        return;
+    qCDebug(lcPlatformSerial).noquote() << QStringLiteral("output to %1 no longer dropped (%2): %3 writes (%4 bytes) "
+                                                          "were dropped")
+                                               .arg(m_device, how)
+                                               .arg(std::exchange(m_droppedWrites, 0))
+                                               .arg(std::exchange(m_droppedBytes, 0));
 }
 
 RuntimeError SerialPortControl::outputJammed() const

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
 #include <QtGlobal>
 
 namespace platform {
@@ -101,7 +102,16 @@ private:
     void notify(CommEventNumber reason);
     void deviceFailed(QSerialPort::SerialPortError error);
     void outputMoved();
+    // Everything queued has left, or went with the client it was for.
+    void outputEmptied();
+    // Counts text dropped at the bound of the queue (the first of a run is logged) and
+    // returns the failure to raise.
+    RuntimeError dropOutput(qsizetype bytes);
     RuntimeError outputJammed() const;
+    qint64 queuedOutput() const;
+    // Logs the end of a jam and of a run of dropped text, if either is going on.
+    void endJam(const QString &how);
+    void endDropping(const QString &how);
 
     const DeviceMap m_deviceMap;
     QSerialPort *m_port;
@@ -111,6 +121,15 @@ private:
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint16 m_commEvent = NoEvent;
     QElapsedTimer m_sinceOutputMoved; // since output last left, or began to wait
+    // Runs while output waits and restarts whenever some leaves: output that has not moved
+    // for kStalledOutputMilliseconds is jammed, logged when the jam starts and when it ends,
+    // never per line.
+    QTimer m_jamTimer;
+    QElapsedTimer m_jamClock; // since the jam began
+    bool m_jammed = false;
+    // Text dropped at the bound of the queue since the run began.
+    qint64 m_droppedWrites = 0;
+    qint64 m_droppedBytes = 0;
 };
 
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "devicemap.h"
 #include "errors.h"
 #include "runtimefolder.h"
+#include "seriallogging.h"
 #include "serialportcontrol.h"
 #include "terminalsettings.h"
 
@@ -15,6 +16,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -185,6 +187,7 @@ void VirtualSerialPort::close()
 {
     if (!isOpen())
         return;
+    reportUnheardOutput();
     m_releasePending = true;
     m_clientCheck.stop();
     m_inputPace.stop();
@@ -238,9 +241,15 @@ QByteArray VirtualSerialPort::readAll()
 
 void VirtualSerialPort::write(const QByteArray &bytes)
 {
-    // Nobody on the line: the characters go nowhere, as down an unplugged cable.
-    if (!m_clientAttached || bytes.isEmpty())
+    if (bytes.isEmpty())
         return;
+    // Nobody on the line: the characters go nowhere, as down an unplugged cable. Counted, and
+    // told once the next client comes.
+    if (!m_clientAttached) {
+        ++m_unheardWrites;
+        m_unheardBytes += bytes.size();
+        return;
+    }
     ssize_t sent = 0;
     if (m_output.isEmpty()) {
         sent = ::write(m_controller, bytes.constData(), size_t(bytes.size()));
@@ -311,6 +320,9 @@ void VirtualSerialPort::sendQueued()
         return;
     }
     if (sent < 0 && errno != EINTR) {
+        qCDebug(lcPlatformSerial).noquote() << QStringLiteral("output to %1 failed (%2): %3 bytes queued dropped")
+                                                   .arg(describe(), lastError())
+                                                   .arg(m_output.size());
         m_output.clear();
         m_writable->setEnabled(false);
         emit writeFailed();
@@ -361,6 +373,7 @@ void VirtualSerialPort::attachClient()
     m_clientAttached = true;
     if (!m_inputPace.isActive())
         m_readable->setEnabled(true);
+    reportUnheardOutput();
     emit clientChanged();
 }
 
@@ -373,19 +386,25 @@ void VirtualSerialPort::clientGone()
     m_inputPace.stop();
     m_readable->setEnabled(false);
     m_writable->setEnabled(false);
-    const bool wasQueued = !m_output.isEmpty();
+    const qint64 queued = m_output.size();
     m_output.clear();
     restoreLineSettings();
     takeLeftInput();
     const bool leftInput = !m_input.isEmpty();
-    discardPendingOutput();
+    const qint64 unread = discardPendingOutput();
+    if (queued > 0 || unread > 0)
+        qCDebug(lcPlatformSerial).noquote()
+            << QStringLiteral("the client of %1 left: %2 bytes queued for it and %3 bytes it left unread dropped")
+                   .arg(describe())
+                   .arg(queued)
+                   .arg(unread);
     m_clientCheck.start();
     watchLine(kWatchWithoutClient);
     if (leftInput)
         emit readyRead();
     if (wasAttached || leftInput)
         emit clientChanged();
-    if (wasQueued)
+    if (queued > 0)
         emit drained();
 }
 
@@ -404,6 +423,12 @@ bool VirtualSerialPort::takeLeftInput()
             break; // EIO once everything is read: nobody has the terminal open
         }
     }
+    if (taken >= kMaximumLeftInput)
+        qCDebug(lcPlatformSerial).noquote()
+            << QStringLiteral("input of %1 cut at %2 bytes, the most taken at once from a client that left; the "
+                              "rest waits in the terminal")
+                   .arg(describe())
+                   .arg(taken);
     return taken > 0;
 }
 
@@ -435,13 +460,34 @@ void VirtualSerialPort::restoreLineSettings()
     }
 }
 
-void VirtualSerialPort::discardPendingOutput()
+qint64 VirtualSerialPort::discardPendingOutput()
 {
     // What the last client left unread would greet the next one. Only the terminal side can
     // drop it; a terminal that cannot be opened any more has nobody left to greet.
     const Descriptor terminal(openTerminal(m_terminal));
-    if (terminal.isValid())
-        ::tcflush(terminal.get(), TCIFLUSH);
+    if (!terminal.isValid())
+        return 0;
+    int unread = 0;
+    if (::ioctl(terminal.get(), FIONREAD, &unread) != 0)
+        unread = 0;
+    ::tcflush(terminal.get(), TCIFLUSH);
+    return unread;
+}
+
+QString VirtualSerialPort::describe() const
+{
+    return QStringLiteral("%1 (%2)").arg(m_path, m_terminal);
+}
+
+void VirtualSerialPort::reportUnheardOutput()
+{
+    if (m_unheardWrites == 0)
+        return;
+    qCDebug(lcPlatformSerial).noquote()
+        << QStringLiteral("%1: %2 writes (%3 bytes) of output dropped while no client had the port open")
+               .arg(describe())
+               .arg(std::exchange(m_unheardWrites, 0))
+               .arg(std::exchange(m_unheardBytes, 0));
 }
 
 } // namespace platform

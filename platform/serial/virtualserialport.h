@@ -96,7 +96,12 @@ private:
     void watchLine(uint32_t events);
     bool terminalHungUp() const;
     void restoreLineSettings();
-    void discardPendingOutput();
+    // Returns how many bytes the client had left unread.
+    qint64 discardPendingOutput();
+    // The published path and its terminal, for log lines.
+    QString describe() const;
+    // Logs the output dropped while no client was on the line, if any, and starts counting anew.
+    void reportUnheardOutput();
 
     int m_port = 0;
     bool m_releasePending = false;
@@ -111,6 +116,9 @@ private:
     qint64 m_readBufferSize = 0;
     QByteArray m_input;
     OutputQueue m_output;
+    // Output dropped since the last client was seen.
+    qint64 m_unheardWrites = 0;
+    qint64 m_unheardBytes = 0;
     QSocketNotifier *m_readable;
     QSocketNotifier *m_writable;
     QSocketNotifier *m_lineEvents;

@@ -2,15 +2,37 @@
 
 #include "messagebox.h"
 
+namespace {
+MessageRecorder *innermostRecorder = nullptr;
+}
+
 MessageRecorder::MessageRecorder()
+    : m_outer(innermostRecorder)
 {
-    platform::setMessageHandler([this](const QString &caption, const QString &text) {
-        captions << caption;
-        messages << text;
-    });
+    innermostRecorder = this;
+    handTo(this);
 }
 
 MessageRecorder::~MessageRecorder()
 {
-    platform::setMessageHandler({});
+    innermostRecorder = m_outer;
+    handTo(m_outer);
+}
+
+void MessageRecorder::handTo(MessageRecorder *recorder)
+{
+    if (!recorder) {
+        platform::setMessageHandler({});
+        return;
+    }
+    platform::setMessageHandler(
+        [recorder](const QString &caption, const QString &text) { recorder->record(caption, text); });
+}
+
+void MessageRecorder::record(const QString &caption, const QString &text)
+{
+    captions << caption;
+    messages << text;
+    if (m_outer)
+        m_outer->record(caption, text);
 }

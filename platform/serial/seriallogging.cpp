@@ -1,0 +1,7 @@
+#include "seriallogging.h"
+
+namespace platform {
+
+Q_LOGGING_CATEGORY(lcPlatformSerial, "platform.serial", QtWarningMsg)
+
+} // namespace platform
