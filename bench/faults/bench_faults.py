@@ -232,7 +232,7 @@ def main():
     options = parser.parse_args()
     logging.basicConfig(level=logging.WARNING)
     # The layer logs a client that leaves while lines still come, as the bench's clients do.
-    logging.getLogger("kestrin_testkit.relay").setLevel(logging.ERROR)
+    logging.getLogger("kestrin_testkit.faultlayer").setLevel(logging.ERROR)
     with Instrument(options.program, private_display=True) as instrument:
         # The layer itself, to reach the instrument's own port beside it and to read its processor time.
         layer = instrument._faults.layer

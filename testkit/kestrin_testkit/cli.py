@@ -28,9 +28,12 @@ import socket
 import subprocess
 import sys
 import threading
+from types import FrameType
+from typing import Iterable, Optional, Sequence
 
-from kestrin_testkit import faultchannels
-from kestrin_testkit.commandgroup import ENDING_GRACE, FORWARDED_SIGNALS, NOT_STARTED_STATUS, SIGNAL_STATUS_BASE
+from kestrin_testkit.commandgroup import (ENDING_GRACE, FORWARDED_SIGNALS, NOT_STARTED_STATUS, SIGNAL_STATUS_BASE,
+                                         why_not_runnable)
+from kestrin_testkit.faultlayer import control, parameters
 from kestrin_testkit.instrument import KIT_PARENT, Instrument, InstrumentError
 
 # How long the command's group leader has to end everything on SIGTERM (it kills what is left after
@@ -63,20 +66,20 @@ class Interruption:
     takes a Ctrl-C that came meanwhile. A kit started with SIGINT ignored (a background job of a
     script) leaves it ignored."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.received = False
         # Ctrl-Cs the command's group has been sent: at the second its leader kills the group and
         # says so itself.
         self.forwarded = 0
         self._raising = True
-        self._group = None
+        self._group: Optional[int] = None
         if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
             signal.signal(signal.SIGINT, self._handle)
 
     def let_through(self) -> None:
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
-    def forward_to(self, group) -> None:
+    def forward_to(self, group: Optional[int]) -> None:
         """From now on Ctrl-C goes to the process group (None: it is only noted); one that came
         before goes there now."""
         self._raising = False
@@ -85,7 +88,7 @@ class Interruption:
             self.forwarded += 1
             signal_group(group, signal.SIGINT)
 
-    def _handle(self, signum, _frame):
+    def _handle(self, signum: int, _frame: Optional[FrameType]) -> None:
         self.received = True
         if self._group is not None:
             self.forwarded += 1
@@ -95,7 +98,7 @@ class Interruption:
             raise Interrupted()
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     commands = argparse.ArgumentParser(prog="kestrin-testkit", description=__doc__.splitlines()[0])
     actions = commands.add_subparsers(dest="action", required=True)
     run = actions.add_parser("run", help="run a command beside a switched-on instrument")
@@ -121,10 +124,10 @@ def parser():
     return commands
 
 
-def set_faults(texts):
+def set_faults(texts: Iterable[str]) -> int:
     """kestrin-testkit fault: exits 0 once every fault is set, 2 naming each one refused."""
     try:
-        errors = faultchannels.send(os.environ.get(faultchannels.CONTROL_VARIABLE), texts)
+        errors = control.send(os.environ.get(control.CONTROL_VARIABLE), texts)
     except ValueError as failure:
         log.error("%s", failure)
         return 2
@@ -137,7 +140,7 @@ def list_faults() -> int:
     """kestrin-testkit faults: prints the faults set, a line each, or that there are none; exits 2
     when no kit answers."""
     try:
-        listed = faultchannels.listed(os.environ.get(faultchannels.CONTROL_VARIABLE))
+        listed = control.listed(os.environ.get(control.CONTROL_VARIABLE))
     except (ValueError, OSError) as failure:
         log.error("%s", failure)
         return 2
@@ -145,7 +148,7 @@ def list_faults() -> int:
     return 0
 
 
-def signal_group(group, signum):
+def signal_group(group: int, signum: int) -> None:
     try:
         os.killpg(group, signum)
     except ProcessLookupError:
@@ -178,7 +181,7 @@ def wait_forwarding(leader: subprocess.Popen) -> None:
         wake_up.close()
 
 
-def run_beside(instrument, command, interruption: Interruption) -> int:
+def run_beside(instrument: Instrument, command: Sequence[str], interruption: Interruption) -> int:
     env = dict(os.environ, **instrument.environment())
     # A Ctrl-C from here on is the command's to hear, once it has a group to be sent to; the leader
     # starts with it held, as this launcher does, and runs no command after one.
@@ -200,7 +203,7 @@ def run_beside(instrument, command, interruption: Interruption) -> int:
     interruption.forward_to(leader.pid)
     instrument_ended_first = threading.Event()
 
-    def end_command_with_instrument():
+    def end_command_with_instrument() -> None:
         why = instrument.wait_ended()
         if leader.poll() is None:
             instrument_ended_first.set()
@@ -225,7 +228,7 @@ def run_beside(instrument, command, interruption: Interruption) -> int:
     return SIGNAL_STATUS_BASE - status if status < 0 else status
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     logging.basicConfig(format="kestrin-testkit: %(message)s", level=logging.INFO)
     interruption = Interruption()
     try:
@@ -240,7 +243,7 @@ def main(argv=None):
     return status
 
 
-def run_command_line(argv, interruption: Interruption) -> int:
+def run_command_line(argv: Optional[Sequence[str]], interruption: Interruption) -> int:
     args = parser().parse_args(argv)
     if args.action == "fault":
         return set_faults(args.faults)
@@ -248,12 +251,17 @@ def run_command_line(argv, interruption: Interruption) -> int:
         return list_faults()
     for text in args.fault:
         try:
-            faultchannels.faults.parse(text)
+            parameters.parse(text)
         except ValueError as failure:
             parser().error(str(failure))
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
     if not command:
         parser().error("give the command to run after --")
+    # Said before an instrument is brought up for a command that could never use it.
+    unrunnable = why_not_runnable(command[0])
+    if unrunnable is not None:
+        log.error("cannot run %s: %s", command[0], unrunnable[1])
+        return unrunnable[0]
     instrument = None
     try:
         instrument = Instrument(args.kestrin, tcp_port=args.tcp_port, window=args.window or args.private_display,

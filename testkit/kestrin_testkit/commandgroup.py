@@ -21,12 +21,14 @@ import logging
 import os
 import select
 import selectors
+import shutil
 import signal
 import socket
 import subprocess
 import time
+from typing import Optional
 
-from kestrin_testkit import desktop
+from kestrin_testkit import processes
 
 SIGNAL_STATUS_BASE = 128
 # The kit's own failures (the command could not be run, the kit ended first), as for a command that
@@ -50,6 +52,24 @@ POLL_INTERVAL = 0.05
 NAMED_LIMIT = 5
 
 log = logging.getLogger("kestrin-testkit")
+
+
+def why_not_runnable(program: str) -> Optional[tuple[int, str]]:
+    """Whether program cannot be run, found on PATH as a shell finds it: the status a shell
+    exits with and why, or None."""
+    if "/" not in program:
+        found = shutil.which(program)
+        if found is not None:
+            return None
+        on_path = [os.path.join(folder, program) for folder in os.environ.get("PATH", os.defpath).split(os.pathsep)]
+        if not any(os.path.isfile(candidate) for candidate in on_path):
+            return COMMAND_NOT_FOUND_STATUS, os.strerror(errno.ENOENT)
+        return COMMAND_NOT_EXECUTABLE_STATUS, os.strerror(errno.EACCES)
+    if not os.path.exists(program):
+        return COMMAND_NOT_FOUND_STATUS, os.strerror(errno.ENOENT)
+    if os.path.isdir(program) or not os.access(program, os.X_OK):
+        return COMMAND_NOT_EXECUTABLE_STATUS, os.strerror(errno.EACCES)
+    return None
 
 
 def hand_terminal(from_group: int, to_group: int) -> None:
@@ -80,7 +100,7 @@ def main(arguments: list) -> int:
     # The kit starts this process with SIGINT held, so that a Ctrl-C while Python loads it is told too.
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     # What the command leaves behind is reparented here, so that the ending finds it.
-    desktop.adopt_orphans()
+    processes.adopt_orphans()
     kit_group = os.getpgid(os.getppid())
     hand_terminal(kit_group, os.getpgrp())
     try:
@@ -158,7 +178,7 @@ class CommandGroup:
             if self.interrupts >= 2 and not killing:
                 killing = True
                 log.error("interrupted again: %s and all it started are killed", self.command[0])
-            below = desktop.descendants(os.getpid())
+            below = processes.descendants(os.getpid())
             if below and not killing and time.monotonic() >= deadline:
                 killing = True
                 log.error("%s did not end within %g s of SIGTERM; killed",
@@ -203,6 +223,6 @@ def named(pids: list, command_pid: int, command_name: str) -> str:
         if pid == command_pid:
             names.append(f"the command {command_name} (process {pid})")
         else:
-            names.append(f"{desktop.name_of(pid)} (process {pid})")
+            names.append(f"{processes.name_of(pid)} (process {pid})")
     more = len(pids) - NAMED_LIMIT
     return ", ".join(names) + (f" and {more} more" if more > 0 else "")

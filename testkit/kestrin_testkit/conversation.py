@@ -219,7 +219,7 @@ class Conversation:
         self.open()
         return self
 
-    def __exit__(self, *_failure) -> None:
+    def __exit__(self, *_failure: object) -> None:
         self.close()
 
     @property

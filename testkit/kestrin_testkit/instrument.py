@@ -2,8 +2,8 @@
 strings and takes it all down again.
 
 By default the instrument is the windowless kestrin-headless, started from here and worked through
-a conversation of the kit's own (headless.py). With window=True it is kestrin's window on a private
-desktop, which a supervisor process owns and works through accessibility (supervisor.py).
+a conversation of the kit's own (headless/). With window=True it is kestrin's window on a private
+desktop, which a supervisor process owns and works through accessibility (supervisor/).
 
 Should the instrument or the supervisor that owns it die, the Instrument hears of it at once: the
 next call fails naming what ended, and whatever a killed supervisor left (processes, the scratch
@@ -23,11 +23,17 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Callable, Optional
+from typing import Any, Callable, Iterable, Optional, Union
 
-from kestrin_testkit import desktop, headless
+from kestrin_testkit import processes
+from kestrin_testkit.headless import program as headless
+from kestrin_testkit.headless.panel import HeadlessPanel, bring_up
 from kestrin_testkit.conversation import ConversationError, NackError
-from kestrin_testkit.faultchannels import CONTROL_VARIABLE, ChannelFaults, FaultChannels
+from kestrin_testkit.faultlayer.control import CONTROL_VARIABLE
+from kestrin_testkit.faultlayer.handle import ChannelFaults
+from kestrin_testkit.faultlayer.owner import FaultChannels
+from kestrin_testkit.supervisor import desktop
+from kestrin_testkit.transcript import Transcript
 
 READY_TIMEOUT = 60.0
 # The largest count the panel's boxes take for a run.
@@ -53,7 +59,7 @@ def current_test() -> Optional[str]:
     return running.rsplit(" (", 1)[0] if running else None
 
 
-def check_number(call: str, name: str, value, allowed: str = "a number",
+def check_number(call: str, name: str, value: Any, allowed: str = "a number",
                  holds: Callable[[float], bool] = lambda _value: True) -> None:
     """Refuses, in one line naming what is allowed, a value that is no finite number (a bool is
     none either) or for which `holds` is false."""
@@ -62,7 +68,7 @@ def check_number(call: str, name: str, value, allowed: str = "a number",
         raise ValueError(f"{call}: {name} must be {allowed}, not {value!r}")
 
 
-def check_count(call: str, name: str, value) -> None:
+def check_count(call: str, name: str, value: Any) -> None:
     """A whole number of points or lines, as the panel's boxes take them."""
     check_number(call, name, value, f"a whole number from 1 to {MAXIMUM_COUNT}",
                  lambda count: count == int(count) and 1 <= count <= MAXIMUM_COUNT)
@@ -74,7 +80,7 @@ class RemotePanel:
     Each call checks the window once done; one the window does not take raises InstrumentError
     within seconds, in one line, and leaves no dialog open."""
 
-    def __init__(self, instrument):
+    def __init__(self, instrument: "Instrument") -> None:
         self._instrument = instrument
 
     def settings(self) -> dict:
@@ -83,12 +89,12 @@ class RemotePanel:
         each check box (True when ticked)."""
         return self._instrument._call("generation_settings")
 
-    def set_formats(self, token_separator=None, line_terminator=None):
+    def set_formats(self, token_separator: Optional[str] = None, line_terminator: Optional[str] = None) -> None:
         """Transmission Formats, as the characters: those of an entry ("," "\\t" " "; "\\r" "\\n"
         "\\r\\n") are picked, other printable text is typed (";", or "" for no separator)."""
         self._instrument._call("set_formats", token_separator, line_terminator)
 
-    def set_serial_settings(self, settings):
+    def set_serial_settings(self, settings: str) -> None:
         """Baud rate, parity, data bits and stop bits of port 1, as in "9600,N,8,1"."""
         self._instrument._call("set_serial_settings", settings)
 
@@ -120,7 +126,7 @@ class RemotePanel:
             check_number("choose_gaussian", name, value)
         self._instrument._call("choose_gaussian", mean, st_dev)
 
-    def choose_data_file(self, path):
+    def choose_data_file(self, path: str) -> None:
         """A file of lines the instrument replays instead of random data, exactly this one,
         with or without an extension."""
         self._instrument._call("choose_data_file", os.path.abspath(path))
@@ -146,13 +152,15 @@ class Instrument:
 
     Clients reach the instrument through the kit's fault layer: tcp, serial and dde set faults on
     each channel (instrument.tcp.latency(50)); faults: faults set from the start, as the command
-    line writes them ("serial:line_speed"). transcript_dir: where the transcripts of what passed
+    line writes them, one text or several ("serial:line_speed"). transcript_dir: where the transcripts of what passed
     are kept (tcp.txt, serial.txt, dde.txt, panel.txt).
     """
 
-    def __init__(self, program=None, *, window=False, tcp=True, tcp_port=None, token_separator=None,
-                 line_terminator=None, serial_settings=None, switch_on=True, private_display=False,
-                 transcript_dir=None, faults=()):
+    def __init__(self, program: Optional[str] = None, *, window: bool = False, tcp: bool = True,
+                 tcp_port: Optional[int] = None, token_separator: Optional[str] = None,
+                 line_terminator: Optional[str] = None, serial_settings: Optional[str] = None,
+                 switch_on: bool = True, private_display: bool = False, transcript_dir: Optional[str] = None,
+                 faults: Union[str, Iterable[str]] = ()) -> None:
         if tcp_port is not None and tcp_port not in TCP_PORTS:
             raise InstrumentError(f"the instrument's TCP port must be 1 to 32767, not {tcp_port}")
         self.program = program
@@ -163,12 +171,13 @@ class Instrument:
                          "switch_on": switch_on, "private_display": True}
         self.panel = RemotePanel(self)
         self.transcript_dir = transcript_dir
-        self._start_faults = tuple(faults)
+        # One text is one fault, not one per character.
+        self._start_faults = (faults,) if isinstance(faults, str) else tuple(faults)
         self._faults = None
         self._supervisor = None
         self._watcher = None
         self._headless = None
-        self._bench = None
+        self._headless_panel: Optional[HeadlessPanel] = None
         # One call at a time: the instrument answers them in turn.
         self._lock = threading.Lock()
         self._ready = None
@@ -176,37 +185,37 @@ class Instrument:
         self._ended = threading.Event()
         self._ending = None
 
-    def __enter__(self):
+    def __enter__(self) -> "Instrument":
         self.start()
         return self
 
-    def __exit__(self, *_failure):
+    def __exit__(self, *_failure: object) -> None:
         self.close()
 
     @property
-    def tcp_resource(self):
+    def tcp_resource(self) -> Optional[str]:
         port = self._info("tcp_port")
         return None if port is None else f"TCPIP::127.0.0.1::{port}::SOCKET"
 
     @property
-    def tcp_port(self):
+    def tcp_port(self) -> Optional[int]:
         return self._info("tcp_port")
 
     @property
-    def serial_port(self):
+    def serial_port(self) -> str:
         """The path of the instrument's virtual serial port 1."""
         return self._info("serial_port")
 
     @property
-    def serial_resource(self):
+    def serial_resource(self) -> str:
         return f"ASRL{self.serial_port}::INSTR"
 
     @property
-    def dde_socket(self):
+    def dde_socket(self) -> str:
         return self._info("dde_socket")
 
     @property
-    def runtime_dir(self):
+    def runtime_dir(self) -> str:
         return self._info("runtime")
 
     @property
@@ -245,27 +254,27 @@ class Instrument:
         return self._call("state")
 
     @property
-    def transcript(self):
+    def transcript(self) -> Optional[Transcript]:
         """What passed on each channel so far (transcript.tail(), transcript.path("tcp"))."""
         return self._faults.transcript if self._faults is not None else None
 
     @property
-    def display(self):
+    def display(self) -> str:
         """The window's private display (window=True only)."""
         self._require_window("display", "the windowless instrument has no display")
         return self._info("display")
 
     @property
-    def pids(self):
+    def pids(self) -> tuple[int, ...]:
         """kestrin-headless; or the supervisor and the processes it had started once the window was ready."""
         return tuple(self._info("pids"))
 
     @property
-    def ready_seconds(self):
+    def ready_seconds(self) -> float:
         """From start() until the instrument was switched on and its ports open."""
         return self._info("seconds")
 
-    def environment(self):
+    def environment(self) -> dict[str, str]:
         """The variables kestrin-testkit run hands to a command."""
         variables = {"KESTRIN_SERIAL_RESOURCE": self.serial_resource, "KESTRIN_DDE_SOCKET": self.dde_socket,
                      "KESTRIN_RUNTIME_DIR": self.runtime_dir, CONTROL_VARIABLE: self._faults.control_path}
@@ -274,10 +283,10 @@ class Instrument:
         return variables
 
     @property
-    def _started(self):
+    def _started(self) -> bool:
         return self._supervisor is not None or self._headless is not None
 
-    def start(self):
+    def start(self) -> None:
         if self._started:
             raise InstrumentError("the instrument is already started")
         started = time.monotonic()
@@ -295,7 +304,7 @@ class Instrument:
         # Clients are handed the fault layer's stand-ins; the instrument's own stay known to it alone.
         self._ready.update(self._faults.published())
 
-    def _start_headless(self):
+    def _start_headless(self) -> str:
         """Starts kestrin-headless and works its panel; returns its private folder."""
         program = headless.program_for(self.program)
         if program is None:
@@ -308,7 +317,7 @@ class Instrument:
         atexit.register(self.close)
         instrument = self._headless
         try:
-            self._bench, port = headless.bring_up(instrument, self.settings)
+            self._headless_panel, port = bring_up(instrument, self.settings)
         except AssertionError as refused:  # a setting the instrument refuses, said in one line
             self.close()
             raise InstrumentError(f"the instrument did not start: {refused}") from None
@@ -322,7 +331,7 @@ class Instrument:
                        "kestrin_pid": instrument.pid, "pids": [instrument.pid]}
         return instrument.folder
 
-    def _start_window(self):
+    def _start_window(self) -> str:
         """Starts the supervisor, which brings up the desktop and the window; returns its scratch folder."""
         program = shutil.which(self.program or "kestrin")
         if program is None:
@@ -357,7 +366,7 @@ class Instrument:
         self._ready = dict(reply["ready"])
         return scratch
 
-    def close(self):
+    def close(self) -> None:
         """Ends the instrument and everything started for it; waits until they are gone."""
         if not self._started:
             return
@@ -370,14 +379,14 @@ class Instrument:
         else:
             self._close_window()
 
-    def _close_headless(self):
-        bench, self._bench = self._bench, None
-        if bench is not None:
-            bench.close()
+    def _close_headless(self) -> None:
+        panel, self._headless_panel = self._headless_panel, None
+        if panel is not None:
+            panel.close()
         instrument, self._headless = self._headless, None
         instrument.close()
 
-    def _close_window(self):
+    def _close_window(self) -> None:
         supervisor, self._supervisor = self._supervisor, None
         try:
             supervisor.stdin.close()
@@ -389,11 +398,11 @@ class Instrument:
             self._watcher.join()
         supervisor.stdout.close()
 
-    def switch_on(self):
+    def switch_on(self) -> None:
         """Presses On on the panel; returns once port 1 and the TCP port are open."""
         self._call("switch_on")
 
-    def switch_off(self):
+    def switch_off(self) -> None:
         """Presses Off on the panel: the instrument closes its ports and ends its conversations."""
         self._call("switch_off")
 
@@ -421,12 +430,12 @@ class Instrument:
         self._ended.wait()
         return self._ending
 
-    def _info(self, key):
+    def _info(self, key: str) -> Any:
         if self._ready is None:
             raise InstrumentError("the instrument is not started")
         return self._ready[key]
 
-    def _channel(self, name):
+    def _channel(self, name: str) -> ChannelFaults:
         if self._faults is None:
             raise InstrumentError("the instrument is not started")
         try:
@@ -434,11 +443,11 @@ class Instrument:
         except ValueError as failure:
             raise InstrumentError(str(failure)) from None
 
-    def _require_window(self, call, why):
+    def _require_window(self, call: str, why: str) -> None:
         if not self.window:
             raise InstrumentError(f"{call}: {why}; start the instrument with window=True")
 
-    def _call(self, name, *args):
+    def _call(self, name: str, *args: Any) -> Any:
         if self._faults is not None:
             self._faults.note_panel(f"{name}({', '.join(map(repr, args))})")
         with self._lock:
@@ -456,7 +465,7 @@ class Instrument:
             self._faults.note_panel(f"{name}: {reply['result']!r}")
         return reply["result"]
 
-    def _ask_window(self, name, args, failing):
+    def _ask_window(self, name: str, args: tuple, failing: str) -> dict[str, Any]:
         try:
             self._supervisor.stdin.write((json.dumps({"call": name, "args": args}) + "\n").encode())
             self._supervisor.stdin.flush()
@@ -465,10 +474,10 @@ class Instrument:
             raise self._ended_error(failing) from None
         return self._receive(None, failing)
 
-    def _ask_headless(self, name, args, failing):
+    def _ask_headless(self, name: str, args: tuple, failing: str) -> dict[str, Any]:
         """The call's reply in the supervisor's words; a call the instrument's end cut short fails naming the end."""
         try:
-            return {"result": self._bench.call(name, list(args))}
+            return {"result": self._headless_panel.call(name, list(args))}
         except (AssertionError, ValueError, TypeError, ConversationError, OSError) as failure:
             # A call may meet the instrument's end halfway: the owner hears of the end, not of what it tripped over.
             cut_short = isinstance(failure, (ConversationError, OSError)) and not isinstance(failure, NackError)
@@ -476,10 +485,10 @@ class Instrument:
                 raise self._ended_error(failing) from None
             return {"error": f"{name}: {failure}"}
 
-    def _ended_error(self, failing):
+    def _ended_error(self, failing: str) -> InstrumentError:
         return InstrumentError(f"{failing}: {self._ending}")
 
-    def _receive(self, timeout, failing="the instrument did not start"):
+    def _receive(self, timeout: Optional[float], failing: str = "the instrument did not start") -> dict[str, Any]:
         """The supervisor's next reply."""
         try:
             reply = self._replies.get(timeout=timeout)
@@ -489,14 +498,14 @@ class Instrument:
             raise self._ended_error(failing)
         return reply
 
-    def _end(self, why):
+    def _end(self, why: str) -> None:
         """Notes the first word of the instrument's end and wakes a call waiting for its reply."""
         if not self._ended.is_set():
             self._ending = why
             self._ended.set()
             self._replies.put(None)
 
-    def _watch(self, supervisor, scratch):
+    def _watch(self, supervisor: subprocess.Popen, scratch: str) -> None:
         """Hands the supervisor's replies on and hears of the instrument's end the moment the
         supervisor tells of it or is gone; then ends what a killed supervisor left running and
         removes its scratch folder (after a supervisor that ended as it should, there is none)."""
@@ -506,6 +515,6 @@ class Instrument:
                 self._end(message["ended"])
             else:
                 self._replies.put(message)
-        self._end(f"its supervisor (process {supervisor.pid}) {desktop.how_ended(supervisor.wait())}")
-        desktop.end_processes(lambda: desktop.session_members(supervisor.pid), reap=False)
+        self._end(f"its supervisor (process {supervisor.pid}) {processes.how_ended(supervisor.wait())}")
+        processes.end_processes(lambda: processes.session_members(supervisor.pid), reap=False)
         shutil.rmtree(scratch, ignore_errors=True)

@@ -101,7 +101,7 @@ def free_port() -> int:
     raise AssertionError(f"no free TCP port found from {PORT_RANGE[0]} to {PORT_RANGE[1]} in {PORT_TRIES} tries")
 
 
-def _bindable(family, address, port):
+def _bindable(family: int, address: str, port: int) -> bool:
     try:
         probe = socket.socket(family)
     except OSError:

@@ -16,6 +16,8 @@ Installed with the package it is found through its pytest11 entry point; from a 
 it with -p kestrin_testkit.pytest_plugin.
 """
 
+from typing import Iterator
+
 import pytest
 
 from kestrin_testkit.instrument import Instrument
@@ -23,7 +25,7 @@ from kestrin_testkit.transcript_report import (  # noqa: F401 (hooks of this plu
     pytest_runtest_makereport, pytest_runtest_setup, pytest_sessionstart)
 
 
-def pytest_addoption(parser):
+def pytest_addoption(parser: pytest.Parser) -> None:
     group = parser.getgroup("kestrin", "kestrin test kit")
     group.addoption("--kestrin", metavar="PATH", default=None,
                     help="the program to start (default: kestrin-headless, or kestrin with --kestrin-window, on PATH)")
@@ -34,13 +36,13 @@ def pytest_addoption(parser):
                     help="keep the instruments' transcripts in DIR (default: under pytest's temporary folder)")
 
 
-def started_instrument(config):
+def started_instrument(config: pytest.Config) -> Instrument:
     return Instrument(config.getoption("--kestrin"), window=config.getoption("--kestrin-window")
                       or config.getoption("--kestrin-private-display"))
 
 
 @pytest.fixture
-def kestrin_instrument(request):
+def kestrin_instrument(request: pytest.FixtureRequest) -> Iterator[Instrument]:
     """A switched-on instrument with TCP enabled on a free port, ended after the test."""
     with started_instrument(request.config) as instrument:
         instrument.transcript.mark(request.node.nodeid)
@@ -48,26 +50,28 @@ def kestrin_instrument(request):
 
 
 @pytest.fixture(scope="module")
-def kestrin_shared_instrument_of_module(request):
+def kestrin_shared_instrument_of_module(request: pytest.FixtureRequest) -> Iterator[Instrument]:
     with started_instrument(request.config) as instrument:
         yield instrument
 
 
 @pytest.fixture(scope="session")
-def kestrin_shared_instrument_of_session(request):
+def kestrin_shared_instrument_of_session(request: pytest.FixtureRequest) -> Iterator[Instrument]:
     with started_instrument(request.config) as instrument:
         yield instrument
 
 
 @pytest.fixture
-def kestrin_instrument_module(kestrin_shared_instrument_of_module, request):
+def kestrin_instrument_module(kestrin_shared_instrument_of_module: Instrument,
+                              request: pytest.FixtureRequest) -> Instrument:
     """The module's instrument, reset before the test."""
     kestrin_shared_instrument_of_module.reset(mark=request.node.nodeid)
     return kestrin_shared_instrument_of_module
 
 
 @pytest.fixture
-def kestrin_instrument_session(kestrin_shared_instrument_of_session, request):
+def kestrin_instrument_session(kestrin_shared_instrument_of_session: Instrument,
+                               request: pytest.FixtureRequest) -> Instrument:
     """The session's instrument, reset before the test."""
     kestrin_shared_instrument_of_session.reset(mark=request.node.nodeid)
     return kestrin_shared_instrument_of_session

@@ -20,7 +20,7 @@ import collections
 import os
 import threading
 import time
-from typing import Optional
+from typing import Iterable, Optional
 
 TAIL_LINES = 40
 TAIL_PIECE_LIMIT = 256
@@ -56,7 +56,7 @@ def escaped(data: bytes) -> str:
 class Transcript:
     """folder: where the files go (kept), or None for memory only."""
 
-    def __init__(self, folder: Optional[str], channels):
+    def __init__(self, folder: Optional[str], channels: Iterable[str]) -> None:
         self.folder = folder
         self.started = time.monotonic()
         self._lock = threading.Lock()
@@ -78,19 +78,19 @@ class Transcript:
     def path(self, channel: str) -> Optional[str]:
         return None if self.folder is None else os.path.join(self.folder, f"{channel}.txt")
 
-    def piece(self, source: str, direction: str, data: bytes, acted: str = ""):
+    def piece(self, source: str, direction: str, data: bytes, acted: str = "") -> None:
         """What passed on a connection ("tcp#3", "serial", "dde#2") one way."""
         self._add((time.monotonic(), source, direction, data, acted))
 
-    def note(self, source: str, text: str):
+    def note(self, source: str, text: str) -> None:
         """A note about a connection, or a channel ("tcp", "panel") as a whole."""
         self._add((time.monotonic(), source, None, text, ""))
 
-    def mark(self, text: str):
+    def mark(self, text: str) -> None:
         """A mark in every file, as "==== text ====": where a test begins."""
         self._add((time.monotonic(), None, None, text, ""))
 
-    def _add(self, entry):
+    def _add(self, entry: tuple) -> None:
         with self._lock:
             if self.closed:
                 return
@@ -105,7 +105,7 @@ class Transcript:
             self._flush()
             return {name: list(lines) for name, lines in self._tails.items() if lines}
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             self._flush()
             self.closed = True
@@ -113,7 +113,7 @@ class Transcript:
                 output.close()
             self._files = {}
 
-    def _flush(self):
+    def _flush(self) -> None:
         self._flushed = time.monotonic()
         for when, source, direction, what, acted in self._noted:
             head = f"{(when - self.started) * 1000:10.1f} ms  "
@@ -144,7 +144,7 @@ class Transcript:
         for output in self._files.values():
             output.flush()
 
-    def _write_line(self, channel, line):
+    def _write_line(self, channel: str, line: str) -> None:
         self._tails[channel].append(line)
         output = self._files.get(channel)
         if output is not None:

@@ -8,23 +8,25 @@ shows it under the traceback, and JUnit XML (--junitxml) writes it into the test
 XML only when junit_logging asks for it)."""
 
 import os
+from typing import Any, Generator
 
 import pytest
 
-from kestrin_testkit import faultchannels, transcript
+from kestrin_testkit import transcript
+from kestrin_testkit.faultlayer import owner
 
 SECTION = "kestrin transcript"
 
 
-def pytest_sessionstart(session):
+def pytest_sessionstart(session: pytest.Session) -> None:
     folder = session.config.getoption("--kestrin-transcripts")
     if folder is None:
         folder = os.path.join(session.config._tmp_path_factory.getbasetemp(), "kestrin-transcripts")
-    faultchannels.default_transcript_parent = os.path.abspath(folder)
+    owner.default_transcript_parent = os.path.abspath(folder)
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_setup(item):
+def pytest_runtest_setup(item: pytest.Item) -> Generator[None, Any, None]:
     with transcript.opened_lock:
         # Transcripts closed before this test are no part of it.
         transcript.opened[:] = [kept for kept in transcript.opened if not kept.closed]
@@ -34,7 +36,7 @@ def pytest_runtest_setup(item):
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo) -> Generator[None, Any, None]:
     outcome = yield
     report = outcome.get_result()
     if not report.failed or used_key not in item.stash:
@@ -46,7 +48,7 @@ def pytest_runtest_makereport(item, call):
         attach(report, text)
 
 
-def attach(report, text: str) -> None:
+def attach(report: pytest.TestReport, text: str) -> None:
     """Adds the section to the failure's text, as a traceback or as the plain text of a failure
     that has none (pytest.fail(pytrace=False))."""
     if hasattr(report.longrepr, "addsection"):
@@ -55,7 +57,7 @@ def attach(report, text: str) -> None:
         report.longrepr = f"{report.longrepr}\n{' ' + SECTION + ' ':-^80}\n{text}"
 
 
-def described(kept) -> str:
+def described(kept: transcript.Transcript) -> str:
     parts = []
     for channel, lines in kept.tail().items():
         where = kept.path(channel)
@@ -64,5 +66,5 @@ def described(kept) -> str:
     return "\n".join(parts)
 
 
-used_key = pytest.StashKey()
-count_key = pytest.StashKey()
+used_key = pytest.StashKey[list]()
+count_key = pytest.StashKey[int]()

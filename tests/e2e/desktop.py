@@ -4,8 +4,8 @@ program folder and their serial ports mapped onto terminals the test holds."""
 import os
 import threading
 
-from kestrin_testkit import accessibility
-from kestrin_testkit.accessibility import *  # noqa: F401,F403 - the suite's one handle on the helpers
+from kestrin_testkit.supervisor import accessibility
+from kestrin_testkit.supervisor.accessibility import *  # noqa: F401,F403 - the suite's one handle on the helpers
 
 PROGRAM_DIR = os.environ.get("TARVOLIN_PROGRAM_DIR", "")
 SCRATCH = os.environ.get("TARVOLIN_E2E_SCRATCH", "/tmp")

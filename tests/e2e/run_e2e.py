@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Runs end-to-end test modules against the built programs on a private desktop.
 
-Each run gets the test kit's private desktop (testkit/kestrin_testkit/desktop.py): its own virtual
-X display (Xvfb), session bus and accessibility bus, its own runtime folder (so the DDE sockets of
-one run never meet another's) and its own home folder. Qt's accessibility bridge is switched on
+Each run gets the test kit's private desktop (testkit/kestrin_testkit/supervisor/desktop.py): its
+own virtual X display (Xvfb), session bus and accessibility bus, its own runtime folder (so the DDE
+sockets of one run never meet another's) and its own home folder. Qt's accessibility bridge is switched on
 for every program started under it.
 
 Nothing outlives the run: the runner makes itself a session leader, marks every process it
@@ -27,7 +27,8 @@ E2E_DIR = os.path.dirname(os.path.abspath(__file__))
 KIT_DIR = os.path.join(os.path.dirname(os.path.dirname(E2E_DIR)), "testkit")
 sys.path.insert(0, KIT_DIR)
 
-from kestrin_testkit import desktop  # noqa: E402 - found through the line above
+from kestrin_testkit import processes  # noqa: E402 - found through the line above
+from kestrin_testkit.supervisor.desktop import Desktop  # noqa: E402
 
 MARKER_VARIABLE = "TARVOLIN_E2E_RUN"
 
@@ -51,7 +52,7 @@ def carries_marker(pid, marker):
 def leftover_processes(marker):
     """Every process of this run: of its session, or carrying its mark."""
     session = os.getsid(0)
-    return desktop.processes_where(lambda pid: desktop.session_of(pid) == session or carries_marker(pid, marker))
+    return processes.processes_where(lambda pid: processes.session_of(pid) == session or carries_marker(pid, marker))
 
 
 def program_environment(base, private_desktop, marker, scratch, programs):
@@ -97,20 +98,20 @@ def main():
         signal.signal(sig, on_signal)
     # Processes orphaned during the run (the buses' helpers, a program another one started)
     # become our children, so that the sweep at the end also reaps them.
-    desktop.adopt_orphans()
+    processes.adopt_orphans()
 
     marker = uuid.uuid4().hex
     os.environ[MARKER_VARIABLE] = marker
     scratch = tempfile.mkdtemp(prefix="tarvolin-e2e-")
     status = 1
     try:
-        private_desktop = desktop.Desktop(scratch).start()
+        private_desktop = Desktop(scratch).start()
         env = program_environment(os.environ, private_desktop, marker, scratch, os.path.abspath(args.programs))
         if args.script:
             command = [sys.executable, os.path.abspath(args.script), *args.modules]
         else:
             command = [sys.executable, "-m", "unittest", "-v", *args.modules]
-        tests = subprocess.Popen(command, cwd=E2E_DIR, env=env, preexec_fn=desktop.end_with_parent)
+        tests = subprocess.Popen(command, cwd=E2E_DIR, env=env, preexec_fn=processes.end_with_parent)
         try:
             status = tests.wait(timeout=args.timeout)
         except subprocess.TimeoutExpired:
@@ -125,12 +126,12 @@ def main():
     finally:
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         signal.signal(signal.SIGINT, signal.SIG_IGN)
-        desktop.end_processes(lambda: leftover_processes(marker))
+        processes.end_processes(lambda: leftover_processes(marker))
         if args.keep:
             print(f"e2e: scratch folder kept at {scratch}", file=sys.stderr)
         else:
             shutil.rmtree(scratch, ignore_errors=True)
-        left = [pid for pid in leftover_processes(marker) if not desktop.is_zombie(pid)]
+        left = [pid for pid in leftover_processes(marker) if not processes.is_zombie(pid)]
         if left:
             print(f"e2e: processes still running after the run: {left}", file=sys.stderr)
             status = status or 1

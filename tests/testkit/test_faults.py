@@ -13,7 +13,8 @@ import tty
 import pyvisa
 import pytest
 
-from kestrin_testkit import Conversation, ConversationError, faults
+from kestrin_testkit import Conversation, ConversationError
+from kestrin_testkit.faultlayer import parameters
 
 REPLY_TIMEOUT_MS = 10000
 # A read that is meant to time out waits this long.
@@ -221,7 +222,7 @@ def test_a_pulled_conversation_ends_and_a_new_one_is_served(instrument):
 # Bad faults fail in one line naming what is allowed, before anything is set.
 REFUSED = [
     ("tcp:latency=-1", "latency: ms must be a number from 0 to 600000, not '-1'"),
-    ("tcp:lag=5", "tcp: no fault 'lag'; the faults are " + ", ".join(faults.FAULTS)),
+    ("tcp:lag=5", "tcp: no fault 'lag'; the faults are " + ", ".join(parameters.FAULTS)),
     ("usb:latency=5", "fault 'usb:latency=5': no channel 'usb'; the channels are tcp, serial, dde"),
     ("tcp:line_speed", "tcp: line_speed paces a serial line; set bandwidth on tcp"),
     ("serial:slice=0", "slice: max_bytes must be a whole number from 1 to 65536, not '0'"),
@@ -236,7 +237,7 @@ REFUSED = [
 @pytest.mark.parametrize("text, says", REFUSED, ids=[row[0] for row in REFUSED])
 def test_bad_faults_are_refused_in_one_line(text, says):
     with pytest.raises(ValueError) as refused:
-        faults.parse(text)
+        parameters.parse(text)
     assert str(refused.value) == says
 
 

@@ -20,7 +20,7 @@ import pytest
 from kestrin_testkit import Instrument, InstrumentError
 from kitsupport import start_together
 from kestrin_testkit.commandgroup import ENDING_GRACE
-from kestrin_testkit.desktop import group_members, is_alive, session_members
+from kestrin_testkit.processes import group_members, is_alive, session_members
 
 GONE_TIMEOUT = 20.0
 READY_LIMIT = 10.0

@@ -35,7 +35,7 @@ def read_output_box(pid: int, count: int) -> None:
     import pyatspi
     from gi.repository import GLib
 
-    from kestrin_testkit import accessibility
+    from kestrin_testkit.supervisor import accessibility
 
     application = accessibility.application_of(pid, "kestrin")
     window = accessibility.window_of(application, "Tarvolin")

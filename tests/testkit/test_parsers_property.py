@@ -11,9 +11,10 @@ import threading
 
 import pytest
 
-from kestrin_testkit import faults, relay
 from kestrin_testkit.conversation import Conversation, ConversationError, escape, unescape
-from kestrin_testkit.faults import TO_CLIENT, TO_INSTRUMENT, DirectionFaults
+from kestrin_testkit.faultlayer import parameters
+from kestrin_testkit.faultlayer import pipe as pipe_module
+from kestrin_testkit.faultlayer.parameters import TO_CLIENT, TO_INSTRUMENT, DirectionFaults
 from kestrin_testkit.transcript import ESCAPES, escaped
 
 SEED = 1729
@@ -49,7 +50,7 @@ def random_bytes(rng, alphabet, most):
 def fed(data, rng, direction_faults):
     """The pipe after data came in random pieces, and the largest line start it held meanwhile."""
     channel = Channel(direction_faults)
-    pipe = relay.Pipe(channel, TO_INSTRUMENT, sink=None)
+    pipe = pipe_module.Pipe(channel, TO_INSTRUMENT, sink=None)
     start = 0
     held = 0
     while start < len(data):
@@ -60,13 +61,13 @@ def fed(data, rng, direction_faults):
     return pipe, channel, held
 
 
-@pytest.mark.parametrize("limit", [3, relay.HELD_LIMIT])
+@pytest.mark.parametrize("limit", [3, pipe_module.HELD_LIMIT])
 def test_duplicated_lines_are_whole_and_cut_at_the_limit(monkeypatch, limit):
-    monkeypatch.setattr(relay, "HELD_LIMIT", limit)
+    monkeypatch.setattr(pipe_module, "HELD_LIMIT", limit)
     rng = random.Random(SEED)
     for _ in range(CASES):
         data = random_bytes(rng, LINE_BYTES, 40)
-        pipe, channel, held = fed(data, rng, DirectionFaults(duplicate_count=faults.MAX_COUNT))
+        pipe, channel, held = fed(data, rng, DirectionFaults(duplicate_count=parameters.MAX_COUNT))
         pieces = [(piece, acted) for _, piece, acted in pipe.held]
         # Each line once (duplicates come in pairs), then the start of the line not ended.
         once = [piece for index, (piece, acted) in enumerate(pieces)
@@ -85,7 +86,7 @@ def test_dropped_lines_leave_nothing_but_split_line_ends():
     rng = random.Random(SEED)
     for _ in range(CASES):
         data = random_bytes(rng, LINE_BYTES, 40)
-        pipe, _, _ = fed(data, rng, DirectionFaults(drop_count=faults.MAX_COUNT))
+        pipe, _, _ = fed(data, rng, DirectionFaults(drop_count=parameters.MAX_COUNT))
         assert set(b"".join(piece for _, piece, _ in pipe.held)) <= {ord("\n")}, data
         assert pipe.partial == LINE_END.split(data)[-1], data
 
@@ -195,11 +196,11 @@ def test_fault_texts_are_taken_or_refused_in_one_line():
     for _ in range(CASES * 10):
         text = "".join(rng.choice(FRAGMENTS) for _ in range(rng.randrange(1, 8)))
         try:
-            channel, fault, args, kwargs = faults.parse(text)
+            channel, fault, args, kwargs = parameters.parse(text)
         except ValueError as refused:
             assert "\n" not in str(refused)
             continue
         # What is taken can be set.
-        directions, change = faults.prepared(channel, fault, args, kwargs)
+        directions, change = parameters.prepared(channel, fault, args, kwargs)
         for _ in directions:
             change(DirectionFaults(), 0.0)

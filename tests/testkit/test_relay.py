@@ -11,7 +11,8 @@ import tracemalloc
 
 import pytest
 
-from kestrin_testkit.relay import HELD_LIMIT, FaultLayer
+from kestrin_testkit.faultlayer.layer import FaultLayer
+from kestrin_testkit.faultlayer.pipe import HELD_LIMIT
 from kestrin_testkit.transcript import Transcript, escaped
 
 BLOCK = 65536
@@ -138,7 +139,7 @@ def test_a_line_without_end_is_cut_at_the_limit_in_linear_time(stand_ins, fault,
     sink.keep = True
     layer.set("tcp", fault, (1,), {"direction": "to_instrument"})
     block = b"x" * BLOCK
-    with socket.create_connection(("127.0.0.1", layer.tcp_port)) as client:
+    with socket.create_connection(("127.0.0.1", layer.tcp_port), timeout=WAIT_TIMEOUT) as client:
         with MemoryWatch() as memory:
             started = time.monotonic()
             for sent in range(BLOCK, ENDLESS_LINE + 1, BLOCK):
@@ -159,7 +160,7 @@ def test_a_flood_is_transcribed_whole_in_bounded_memory(stand_ins, tmp_path):
     # Every byte value: most are escaped, the costliest text to write.
     block = bytes(range(256)) * (BLOCK // 256)
     sent = 0
-    with socket.create_connection(("127.0.0.1", layer.tcp_port)) as client:
+    with socket.create_connection(("127.0.0.1", layer.tcp_port), timeout=WAIT_TIMEOUT) as client:
         with MemoryWatch() as memory:
             started = time.monotonic()
             while time.monotonic() - started < FLOOD_SECONDS:
@@ -192,7 +193,7 @@ def test_a_slow_fault_on_one_channel_holds_no_other_up(stand_ins):
     layer, _transcript, sink = stand_ins()
     layer.set("tcp", "slice", (1,), {"direction": "to_instrument"})
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as conversation, \
-            socket.create_connection(("127.0.0.1", layer.tcp_port)) as client:
+            socket.create_connection(("127.0.0.1", layer.tcp_port), timeout=WAIT_TIMEOUT) as client:
         conversation.connect(layer.dde_socket)
         round_trip(conversation)
         client.sendall(b"y" * SLICED_LINE + b"\r")

@@ -1,42 +1,27 @@
-"""The windowless instrument, kestrin-headless, as the kit brings it up: started from here in a
-private folder of its own, its panel worked through one conversation of the kit's own.
+"""The panel of a started kestrin-headless, worked through a conversation of the kit's own.
 
 Its panel is its conversation topic: every control of the window's panel and settings dialogs is
 an item under the window's name for it. The calls here make the settings the window's panel makes
-(panel.py), with the same checks and the same one-line refusals, so that a test reads the same
-whichever face the instrument shows.
+(supervisor/window_panel.py), with the same checks and the same one-line refusals, so that a test
+reads the same whichever face the instrument shows.
 """
 
-import concurrent.futures
 import logging
 import os
-import queue
-import shutil
-import socket
-import subprocess
-import tempfile
-import threading
 import time
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
-from kestrin_testkit import contract, desktop
+from kestrin_testkit import contract
 from kestrin_testkit.conversation import Conversation, NackError, TerminatedError
+from kestrin_testkit.headless.program import HeadlessInstrument
 from kestrin_testkit.panelsettings import (
-    BOXES, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, free_port, not_offered, serial_entries, why_greyed)
+    BOXES, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, free_port, not_offered, serial_entries,
+    why_greyed)
 
-PROGRAM = "kestrin-headless"
-WINDOW_PROGRAM = "kestrin"
-# How long the program has to publish its conversation socket, and each conversation call to be answered.
-START_TIMEOUT = 10.0
+# How long each conversation call has to be answered.
 CALL_TIMEOUT = 5.0
-START_POLL = 0.005
 # Ports the kit picked itself that another process took first before the instrument listened.
 LISTEN_TRIES = 5
-# The private folders, named after the process that owns them, so that one whose owner was killed
-# is recognised and cleared by the next kit to start.
-FOLDER_PREFIX = "kestrin-headless-"
-# The end of the program's log that explains a failed start.
-LOG_TAIL = 2000
 OFF_STATES = ("", "Off")
 TICKED = "1"
 CLEAR = "0"
@@ -55,173 +40,15 @@ RESET_ITEMS = (
 # What a random run reads its pace from: Random chosen, the Frequency box.
 PACE_CONTROLS = ("Random", "Frequency")
 NACK_NOT_AN_ENTRY = "Not an entry of the list: "
-# Variables that would map the instrument's serial ports to devices.
-FOREIGN_VARIABLES = ("KESTRIN_COM1", "KESTRIN_COM2")
 
 log = logging.getLogger(__name__)
 
 
-class Ended(Exception):
-    """The program has ended; the text says how."""
-
-
-def program_for(program: Optional[str]) -> Optional[str]:
-    """The kestrin-headless to start: the one given, the one beside a given kestrin, the one on
-    PATH, else the one beside the kestrin on PATH; None when there is none."""
-    if program is not None:
-        if os.path.basename(program) == WINDOW_PROGRAM:
-            program = os.path.join(os.path.dirname(shutil.which(program) or program), PROGRAM)
-        return shutil.which(program)
-    found = shutil.which(PROGRAM)
-    window = shutil.which(WINDOW_PROGRAM)
-    if found is None and window is not None:
-        found = shutil.which(os.path.join(os.path.dirname(os.path.realpath(window)), PROGRAM))
-    return found
-
-
-def clear_abandoned_folders() -> None:
-    """Removes the private folders of kits whose process has died (killed before it could)."""
-    parent = tempfile.gettempdir()
-    for entry in os.listdir(parent):
-        owner = entry[len(FOLDER_PREFIX):].split("-", 1)[0]
-        if not entry.startswith(FOLDER_PREFIX) or not owner.isdigit() or desktop.is_alive(int(owner)):
-            continue
-        path = os.path.join(parent, entry)
-        try:
-            if os.lstat(path).st_uid != os.geteuid():
-                continue
-        except FileNotFoundError:
-            continue  # another kit cleared it meanwhile
-        log.info("removing %s, left by process %s", path, owner)
-        shutil.rmtree(path, ignore_errors=True)
-
-
-class _Launcher:
-    """Starts the instruments from one thread that lasts as long as the process: the signal the
-    kernel sends a child when its parent dies follows the thread that started it, not the process,
-    and a test may start an instrument from a thread that ends before the instrument does."""
-
-    def __init__(self):
-        self._lock = threading.Lock()
-        self._thread = None
-        self._requests = queue.Queue()
-
-    def popen(self, *args, **kwargs) -> subprocess.Popen:
-        with self._lock:
-            if self._thread is None or not self._thread.is_alive():
-                self._thread = threading.Thread(target=self._serve, daemon=True, name="kestrin_testkit launcher")
-                self._thread.start()
-        started = concurrent.futures.Future()
-        self._requests.put((args, kwargs, started))
-        try:
-            return started.result()
-        except BaseException:
-            # The wait cut short (Ctrl-C): a process started all the same is ended, not left running.
-            if started.exception() is None:
-                process = started.result()
-                process.kill()
-                process.wait()
-            raise
-
-    def _serve(self):
-        while True:
-            args, kwargs, started = self._requests.get()
-            try:
-                started.set_result(subprocess.Popen(*args, **kwargs))
-            except BaseException as failure:  # handed to the caller, who raises it
-                started.set_exception(failure)
-
-
-_launcher = _Launcher()
-
-
-class HeadlessInstrument:
-    """One kestrin-headless in a private folder (folder/runtime is its XDG_RUNTIME_DIR, its log
-    beside it). on_end(why) is called once, from a thread of its own, when the program ends."""
-
-    def __init__(self, program: str, on_end: Callable[[str], None]):
-        clear_abandoned_folders()
-        self.folder = tempfile.mkdtemp(prefix=f"{FOLDER_PREFIX}{os.getpid()}-")
-        self.runtime = os.path.join(self.folder, "runtime")
-        os.mkdir(self.runtime, 0o700)
-        self.log_path = os.path.join(self.folder, f"{PROGRAM}.log")
-        env = {name: value for name, value in os.environ.items() if name not in FOREIGN_VARIABLES}
-        env.update(XDG_RUNTIME_DIR=self.runtime, TMPDIR=self.folder, LC_ALL="C.UTF-8")
-        self.process = None
-        try:
-            with open(self.log_path, "wb") as output:
-                # A session of its own: a Ctrl-C meant for the tests is not the instrument's.
-                self.process = _launcher.popen([program], stdin=subprocess.DEVNULL, stdout=output, stderr=output,
-                                               env=env, cwd=self.folder, start_new_session=True,
-                                               preexec_fn=desktop.end_with_parent)
-            self.pid = self.process.pid
-            self.ending: Optional[str] = None
-            self._ended = threading.Event()
-            self._on_end = on_end
-            self._watcher = threading.Thread(target=self._watch, daemon=True, name=f"{PROGRAM} {self.pid} watcher")
-            self._watcher.start()
-        except BaseException:  # a start cut short (Ctrl-C) leaves no process or folder either
-            if self.process is not None:
-                self.process.kill()
-                self.process.wait()
-            shutil.rmtree(self.folder, ignore_errors=True)
-            raise
-
-    @property
-    def dde_socket(self) -> str:
-        return contract.dde_socket(self.runtime)
-
-    @property
-    def serial_port(self) -> str:
-        return contract.serial_port(self.runtime)
-
-    def has_ended(self, within: float = 0.0) -> bool:
-        return self._ended.wait(within)
-
-    def wait_serving(self) -> None:
-        """Waits until the program takes connections on its conversation socket."""
-        deadline = time.monotonic() + START_TIMEOUT
-        while not self._answers():
-            if self._ended.wait(START_POLL):
-                raise Ended(f"{self.ending}{self.log_tail()}")
-            if time.monotonic() > deadline:
-                raise Ended(f"{PROGRAM} took no conversation within {START_TIMEOUT:.0f} s{self.log_tail()}")
-
-    def _answers(self) -> bool:
-        with socket.socket(socket.AF_UNIX) as probe:
-            return probe.connect_ex(self.dde_socket) == 0
-
-    def log_tail(self) -> str:
-        with open(self.log_path, "rb") as output:
-            output.seek(max(0, os.fstat(output.fileno()).st_size - LOG_TAIL))
-            text = output.read().decode(errors="replace").strip()
-        return f"\n{PROGRAM}'s output:\n{text}" if text else ""
-
-    def close(self) -> None:
-        """Ends the program (SIGTERM, then SIGKILL after a grace) and removes the folder."""
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(desktop.TERMINATE_GRACE)
-            except subprocess.TimeoutExpired:
-                log.warning("%s (process %d) did not end within %.0f s of SIGTERM; killed", PROGRAM, self.pid,
-                            desktop.TERMINATE_GRACE)
-                self.process.kill()
-        self._watcher.join()
-        shutil.rmtree(self.folder, ignore_errors=True)
-
-    def _watch(self):
-        status = self.process.wait()
-        self.ending = f"{PROGRAM} (process {self.pid}) {desktop.how_ended(status)}"
-        self._ended.set()
-        self._on_end(self.ending)
-
-
 class HeadlessPanel:
     """The panel of a started kestrin-headless, worked through a conversation of the kit's own.
-    Offers the calls of the window's bench (bench.py) by the same names."""
+    Offers the calls of the window's panel driver (supervisor/panel_driver.py) by the same names."""
 
-    def __init__(self, instrument: HeadlessInstrument):
+    def __init__(self, instrument: HeadlessInstrument) -> None:
         self.instrument = instrument
         self._conversation: Optional[Conversation] = None
         # What reset() brings back; set by started().
@@ -238,7 +65,7 @@ class HeadlessPanel:
     def execute(self, command: str) -> None:
         self._talk(lambda conversation: conversation.execute(command))
 
-    def _talk(self, call):
+    def _talk(self, call: Callable[[Conversation], Any]) -> Any:
         for attempt in (1, 2):
             if self._conversation is None:
                 conversation = Conversation(contract.APPLICATION, contract.TOPIC, self.instrument.runtime,
@@ -259,9 +86,9 @@ class HeadlessPanel:
             self._conversation.close()
             self._conversation = None
 
-    # The bench's calls.
+    # The panel driver's calls.
 
-    def call(self, name: str, args: list):
+    def call(self, name: str, args: list) -> Any:
         calls = {"set_formats", "set_serial_settings", "switch_on", "switch_off", "reset", "generation_settings",
                  "status", "state", "set_frequency", "set_points_per_line", "choose_continuous", "choose_finite",
                  "choose_flat", "choose_gaussian", "choose_data_file"}
@@ -384,26 +211,26 @@ class HeadlessPanel:
             shown[caption] = self.request(ITEMS[caption]) == TICKED
         return shown
 
-    def set_frequency(self, lines_per_second) -> None:
+    def set_frequency(self, lines_per_second: float) -> None:
         self._type_into("Frequency", str(lines_per_second))
 
-    def set_points_per_line(self, points) -> None:
+    def set_points_per_line(self, points: int) -> None:
         self._type_into("Line Format", str(points))
 
     def choose_continuous(self) -> None:
         self._choose("Continuous")
 
-    def choose_finite(self, lines) -> None:
+    def choose_finite(self, lines: int) -> None:
         self._choose("Finite")
         self._type_into("No. Lines", str(lines))
 
-    def choose_flat(self, minimum, maximum) -> None:
+    def choose_flat(self, minimum: float, maximum: float) -> None:
         self._choose("Random")
         self._choose("Flat")
         self._type_into("Min", f"{minimum:g}")
         self._type_into("Max", f"{maximum:g}")
 
-    def choose_gaussian(self, mean, st_dev) -> None:
+    def choose_gaussian(self, mean: float, st_dev: float) -> None:
         self._choose("Random")
         self._choose("Gaussian")
         self._type_into("Mean", f"{mean:g}")
@@ -447,7 +274,7 @@ def bring_up(instrument: HeadlessInstrument, settings: dict) -> tuple:
     instrument.wait_serving()
     panel = HeadlessPanel(instrument)
 
-    def set_up(setting, call, *args):
+    def set_up(setting: str, call: Callable[..., Any], *args: Any) -> Any:
         try:
             return call(*args)
         except PanelError as refused:

@@ -12,10 +12,11 @@ import os
 import signal
 import subprocess
 import time
+from typing import Any, Callable, Iterable, Iterator, Optional, Union
 
 import pyatspi
 
-from kestrin_testkit.desktop import end_with_parent, is_zombie
+from kestrin_testkit.processes import end_with_parent, is_zombie
 from kestrin_testkit.panelsettings import free_port  # noqa: F401 (the suites' way to a port)
 
 DEFAULT_TIMEOUT = float(os.environ.get("KESTRIN_TESTKIT_WAIT", "20"))
@@ -23,6 +24,8 @@ POLL_INTERVAL = 0.05
 # A list picked from shows the entry within this time, or the click missed it.
 PICK_RETRY_INTERVAL = 0.5
 PICK_POLL = 0.01
+# A node of the accessibility tree as pyatspi hands it out, which carries no type hints.
+Node = Any
 # A failed wait tells what the windows showed. The test kit's supervisor turns this off: its
 # failures are one line, and it logs the tree itself.
 explain_failed_waits = True
@@ -33,10 +36,10 @@ class WaitTimeout(AssertionError):
 
 
 # Programs still running, whose windows a failure report shows.
-_live_programs = []
+_live_programs: list[Union["Program", "StartedProgram"]] = []
 
 
-def snapshot_of_desktop():
+def snapshot_of_desktop() -> str:
     """The accessibility trees of the running programs, and a screenshot of the display when an
     artifacts folder is given, to explain a failed wait."""
     report = []
@@ -53,7 +56,8 @@ def snapshot_of_desktop():
     return "\n".join(report)
 
 
-def wait_until(condition, what, timeout=DEFAULT_TIMEOUT, poll=POLL_INTERVAL):
+def wait_until(condition: Callable[[], Any], what: str, timeout: float = DEFAULT_TIMEOUT,
+               poll: float = POLL_INTERVAL) -> Any:
     """Returns the first truthy result of condition(), or fails naming what was awaited."""
     deadline = time.monotonic() + timeout
     last = None
@@ -73,7 +77,7 @@ def wait_until(condition, what, timeout=DEFAULT_TIMEOUT, poll=POLL_INTERVAL):
         time.sleep(poll)
 
 
-def fresh(node):
+def fresh(node: Node) -> Node:
     """Drops what the accessibility library remembers about a node, so the next read asks the program."""
     try:
         node.clear_cache()
@@ -82,18 +86,18 @@ def fresh(node):
     return node
 
 
-def role_name(node):
+def role_name(node: Node) -> str:
     return fresh(node).getRoleName()
 
 
-def children(node):
+def children(node: Node) -> list[Node]:
     try:
         return [child for child in fresh(node) if child is not None]
     except Exception:
         return []
 
 
-def descendants(node, skipping=()):
+def descendants(node: Node, skipping: Iterable[str] = ()) -> Iterator[Node]:
     """The controls below node, nearest first; those below a control of a role in skipping
     (a file dialog's views hold a control per file and column) are left out."""
     pending = [node]
@@ -105,7 +109,7 @@ def descendants(node, skipping=()):
                 pending.append(child)
 
 
-def matches(node, role, name, description):
+def matches(node: Node, role: Optional[str], name: Optional[str], description: Optional[str]) -> bool:
     try:
         fresh(node)
         if role is not None and node.getRoleName() != role:
@@ -119,11 +123,13 @@ def matches(node, role, name, description):
         return False
 
 
-def find_all(root, role=None, name=None, description=None, skipping=()):
+def find_all(root: Node, role: Optional[str] = None, name: Optional[str] = None, description: Optional[str] = None,
+             skipping: Iterable[str] = ()) -> list[Node]:
     return [node for node in descendants(root, skipping) if matches(node, role, name, description)]
 
 
-def find(root, role=None, name=None, description=None, timeout=DEFAULT_TIMEOUT, skipping=()):
+def find(root: Node, role: Optional[str] = None, name: Optional[str] = None, description: Optional[str] = None,
+         timeout: float = DEFAULT_TIMEOUT, skipping: Iterable[str] = ()) -> Node:
     """Waits for exactly one control below root with the given role, name and/or description."""
     def lookup():
         found = find_all(root, role, name, description, skipping)
@@ -134,23 +140,23 @@ def find(root, role=None, name=None, description=None, timeout=DEFAULT_TIMEOUT, 
     return wait_until(lookup, f"{role or 'control'} {name or description!r}", timeout)
 
 
-def states(node):
+def states(node: Node) -> Any:
     return fresh(node).getState()
 
 
-def is_enabled(node):
+def is_enabled(node: Node) -> bool:
     return states(node).contains(pyatspi.STATE_ENABLED)
 
 
-def is_showing(node):
+def is_showing(node: Node) -> bool:
     return states(node).contains(pyatspi.STATE_SHOWING)
 
 
-def is_checked(node):
+def is_checked(node: Node) -> bool:
     return states(node).contains(pyatspi.STATE_CHECKED)
 
 
-def text_of(node):
+def text_of(node: Node) -> str:
     """The text of a box, or the caption of a label or button."""
     fresh(node)
     try:
@@ -160,7 +166,7 @@ def text_of(node):
         return node.name
 
 
-def do_action(node, *names, timeout=DEFAULT_TIMEOUT):
+def do_action(node: Node, *names: str, timeout: float = DEFAULT_TIMEOUT) -> None:
     """Performs the first of the named actions that the control offers, once it is enabled
     (a greyed control offers none)."""
     def offered():
@@ -178,11 +184,11 @@ def do_action(node, *names, timeout=DEFAULT_TIMEOUT):
         raise AssertionError(f"action {names} on {node.name!r} was refused")
 
 
-def press(node):
+def press(node: Node) -> None:
     do_action(node, "Press", "press", "click", "Toggle")
 
 
-def click(node, timeout=DEFAULT_TIMEOUT):
+def click(node: Node, timeout: float = DEFAULT_TIMEOUT) -> None:
     """Clicks the middle of a control with the pointer, where it is on the screen now.
 
     Option buttons need this: their accessibility action only toggles the checked state,
@@ -193,28 +199,28 @@ def click(node, timeout=DEFAULT_TIMEOUT):
     pyatspi.Registry.generateMouseEvent(x, y, pyatspi.MOUSE_B1C)
 
 
-def set_text(node, value):
+def set_text(node: Node, value: str) -> None:
     """Replaces the text of a box, as typing over it would."""
     editable = fresh(node).queryEditableText()
     if not editable.setTextContents(value):
         raise AssertionError(f"box {node.name!r} refused the text {value!r}")
 
 
-def type_keys(text):
+def type_keys(text: str) -> None:
     """Types text on the keyboard into the control that has the focus."""
     pyatspi.Registry.generateKeyboardEvent(0, text, pyatspi.KEY_STRING)
 
 
-def press_key(keysym):
+def press_key(keysym: int) -> None:
     """Presses and releases the key of an X keysym (such as 0xFF08, BackSpace)."""
     pyatspi.Registry.generateKeyboardEvent(keysym, None, pyatspi.KEY_SYM)
 
 
-def top_edge(node):
+def top_edge(node: Node) -> int:
     return fresh(node).queryComponent().getExtents(pyatspi.DESKTOP_COORDS).y
 
 
-def pick(combo_box, entry, timeout=DEFAULT_TIMEOUT):
+def pick(combo_box: Node, entry: str, timeout: float = DEFAULT_TIMEOUT) -> None:
     """Opens a list and clicks one of its entries with the pointer, as a user picks it. Qt names
     a list after its current entry."""
     if fresh(combo_box).name == entry:
@@ -240,7 +246,7 @@ def pick(combo_box, entry, timeout=DEFAULT_TIMEOUT):
     wait_until(shows_entry, f"the list {combo_box.name!r} to show {entry!r}", 0)
 
 
-def choose_menu(window, *path):
+def choose_menu(window: Node, *path: str) -> None:
     """Triggers a menu item given by its captions without access keys, e.g. ("Edit", "Network Settings ...")."""
     menu_bar = find(window, "menu bar")
     node = menu_bar
@@ -249,14 +255,14 @@ def choose_menu(window, *path):
     press(node)
 
 
-def accessibility_bus_ready():
+def accessibility_bus_ready() -> bool:
     """Starts the accessibility bus and its registry (the session bus activates them on the first
     call), so that a program started afterwards finds them and registers its windows."""
     return wait_until(lambda: pyatspi.Registry.getDesktop(0) is not None and
                       pyatspi.Registry.getDesktop(0).childCount >= 0, "the accessibility registry")
 
 
-def click_menu(window, menu, item):
+def click_menu(window: Node, menu: str, item: str) -> None:
     """Opens a menu and chooses an item with the pointer. For items whose action opens a modal
     box: their accessibility action would only return once the box is closed."""
     entry = find(find(window, "menu bar"), "menu item", menu)
@@ -267,7 +273,8 @@ def click_menu(window, menu, item):
 class Program:
     """One program started from here, its output kept in a log file of the given folder."""
 
-    def __init__(self, path, *, log_folder, env=None, cwd=None, args=()):
+    def __init__(self, path: str, *, log_folder: str, env: Optional[dict[str, Optional[str]]] = None,
+                 cwd: Optional[str] = None, args: Iterable[str] = ()) -> None:
         accessibility_bus_ready()
         self.name = os.path.basename(path)
         log_path = os.path.join(log_folder, f"{self.name}-{time.monotonic_ns()}.log")
@@ -281,40 +288,40 @@ class Program:
                 environment[variable] = value
         self.process = subprocess.Popen([path, *args], env=environment, cwd=cwd or log_folder,
                                         stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=end_with_parent)
-        self._application = None
+        self._application: Optional[Node] = None
         _live_programs.append(self)
 
     @property
-    def pid(self):
+    def pid(self) -> int:
         return self.process.pid
 
-    def known_application(self):
+    def known_application(self) -> Optional[Node]:
         return self._application
 
-    def application(self, timeout=DEFAULT_TIMEOUT):
+    def application(self, timeout: float = DEFAULT_TIMEOUT) -> Node:
         if self._application is None:
             self._application = application_of(self.pid, self.name, timeout)
         return self._application
 
-    def window(self, title, timeout=DEFAULT_TIMEOUT):
+    def window(self, title: str, timeout: float = DEFAULT_TIMEOUT) -> Node:
         return window_of(self.application(timeout), title, timeout)
 
-    def wait_exit(self, timeout=DEFAULT_TIMEOUT):
+    def wait_exit(self, timeout: float = DEFAULT_TIMEOUT) -> int:
         try:
             return self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             raise WaitTimeout(f"{self.name} did not end within {timeout:.0f} s") from None
 
-    def running(self):
+    def running(self) -> bool:
         return self.process.poll() is None
 
-    def output(self):
+    def output(self) -> str:
         if not self.log.closed:
             self.log.flush()
         with open(self.log.name, "rb") as log:
             return log.read().decode(errors="replace")
 
-    def stop(self):
+    def stop(self) -> None:
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -330,25 +337,25 @@ class Program:
 class StartedProgram:
     """A program that another program under test started, found by its accessible name."""
 
-    def __init__(self, name, timeout=DEFAULT_TIMEOUT):
+    def __init__(self, name: str, timeout: float = DEFAULT_TIMEOUT) -> None:
         self.name = name
         self._application = application_named(name, timeout)
         self.pid = self._application.get_process_id()
         _live_programs.append(self)
 
-    def known_application(self):
+    def known_application(self) -> Optional[Node]:
         return self._application
 
-    def application(self, timeout=DEFAULT_TIMEOUT):
+    def application(self, timeout: float = DEFAULT_TIMEOUT) -> Node:
         return self._application
 
-    def window(self, title, timeout=DEFAULT_TIMEOUT):
+    def window(self, title: str, timeout: float = DEFAULT_TIMEOUT) -> Node:
         return window_of(self._application, title, timeout)
 
-    def running(self):
+    def running(self) -> bool:
         return os.path.exists(f"/proc/{self.pid}")
 
-    def stop(self):
+    def stop(self) -> None:
         """Ends the program by its process id; it is not our child, so wait for it to vanish."""
         if self.running():
             try:
@@ -360,7 +367,7 @@ class StartedProgram:
             _live_programs.remove(self)
 
 
-def application_of(pid, name, timeout=DEFAULT_TIMEOUT):
+def application_of(pid: int, name: str, timeout: float = DEFAULT_TIMEOUT) -> Node:
     """The accessible application of a process, once it has joined the accessibility bus."""
     def lookup():
         desktop = pyatspi.Registry.getDesktop(0)
@@ -374,7 +381,7 @@ def application_of(pid, name, timeout=DEFAULT_TIMEOUT):
     return wait_until(lookup, f"{name} (process {pid}) on the accessibility bus", timeout)
 
 
-def application_named(name, timeout=DEFAULT_TIMEOUT):
+def application_named(name: str, timeout: float = DEFAULT_TIMEOUT) -> Node:
     def lookup():
         found = [application for application in children(pyatspi.Registry.getDesktop(0))
                  if matches(application, None, name, None)]
@@ -382,13 +389,13 @@ def application_named(name, timeout=DEFAULT_TIMEOUT):
     return wait_until(lookup, f"exactly one application {name!r} on the accessibility bus", timeout)
 
 
-def windows_of(application):
+def windows_of(application: Node) -> list[Node]:
     """The program's top-level windows: main windows, dialogs, message boxes and plain widgets
     shown as windows (which Qt reports as fillers)."""
     return children(application)
 
 
-def window_of(application, title, timeout=DEFAULT_TIMEOUT):
+def window_of(application: Node, title: str, timeout: float = DEFAULT_TIMEOUT) -> Node:
     def lookup():
         found = [node for node in windows_of(application) if node.name == title and is_showing(node)]
         if len(found) > 1:
@@ -397,7 +404,7 @@ def window_of(application, title, timeout=DEFAULT_TIMEOUT):
     return wait_until(lookup, f"window {title!r}", timeout)
 
 
-def message_box(application, timeout=DEFAULT_TIMEOUT):
+def message_box(application: Node, timeout: float = DEFAULT_TIMEOUT) -> tuple[Node, str]:
     """Waits for the program's message box and returns it with its text."""
     def lookup():
         for node in windows_of(application):
@@ -410,20 +417,20 @@ def message_box(application, timeout=DEFAULT_TIMEOUT):
     return box, "\n".join(texts)
 
 
-def dismiss(box):
+def dismiss(box: Node) -> None:
     press(find(box, "push button", "OK"))
     wait_until(lambda: not is_showing(box), "the message box to close")
 
 
-def no_message_box(application):
+def no_message_box(application: Node) -> bool:
     return not any(role_name(node) == "alert" and is_showing(node) for node in windows_of(application))
 
 
-def shown_windows(application, title):
+def shown_windows(application: Node, title: str) -> list[Node]:
     return [node for node in windows_of(application) if node.name == title and is_showing(node)]
 
 
-def describe(node, depth=0):
+def describe(node: Node, depth: int = 0) -> str:
     """The accessibility tree below node as indented text, for failure reports."""
     try:
         fresh(node)

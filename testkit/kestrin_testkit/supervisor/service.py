@@ -2,7 +2,7 @@
 
 Instrument starts it as the leader of a session of its own, with one JSON object of settings as
 its argument. It brings up the desktop and kestrin, works the panel, writes one line,
-{"ready": {...}} or {"error": "..."}, then serves the bench's calls (bench.py), one JSON line in
+{"ready": {...}} or {"error": "..."}, then serves the panel driver's calls (panel_driver.py), one JSON line in
 and one out: {"call": name, "args": [...]} answered by {"result": ...} or {"error": "..."}.
 It logs to its standard error at the level KESTRIN_TESTKIT_LOG names (WARNING unless set).
 
@@ -22,8 +22,16 @@ import shutil
 import signal
 import sys
 import traceback
+from types import FrameType
+from typing import IO, TYPE_CHECKING, Any, Optional
 
-from kestrin_testkit import contract, desktop
+from kestrin_testkit import contract, processes
+from kestrin_testkit.supervisor import desktop
+
+if TYPE_CHECKING:
+    # Imported for its types only: the library reads the buses' addresses when it loads.
+    from kestrin_testkit.supervisor.accessibility import Program
+    from kestrin_testkit.supervisor.panel_driver import PanelDriver
 
 READ_SIZE = 65536
 
@@ -36,37 +44,37 @@ class Refused(Exception):
     """A setting asked for at start that the instrument's window does not take."""
 
 
-def on_signal(signum, _frame):
+def on_signal(signum: int, _frame: Optional[FrameType]) -> None:
     raise Stop(f"signal {signum}")
 
 
-def serial_link(runtime):
+def serial_link(runtime: str) -> str:
     return contract.serial_port(runtime)
 
 
-def bring_up(settings, scratch):
+def bring_up(settings: dict[str, Any], scratch: str) -> tuple[desktop.Desktop, "Program", "PanelDriver", dict]:
     """Starts the desktop and kestrin and works the panel; returns what the owner needs to know."""
     display = desktop.Desktop(scratch, private_display=settings["private_display"]).start()
     os.environ.update(display.environment(os.environ))
     # Imported only now: the accessibility library reads the buses' addresses from the environment.
-    from kestrin_testkit import accessibility
-    from kestrin_testkit.bench import Bench
-    from kestrin_testkit.panel import PanelError
+    from kestrin_testkit.panelsettings import PanelError
+    from kestrin_testkit.supervisor import accessibility
+    from kestrin_testkit.supervisor.panel_driver import PanelDriver
 
-    # Failures are told in one line; the bench logs the windows' tree itself.
+    # Failures are told in one line; the panel driver logs the windows' tree itself.
     accessibility.explain_failed_waits = False
     program = accessibility.Program(settings["program"], log_folder=scratch, cwd=scratch)
-    bench = Bench(program, serial_link(display.runtime))
+    driver = PanelDriver(program, serial_link(display.runtime))
 
-    def set_up(setting, call, *args):
+    def set_up(setting: str, call: str, *args: Any) -> None:
         try:
-            bench.call(call, list(args))
+            driver.call(call, list(args))
         except PanelError as refused:
             raise Refused(f"{setting}: {refused}") from None
     port = None
     if settings["tcp"]:
         port = settings["tcp_port"] or accessibility.free_port()
-        bench.panel.enable_network(port)
+        driver.panel.enable_network(port)
     if settings["token_separator"] is not None or settings["line_terminator"] is not None:
         set_up("formats", "set_formats", settings["token_separator"], settings["line_terminator"])
     if settings["serial_settings"] is not None:
@@ -74,7 +82,7 @@ def bring_up(settings, scratch):
     if settings["switch_on"]:
         # Port 1 is published at On; the owner may open it as soon as it hears of it.
         set_up("switch_on", "switch_on")
-    bench.started()
+    driver.started()
     ready = {
         "display": display.display,
         "runtime": display.runtime,
@@ -82,15 +90,15 @@ def bring_up(settings, scratch):
         "serial_port": serial_link(display.runtime),
         "dde_socket": contract.dde_socket(display.runtime),
         "kestrin_pid": program.pid,
-        "pids": [os.getpid(), *desktop.session_members()],
+        "pids": [os.getpid(), *processes.session_members()],
     }
-    return display, program, bench, ready
+    return display, program, driver, ready
 
 
-def answer(bench, request, replies):
+def answer(driver: "PanelDriver", request: dict[str, Any], replies: IO[str]) -> None:
     name = request.get("call")
     try:
-        reply = {"result": bench.call(name, request.get("args", []))}
+        reply = {"result": driver.call(name, request.get("args", []))}
     except (AssertionError, ValueError, TypeError) as failure:
         reply = {"error": f"{name}: {failure}"}
     replies.write(json.dumps(reply) + "\n")
@@ -105,11 +113,11 @@ def has_ended(pidfd: int, within: float = 0.0) -> bool:
     return bool(select.select([pidfd], [], [], within)[0])
 
 
-def how_program_ended(program) -> str:
-    return f"kestrin (process {program.pid}) {desktop.how_ended(program.process.wait())}"
+def how_program_ended(program: "Program") -> str:
+    return f"kestrin (process {program.pid}) {processes.how_ended(program.process.wait())}"
 
 
-def serve(bench, program, commands, replies):
+def serve(driver: "PanelDriver", program: "Program", commands: int, replies: IO[str]) -> Optional[str]:
     """Answers the owner's calls until the owner closes its end. Should kestrin end first, returns
     how it ended."""
     pending = b""
@@ -132,7 +140,7 @@ def serve(bench, program, commands, replies):
                     if has_ended(program_ended):
                         return how_program_ended(program)
                     try:
-                        answer(bench, json.loads(line), replies)
+                        answer(driver, json.loads(line), replies)
                     except Exception:
                         # The accessibility bus may learn of the end a moment before the kernel says so.
                         if has_ended(program_ended, within=ENDING_GRACE):
@@ -142,7 +150,7 @@ def serve(bench, program, commands, replies):
             os.close(program_ended)
 
 
-def log_tail(scratch, name):
+def log_tail(scratch: str, name: str) -> str:
     """The end of a program's log, to explain a failed start."""
     logs = sorted(entry for entry in os.listdir(scratch) if entry.startswith(name) and entry.endswith(".log"))
     if not logs:
@@ -152,7 +160,7 @@ def log_tail(scratch, name):
     return f"\n{name}'s output:\n{text}" if text else ""
 
 
-def main():
+def main() -> int:
     settings = json.loads(sys.argv[1])
     logging.basicConfig(format="kestrin_testkit supervisor: %(message)s",
                         level=os.environ.get("KESTRIN_TESTKIT_LOG", "WARNING").upper())
@@ -161,12 +169,12 @@ def main():
     os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, on_signal)
-    desktop.adopt_orphans()
+    processes.adopt_orphans()
     scratch = settings["scratch"]
     display = program = None
     try:
         try:
-            display, program, bench, ready = bring_up(settings, scratch)
+            display, program, driver, ready = bring_up(settings, scratch)
         except Stop:
             raise
         except Refused as refused:  # said in one line: no log, no traceback
@@ -180,7 +188,7 @@ def main():
             return 1
         replies.write(json.dumps({"ready": ready}) + "\n")
         replies.flush()
-        ended = serve(bench, program, sys.stdin.fileno(), replies)
+        ended = serve(driver, program, sys.stdin.fileno(), replies)
         if ended is None:
             return 0
         replies.write(json.dumps({"ended": ended}) + "\n")
@@ -195,7 +203,7 @@ def main():
             program.stop()
         if display is not None:
             display.close()
-        desktop.end_processes(desktop.session_members)
+        processes.end_processes(processes.session_members)
         shutil.rmtree(scratch, ignore_errors=True)
 
 

@@ -14,7 +14,7 @@ import random
 import re
 import termios
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Callable, Optional
 
 CHANNELS = ("tcp", "serial", "dde")
 TO_CLIENT = "to_client"
@@ -46,7 +46,7 @@ BAUD_RATES = {getattr(termios, f"B{rate}"): rate for rate in (
 DATA_BITS = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}
 
 
-def directions_of(direction: str, fault: str) -> tuple:
+def directions_of(direction: Optional[str], fault: str) -> tuple[str, ...]:
     """The one or two directions a fault is set in."""
     if direction is None:
         direction = TO_CLIENT if fault in LINE_FAULTS else BOTH
@@ -55,7 +55,7 @@ def directions_of(direction: str, fault: str) -> tuple:
     return (TO_CLIENT, TO_INSTRUMENT) if direction == BOTH else (direction,)
 
 
-def check_number(fault: str, name: str, value, low, high, integer=False):
+def check_number(fault: str, name: str, value: Any, low: float, high: float, integer: bool = False) -> Any:
     """value as a number from low to high, or a one-line ValueError."""
     kind = "a whole number" if integer else "a number"
     try:
@@ -67,7 +67,7 @@ def check_number(fault: str, name: str, value, low, high, integer=False):
     return number
 
 
-def characters_per_second(attributes) -> float:
+def characters_per_second(attributes: list) -> float:
     """What a serial line with these termios attributes carries: a start bit, the data bits,
     a parity bit if any and the stop bits for each character."""
     baud = BAUD_RATES.get(attributes[4], 0)
@@ -77,7 +77,7 @@ def characters_per_second(attributes) -> float:
     return baud / bits if baud else 0.0
 
 
-def shown(value, limit: int = 60) -> str:
+def shown(value: object, limit: int = 60) -> str:
     """A value as a one-line message shows it: its repr, cut short."""
     text = repr(value)
     return text if len(text) <= limit else text[:limit - 3] + "..."
@@ -119,7 +119,7 @@ class LanguageFault:
         self.spend()
         return True
 
-    def spend(self):
+    def spend(self) -> None:
         if self.count is not None:
             self.count -= 1
 
@@ -155,7 +155,7 @@ class DirectionFaults:
     stall_until: float = 0.0
     jitter_random: random.Random = field(default_factory=lambda: random.Random(0))
     # The faults on the instrument's language by name, in the order they were set.
-    language: dict = field(default_factory=dict)
+    language: dict[str, LanguageFault] = field(default_factory=dict)
 
     def any_set(self, now: float) -> bool:
         return bool(self.latency_ms or self.jitter_ms or self.slice_bytes or self.bytes_per_second
@@ -172,7 +172,7 @@ class DirectionFaults:
                 del self.language[name]
         return bool(self.language)
 
-    def described(self, now: float) -> list:
+    def described(self, now: float) -> list[str]:
         """Each fault set, with its parameters and what remains of it."""
         listed = []
         if self.latency_ms or self.jitter_ms:
@@ -203,7 +203,11 @@ class DirectionFaults:
         return max(0.0, self.latency_ms + self.jitter_random.uniform(-self.jitter_ms, self.jitter_ms)) / 1000.0
 
 
-def prepared(channel: str, fault: str, args: tuple, kwargs: dict):
+# What a checked fault does to the faults of one direction, given the time now.
+Change = Callable[[DirectionFaults, float], None]
+
+
+def prepared(channel: str, fault: str, args: tuple, kwargs: dict[str, Any]) -> tuple[tuple[str, ...], Change]:
     """Checks a fault's parameters; returns (directions, change), change being a function that
     applies it to a DirectionFaults with the time now. Raises a one-line ValueError."""
     if fault not in FAULTS:
@@ -231,39 +235,39 @@ def prepared(channel: str, fault: str, args: tuple, kwargs: dict):
     return directions_of(direction, fault), CHECKS[fault](fault, values)
 
 
-def _latency(fault, values):
+def _latency(fault: str, values: dict[str, Any]) -> Change:
     ms = check_number(fault, "ms", values["ms"], 0, MAX_DELAY_MS)
     jitter = check_number(fault, "jitter_ms", values.get("jitter_ms", 0), 0, MAX_DELAY_MS)
 
-    def change(faults, _now):
+    def change(faults: DirectionFaults, _now: float) -> None:
         faults.latency_ms, faults.jitter_ms = ms, jitter
     return change
 
 
-def _slice(fault, values):
+def _slice(fault: str, values: dict[str, Any]) -> Change:
     size = check_number(fault, "max_bytes", values["max_bytes"], 1, 65536, integer=True)
     gap = check_number(fault, "gap_ms", values.get("gap_ms", 0), 0, MAX_DELAY_MS)
 
-    def change(faults, _now):
+    def change(faults: DirectionFaults, _now: float) -> None:
         faults.slice_bytes, faults.slice_gap_ms = size, gap
     return change
 
 
-def _bandwidth(fault, values):
+def _bandwidth(fault: str, values: dict[str, Any]) -> Change:
     rate = check_number(fault, "bytes_per_second", values["bytes_per_second"], 1, MAX_BYTES_PER_SECOND)
 
-    def change(faults, _now):
+    def change(faults: DirectionFaults, _now: float) -> None:
         faults.bytes_per_second = rate
     return change
 
 
-def _line_speed(_fault, _values):
-    def change(faults, _now):
+def _line_speed(_fault: str, _values: dict[str, Any]) -> Change:
+    def change(faults: DirectionFaults, _now: float) -> None:
         faults.line_speed = True
     return change
 
 
-def _pattern(fault, values):
+def _pattern(fault: str, values: dict[str, Any]) -> Optional[re.Pattern]:
     match = values.get("match")
     if match is None:
         return None
@@ -274,48 +278,48 @@ def _pattern(fault, values):
             from None
 
 
-def _drop(fault, values):
+def _drop(fault: str, values: dict[str, Any]) -> Change:
     count = check_number(fault, "count", values.get("count", 1), 1, MAX_COUNT, integer=True)
     match = _pattern(fault, values)
 
-    def change(faults, _now):
+    def change(faults: DirectionFaults, _now: float) -> None:
         faults.drop_count, faults.drop_match = count, match
     return change
 
 
-def _duplicate(fault, values):
+def _duplicate(fault: str, values: dict[str, Any]) -> Change:
     count = check_number(fault, "count", values.get("count", 1), 1, MAX_COUNT, integer=True)
 
-    def change(faults, _now):
+    def change(faults: DirectionFaults, _now: float) -> None:
         faults.duplicate_count = count
     return change
 
 
-def _corrupt(fault, values):
+def _corrupt(fault: str, values: dict[str, Any]) -> Change:
     probability = check_number(fault, "probability", values["probability"], 0, 1)
     seed = check_number(fault, "seed", values.get("seed", 0), 0, 2**63, integer=True)
 
-    def change(faults, _now):
+    def change(faults: DirectionFaults, _now: float) -> None:
         faults.corrupt_probability, faults.corrupt_seed = probability, seed
         faults.corrupt_random = random.Random(seed)
     return change
 
 
-def _stall(fault, values):
+def _stall(fault: str, values: dict[str, Any]) -> Change:
     seconds = check_number(fault, "seconds", values["seconds"], 0, MAX_STALL_SECONDS)
 
-    def change(faults, now):
+    def change(faults: DirectionFaults, now: float) -> None:
         faults.stall_until = now + seconds
     return change
 
 
-def _reset(_fault, _values):
-    def change(faults, _now):
+def _reset(_fault: str, _values: dict[str, Any]) -> Change:
+    def change(faults: DirectionFaults, _now: float) -> None:
         faults.__init__()
     return change
 
 
-def _text(fault, channel, value):
+def _text(fault: str, channel: str, value: Any) -> str:
     """A text the instrument is made to say, as its channel carries it."""
     if not isinstance(value, str) or len(value) > MAX_TEXT:
         raise ValueError(f"{fault}: text must be a text of at most {MAX_TEXT} characters, not {shown(value)}")
@@ -327,7 +331,7 @@ def _text(fault, channel, value):
     return value
 
 
-def _language(fault, values, channel):
+def _language(fault: str, values: dict[str, Any], channel: str) -> Change:
     """The checks every fault on the language shares; returns the change that sets it."""
     match = _pattern(fault, values)
     text = _text(fault, channel, values["text"]) if "text" in values else ""
@@ -351,7 +355,7 @@ def _language(fault, values, channel):
     parameters = ", ".join(f"{name}={shown_values[name]}" for name in PARAMETERS[fault] if name in shown_values
                            and (name in REQUIRED[fault] or name == "every" and every is not None))
 
-    def change(faults, now):
+    def change(faults: DirectionFaults, now: float) -> None:
         faults.language.pop(fault, None)
         faults.language[fault] = LanguageFault(
             fault, parameters, match=match, text=text, keep=keep, every=every, count=count, count_set=count,
@@ -374,7 +378,7 @@ CHECKS = {"latency": _latency, "slice": _slice, "bandwidth": _bandwidth, "line_s
           **{fault: _language for fault in LANGUAGE_FAULTS}}
 
 
-def parse(text: str, channels=CHANNELS):
+def parse(text: str, channels: tuple[str, ...] = CHANNELS) -> tuple[str, str, tuple, dict[str, Any]]:
     """A fault as the command line writes it: CHANNEL:FAULT[=VALUE[,NAME=VALUE...]][@DIRECTION],
     e.g. "tcp:latency=50", "serial:slice=1,gap_ms=2", "tcp:drop=1,match=^OK@to_client",
     "tcp:inject=0.5\\,0.7,every=1" (a comma within a value written "\\,").
@@ -384,7 +388,7 @@ def parse(text: str, channels=CHANNELS):
         raise ValueError(f"fault {text!r}: write CHANNEL:FAULT[=VALUES][@DIRECTION], as in tcp:latency=50")
     if channel not in channels:
         raise ValueError(f"fault {text!r}: no channel {channel!r}; the channels are {', '.join(channels)}")
-    kwargs = {}
+    kwargs: dict[str, Any] = {}
     if "@" in rest:
         rest, _, kwargs["direction"] = rest.rpartition("@")
     fault, _, values = rest.partition("=")

@@ -1,24 +1,20 @@
 """A private desktop for the instrument: a virtual display (Xvfb), a session bus that activates
-the accessibility bus, and a runtime and home folder of its own.
-
-Also what keeps processes from outliving whoever started them: children that end with their
-parent, and a sweep of every process of a session.
+the accessibility bus, and a runtime and home folder of its own. Runs in the supervisor (and in
+the end-to-end suites' runner); the kit's process only checks, before it starts a supervisor, that
+the desktop's programs are installed (require_programs).
 """
 
-import ctypes
 import importlib.util
 import os
 import shutil
-import signal
 import subprocess
 import time
+from typing import IO, Mapping, Optional
+
+from kestrin_testkit.processes import POLL_INTERVAL, TERMINATE_GRACE, end_with_parent
 
 SCREEN = "1280x1024x24"
 START_TIMEOUT = 30.0
-TERMINATE_GRACE = 3.0
-POLL_INTERVAL = 0.02
-PR_SET_PDEATHSIG = 1
-PR_SET_CHILD_SUBREAPER = 36
 ACCESSIBILITY_BUS_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 ACCESSIBILITY_BUS_TIMEOUT_MS = 10000
 
@@ -35,19 +31,19 @@ class MissingPiece(RuntimeError):
     """A program or module the desktop needs is not installed."""
 
 
-def require_program(path_or_name, what, package):
+def require_program(path_or_name: str, what: str, package: str) -> str:
     found = shutil.which(path_or_name)
     if found is None:
         raise MissingPiece(f"{what} ({path_or_name}) is missing: install the Debian package {package}")
     return found
 
 
-def require_module(name, what, package):
+def require_module(name: str, what: str, package: str) -> None:
     if importlib.util.find_spec(name) is None:
         raise MissingPiece(f"{what} (Python module {name}) is missing: install the Debian package {package}")
 
 
-def require_programs(private_display):
+def require_programs(private_display: bool) -> None:
     """Fails naming the first missing program and the package that brings it."""
     if private_display:
         require_program("Xvfb", "the virtual display", "xvfb")
@@ -55,18 +51,7 @@ def require_programs(private_display):
     require_program(ACCESSIBILITY_BUS_LAUNCHER, "the accessibility bus", "at-spi2-core")
 
 
-def end_with_parent():
-    """Run in a child before it starts: it gets SIGTERM should its parent die, even by SIGKILL."""
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
-
-
-def adopt_orphans():
-    """Processes orphaned below this one (the buses' helpers) become its children, so that a
-    sweep also reaps them."""
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
-
-
-def _read_line(process, pipe, what):
+def _read_line(process: subprocess.Popen, pipe: IO[bytes], what: str) -> str:
     """One line a starting process writes to a non-blocking pipe, within the start time-out."""
     deadline = time.monotonic() + START_TIMEOUT
     line = b""
@@ -94,16 +79,16 @@ class Desktop:
     and folders are private all the same.
     """
 
-    def __init__(self, scratch, *, private_display=True):
+    def __init__(self, scratch: str, *, private_display: bool = True) -> None:
         self.scratch = scratch
         self.private_display = private_display or not os.environ.get("DISPLAY")
         self.runtime = os.path.join(scratch, "runtime")
         self.home = os.path.join(scratch, "home")
-        self.display = None
-        self.session_bus = None
-        self.processes = []
+        self.display: Optional[str] = None
+        self.session_bus: Optional[str] = None
+        self.processes: list[subprocess.Popen] = []
 
-    def start(self):
+    def start(self) -> "Desktop":
         require_programs(self.private_display)
         require_module("pyatspi", "the accessibility library", "python3-pyatspi")
         os.makedirs(self.runtime, mode=0o700)
@@ -113,7 +98,7 @@ class Desktop:
         self._start_accessibility_bus()
         return self
 
-    def environment(self, base):
+    def environment(self, base: Mapping[str, str]) -> dict[str, str]:
         """base with the desktop's display, buses, folders and Qt's accessibility bridge on."""
         env = {name: value for name, value in base.items() if name not in FOREIGN_VARIABLES}
         env.update({
@@ -134,7 +119,7 @@ class Desktop:
             env.pop("XAUTHORITY", None)
         return env
 
-    def close(self):
+    def close(self) -> None:
         """Ends the processes this desktop started, the last started first."""
         for process in reversed(self.processes):
             if process.poll() is None:
@@ -147,10 +132,10 @@ class Desktop:
                 process.wait()
         self.processes.clear()
 
-    def _log(self, name):
+    def _log(self, name: str) -> IO[bytes]:
         return open(os.path.join(self.scratch, f"{name}.log"), "wb")
 
-    def _start_xvfb(self):
+    def _start_xvfb(self) -> str:
         """Xvfb on a display number it picks itself (-displayfd), so that desktops never collide."""
         read_end, write_end = os.pipe()
         with self._log("xvfb") as log:
@@ -162,7 +147,7 @@ class Desktop:
         with os.fdopen(read_end, "rb", buffering=0) as pipe:
             return ":" + _read_line(xvfb, pipe, "Xvfb")
 
-    def _start_session_bus(self):
+    def _start_session_bus(self) -> str:
         """A session bus whose activated services (the accessibility bus) see this display."""
         env = dict(os.environ, DISPLAY=self.display, XDG_RUNTIME_DIR=self.runtime, HOME=self.home)
         for name in ("DBUS_SESSION_BUS_ADDRESS", "AT_SPI_BUS_ADDRESS", "WAYLAND_DISPLAY"):
@@ -173,7 +158,7 @@ class Desktop:
         self.processes.append(bus)
         return _read_line(bus, bus.stdout, "the session bus")
 
-    def _start_accessibility_bus(self):
+    def _start_accessibility_bus(self) -> None:
         """Asks the session bus for the accessibility bus's address, which starts it, so that the
         programs find it running and a bus that cannot start is reported here. The programs and
         the accessibility library look the bus up themselves: Qt 6.4's bridge stays silent when
@@ -190,122 +175,3 @@ class Desktop:
             raise RuntimeError(f"the accessibility bus did not start: {failure.message}") from None
         if not reply.unpack()[0]:
             raise RuntimeError("the session bus gave no address for the accessibility bus")
-
-
-def _stat_fields(pid):
-    """The fields of /proc/<pid>/stat after the command name: state, parent, group, session, ..."""
-    with open(f"/proc/{pid}/stat", "rb") as stat:
-        return stat.read().rsplit(b")", 1)[1].split()
-
-
-def session_of(pid):
-    return int(_stat_fields(pid)[3])
-
-
-def group_of(pid):
-    return int(_stat_fields(pid)[2])
-
-
-def is_zombie(pid):
-    try:
-        return _stat_fields(pid)[0] == b"Z"
-    except OSError:
-        return True
-
-
-def is_alive(pid):
-    return os.path.exists(f"/proc/{pid}") and not is_zombie(pid)
-
-
-def processes_where(belongs):
-    """Process ids, other than this process's, for which belongs(pid) is true."""
-    own = os.getpid()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == own:
-            continue
-        try:
-            if belongs(int(entry)):
-                found.append(int(entry))
-        except (OSError, IndexError, ValueError):
-            continue  # the process ended while it was looked at
-    return found
-
-
-def session_members(session=None):
-    """The processes of a session, by default this process's own."""
-    session = os.getsid(0) if session is None else session
-    return processes_where(lambda pid: session_of(pid) == session)
-
-
-def group_members(group):
-    return processes_where(lambda pid: group_of(pid) == group)
-
-
-def descendants(ancestor: int) -> dict:
-    """The living processes below ancestor, in its group or not, the nearest first, each with
-    its process group."""
-    children = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            fields = _stat_fields(entry)
-        except (OSError, IndexError):
-            continue  # the process ended while it was looked at
-        if fields[0] != b"Z":
-            children.setdefault(int(fields[1]), []).append((int(entry), int(fields[2])))
-    found = {}
-    level = [ancestor]
-    while level:
-        below = [child for parent in level for child in children.get(parent, ())]
-        found.update(below)
-        level = [pid for pid, _ in below]
-    return found
-
-
-def name_of(pid: int) -> str:
-    """The process's command name, or "?" once it has ended."""
-    try:
-        with open(f"/proc/{pid}/comm") as comm:
-            return comm.read().strip()
-    except OSError:
-        return "?"
-
-
-def how_ended(status):
-    """A Popen return code in words: "exited with status 3", "was killed by SIGKILL"."""
-    if status >= 0:
-        return f"exited with status {status}"
-    try:
-        return f"was killed by {signal.Signals(-status).name}"
-    except ValueError:
-        return f"was killed by signal {-status}"
-
-
-def end_processes(find, *, reap=True):
-    """Terminates the processes find() returns, then kills those still there after a grace,
-    reaping this process's children meanwhile unless told not to (a process whose children
-    are reaped through subprocess must leave that to it)."""
-    for sig in (signal.SIGTERM, signal.SIGKILL):
-        pids = find()
-        for pid in pids:
-            try:
-                os.kill(pid, sig)
-            except ProcessLookupError:
-                pass
-        deadline = time.monotonic() + TERMINATE_GRACE
-        while time.monotonic() < deadline:
-            if reap:
-                reap_children()
-            if not any(is_alive(pid) for pid in pids):
-                break
-            time.sleep(POLL_INTERVAL)
-
-
-def reap_children():
-    try:
-        while os.waitpid(-1, os.WNOHANG)[0] > 0:
-            pass
-    except ChildProcessError:
-        pass
