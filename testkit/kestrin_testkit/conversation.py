@@ -21,7 +21,7 @@ import selectors
 import socket
 import stat
 import time
-from typing import Iterator, Optional
+from typing import Callable, Iterator, Optional
 
 log = logging.getLogger(__name__)
 
@@ -129,6 +129,18 @@ def unescape(field: str) -> str:
             position = backslash + 4
         else:
             raise ValueError(f"bad escape {field[backslash:backslash + 4]!r}")
+
+
+def take_frequency_as_pace(execute: Callable[[str], object]) -> None:
+    """Makes the Frequency set now the pace of the next file run, which goes at the pace of the
+    last random run and which no item shows: a random run, ended before its first line, once a
+    run left going has ended first (in Idle, ABORT does nothing)."""
+    execute("ABORT")
+    try:
+        execute("ANALYZE")
+    except NackError:
+        pass  # a run refused by a later setting has taken the Frequency all the same
+    execute("ABORT")
 
 
 def conversation_directory(runtime_dir: Optional[str] = None) -> str:

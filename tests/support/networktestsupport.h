@@ -71,9 +71,13 @@ class StreamClient
 public:
     enum class Ending { Open, EndOfStream, Reset };
 
-    explicit StreamClient(qint16 port)
+    // receiveBufferBytes: a buffer so small (when given) that output for this client soon
+    // waits in the connection's queue instead of the system's buffers.
+    explicit StreamClient(qint16 port, int receiveBufferBytes = 0)
         : m_socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
+        if (receiveBufferBytes > 0)
+            ::setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(quint16(port));

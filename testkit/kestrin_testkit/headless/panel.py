@@ -12,7 +12,7 @@ import time
 from typing import Any, Callable, Optional
 
 from kestrin_testkit import contract
-from kestrin_testkit.conversation import Conversation, NackError, TerminatedError
+from kestrin_testkit.conversation import Conversation, NackError, TerminatedError, take_frequency_as_pace
 from kestrin_testkit.headless.program import HeadlessInstrument
 from kestrin_testkit.panelsettings import (
     BOXES, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, free_port, not_offered, serial_entries,
@@ -162,13 +162,7 @@ class HeadlessPanel:
                 self.poke(item, self._start_items[item])
         if self.is_off():
             self.execute("ON")
-        # A run left going ends first; in Idle, ABORT does nothing.
-        self.execute("ABORT")
-        try:
-            self.execute("ANALYZE")
-        except NackError:
-            pass  # a run refused by a later setting has taken the Frequency all the same
-        self.execute("ABORT")
+        take_frequency_as_pace(self.execute)
 
     def set_formats(self, token_separator: Optional[str] = None, line_terminator: Optional[str] = None) -> None:
         for caption, entry, typed in format_choices(token_separator, line_terminator):

@@ -12,7 +12,7 @@ import time
 from typing import Any, Optional, Union
 
 from kestrin_testkit import contract
-from kestrin_testkit.conversation import Conversation, NackError
+from kestrin_testkit.conversation import Conversation, take_frequency_as_pace
 from kestrin_testkit.panelsettings import DEFAULT_FORMATS, DEFAULT_SERIAL_SETTINGS
 from kestrin_testkit.supervisor import accessibility
 from kestrin_testkit.supervisor.window_panel import Panel
@@ -140,13 +140,7 @@ class PanelDriver:
         in a fraction of the time."""
         runtime = os.path.dirname(os.path.dirname(self.serial_link))
         with Conversation(contract.APPLICATION, contract.TOPIC, runtime, timeout=STEP_TIMEOUT) as instrument:
-            # A run left going ends first; in Idle, ABORT does nothing.
-            instrument.execute("ABORT")
-            try:
-                instrument.execute("ANALYZE")
-            except NackError:
-                pass  # a run refused by a later setting has taken the Frequency all the same
-            instrument.execute("ABORT")
+            take_frequency_as_pace(instrument.execute)
 
     def generation_settings(self) -> dict[str, Any]:
         return self.panel.generation_settings()

@@ -14,44 +14,6 @@ using platform::SocketControl;
 
 namespace {
 
-// A client with a receive buffer so small that output for it soon waits in the
-// connection's queue instead of the system's buffers.
-class NarrowClient
-{
-public:
-    explicit NarrowClient(qint16 port)
-        : m_socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        const int bufferBytes = 4096;
-        ::setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(quint16(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_connected = ::connect(m_socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-        ::fcntl(m_socket, F_SETFL, ::fcntl(m_socket, F_GETFL) | O_NONBLOCK);
-    }
-    ~NarrowClient() { ::close(m_socket); }
-    NarrowClient(const NarrowClient &) = delete;
-    NarrowClient &operator=(const NarrowClient &) = delete;
-
-    bool waitConnected() const { return m_connected; }
-    // Takes in what has arrived; returns the count received so far.
-    qsizetype read()
-    {
-        char chunk[64 * 1024];
-        ssize_t got = 0;
-        while ((got = ::recv(m_socket, chunk, sizeof chunk, 0)) > 0)
-            m_received += got;
-        return m_received;
-    }
-
-private:
-    int m_socket = -1;
-    bool m_connected = false;
-    qsizetype m_received = 0;
-};
-
 // Hands over the descriptors of the connections it accepts.
 class DescriptorServer : public QTcpServer
 {
@@ -307,7 +269,8 @@ void tst_NetworkSocketControl::jamIsLoggedWhenItStartsAndEnds()
     // output soon waits in the connection's queue, as for a far client that reads slowly.
     DescriptorServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost));
-    auto client = std::make_unique<NarrowClient>(qint16(server.serverPort()));
+    constexpr int kNarrowReceiveBuffer = 4096;
+    auto client = std::make_unique<StreamClient>(qint16(server.serverPort()), kNarrowReceiveBuffer);
     QVERIFY(client->waitConnected());
     QVERIFY(QTest::qWaitFor([&] { return server.accepted >= 0; }));
     const int sendBufferBytes = 4096;
@@ -327,7 +290,10 @@ void tst_NetworkSocketControl::jamIsLoggedWhenItStartsAndEnds()
     QCOMPARE(log.lines.size(), 1);
 
     if (clientReadsAgain)
-        QVERIFY(QTest::qWaitFor([&] { return client->read() == output.size(); }));
+        QVERIFY(QTest::qWaitFor([&] {
+            client->read();
+            return client->received().size() == output.size();
+        }));
     else
         client.reset();
     const QString endPattern = ending.arg(QRegularExpression::escape(peer));
