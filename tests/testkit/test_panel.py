@@ -184,11 +184,11 @@ def test_switched_off_and_on_again(kestrin_instrument_session):
 def test_serial_settings_pace_the_line(window):
     """A line at 9600 baud carries 960 characters a second (a start bit, 8 data bits, a stop bit
     each); at the 19200 the instrument starts with, twice that. The kit's line_speed fault paces
-    the published port at the instrument's own settings; a command led by spaces is answered once
-    all of it has come."""
+    the published port at the instrument's own settings (one fault given as one text); a command
+    led by spaces is answered once all of it has come."""
     command = b" " * 950 + b"ABORT\r"
     with Instrument(serial_settings="9600,N,8,1", tcp=False, window=window,
-                    faults=("serial:line_speed",)) as instrument:
+                    faults="serial:line_speed") as instrument:
         line = os.open(instrument.serial_port, os.O_RDWR | os.O_NOCTTY)
         try:
             sent = time.monotonic()
