@@ -113,7 +113,7 @@ class CommandGroup:
     """The command, run until it or the kit ends or a signal says to end, then everything below
     this process ended."""
 
-    def __init__(self, command: list, kit: int, signals: socket.socket):
+    def __init__(self, command: list, kit: int, signals: socket.socket) -> None:
         self.command = command
         self.kit = kit
         self.signals = signals

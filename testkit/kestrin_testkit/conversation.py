@@ -59,7 +59,7 @@ class ConversationError(Exception):
     """A conversation call that could not be done. reply: the source's line that said so
     ("NACK refused", "BUSY", "TERMINATE"), or None when no line did."""
 
-    def __init__(self, message: str, reply: Optional[str] = None):
+    def __init__(self, message: str, reply: Optional[str] = None) -> None:
         super().__init__(message)
         self.reply = reply
 
@@ -75,7 +75,7 @@ class UnsafeDirectoryError(ConversationError):
 class NackError(ConversationError):
     """The source answered NACK; reason is its fixed text, e.g. "refused", "no such item"."""
 
-    def __init__(self, message: str, reason: str):
+    def __init__(self, message: str, reason: str) -> None:
         super().__init__(message, f"NACK {reason}")
         self.reason = reason
 
@@ -160,7 +160,7 @@ class Link:
     seconds for each (ConversationTimeoutError). A write too long for a line gives None: the
     item's text is then unknown. The iteration ends once the item is unadvised."""
 
-    def __init__(self, conversation: Conversation, item: str, current: str, timeout: float):
+    def __init__(self, conversation: Conversation, item: str, current: str, timeout: float) -> None:
         self.item = item
         self.current = current
         self.timeout = timeout
@@ -210,7 +210,7 @@ class Conversation:
     """
 
     def __init__(self, app: str, topic: str, runtime_dir: Optional[str] = None, *,
-                 timeout: float = DEFAULT_TIMEOUT):
+                 timeout: float = DEFAULT_TIMEOUT) -> None:
         if not app or "/" in app or len(app) > NAME_LIMIT:
             raise ValueError(f"an application name is 1 to {NAME_LIMIT} characters without '/', not {app!r}")
         self.app = app

@@ -12,7 +12,7 @@ class ChannelFaults:
     otherwise). Each call replaces
     the fault of its name in its direction; a bad parameter raises a one-line ValueError."""
 
-    def __init__(self, layer: FaultLayer, name: str):
+    def __init__(self, layer: FaultLayer, name: str) -> None:
         self._layer = layer
         self.name = name
 
