@@ -87,6 +87,44 @@ def serial_entries(settings: str) -> list:
     return [baud_rate, PARITIES[parity.upper()], data_bits, stop_bits]
 
 
+class GenerationCalls:
+    """The panel calls that set how data is generated, the same on both faces: each types into
+    a box or chooses an option through the face's own type_into and choose."""
+
+    def type_into(self, caption: str, text: str) -> None:
+        raise NotImplementedError
+
+    def choose(self, caption: str) -> None:
+        raise NotImplementedError
+
+    def set_frequency(self, lines_per_second: float) -> None:
+        self.type_into("Frequency", str(lines_per_second))
+
+    def set_points_per_line(self, points: int) -> None:
+        self.type_into("Line Format", str(points))
+
+    def choose_continuous(self) -> None:
+        self.choose("Continuous")
+
+    def choose_finite(self, lines: int) -> None:
+        self.choose("Finite")
+        self.type_into("No. Lines", str(lines))
+
+    def choose_flat(self, minimum: float, maximum: float) -> None:
+        """Random data spread evenly between minimum and maximum."""
+        self.choose("Random")
+        self.choose("Flat")
+        self.type_into("Min", f"{minimum:g}")
+        self.type_into("Max", f"{maximum:g}")
+
+    def choose_gaussian(self, mean: float, st_dev: float) -> None:
+        """Random data around mean; the instrument uses the St Dev entry squared."""
+        self.choose("Random")
+        self.choose("Gaussian")
+        self.type_into("Mean", f"{mean:g}")
+        self.type_into("St Dev", f"{st_dev:g}")
+
+
 def not_offered(caption: str, offered: str, entry: str) -> PanelError:
     return PanelError(f"Communication Settings offers {caption} {offered}, not {entry!r}")
 

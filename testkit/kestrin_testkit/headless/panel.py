@@ -15,8 +15,8 @@ from kestrin_testkit import contract
 from kestrin_testkit.conversation import Conversation, NackError, TerminatedError, take_frequency_as_pace
 from kestrin_testkit.headless.program import HeadlessInstrument
 from kestrin_testkit.panelsettings import (
-    BOXES, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, free_port, not_offered, serial_entries,
-    why_greyed)
+    BOXES, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, GenerationCalls, PanelError, format_choices, free_port, not_offered,
+    serial_entries, why_greyed)
 
 # How long each conversation call has to be answered.
 CALL_TIMEOUT = 5.0
@@ -44,7 +44,7 @@ NACK_NOT_AN_ENTRY = "Not an entry of the list: "
 log = logging.getLogger(__name__)
 
 
-class HeadlessPanel:
+class HeadlessPanel(GenerationCalls):
     """The panel of a started kestrin-headless, worked through a conversation of the kit's own.
     Offers the calls of the window's panel driver (supervisor/panel_driver.py) by the same names."""
 
@@ -205,38 +205,13 @@ class HeadlessPanel:
             shown[caption] = self.request(ITEMS[caption]) == TICKED
         return shown
 
-    def set_frequency(self, lines_per_second: float) -> None:
-        self._type_into("Frequency", str(lines_per_second))
-
-    def set_points_per_line(self, points: int) -> None:
-        self._type_into("Line Format", str(points))
-
-    def choose_continuous(self) -> None:
-        self._choose("Continuous")
-
-    def choose_finite(self, lines: int) -> None:
-        self._choose("Finite")
-        self._type_into("No. Lines", str(lines))
-
-    def choose_flat(self, minimum: float, maximum: float) -> None:
-        self._choose("Random")
-        self._choose("Flat")
-        self._type_into("Min", f"{minimum:g}")
-        self._type_into("Max", f"{maximum:g}")
-
-    def choose_gaussian(self, mean: float, st_dev: float) -> None:
-        self._choose("Random")
-        self._choose("Gaussian")
-        self._type_into("Mean", f"{mean:g}")
-        self._type_into("St Dev", f"{st_dev:g}")
-
     def choose_data_file(self, path: str) -> None:
         """The instrument replays exactly this file, whatever its name."""
         path = os.path.abspath(path)
         if not os.path.isfile(path):
             why = "a folder" if os.path.isdir(path) else "no such file"
             raise PanelError(f"{path!r} is {why}; the instrument replays a file of lines")
-        self._choose("From a file")
+        self.choose("From a file")
         self.poke(ITEMS["File Name"], path)
 
     def _is_chosen(self, caption: str) -> bool:
@@ -248,11 +223,11 @@ class HeadlessPanel:
         if why is not None:
             raise PanelError(f"{caption!r} is greyed out: {why}")
 
-    def _choose(self, caption: str) -> None:
+    def choose(self, caption: str) -> None:
         self._require_enabled(caption)
         self.poke(ITEMS[caption], TICKED)
 
-    def _type_into(self, caption: str, text: str) -> None:
+    def type_into(self, caption: str, text: str) -> None:
         self._require_enabled(caption)
         self.poke(ITEMS[caption], text)
 

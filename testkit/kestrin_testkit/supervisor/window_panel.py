@@ -11,8 +11,8 @@ from typing import Any, Optional, Union
 
 from kestrin_testkit import contract
 from kestrin_testkit.panelsettings import (
-    BOXES, BOXES_OF_OPTION, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, PanelError, format_choices, not_offered,
-    serial_entries, why_greyed)
+    BOXES, BOXES_OF_OPTION, CHECK_BOXES, OPTION_PAIRS, SERIAL_LISTS, GenerationCalls, PanelError, format_choices,
+    not_offered, serial_entries, why_greyed)
 from kestrin_testkit.supervisor import accessibility
 from kestrin_testkit.supervisor.accessibility import Node
 
@@ -28,7 +28,7 @@ BACKSPACE = 0xFF08  # the key's X keysym
 STATE_POLL = 0.005
 
 
-class Panel:
+class Panel(GenerationCalls):
     """The main window of a started kestrin (an accessibility.Program or StartedProgram).
 
     timeout: how long each step waits for the window to follow (a dialog to open, an option to
@@ -337,33 +337,6 @@ class Panel:
         for caption in CHECK_BOXES:
             if caption in differs:
                 self.tick(caption, wanted[caption])
-
-    def set_frequency(self, lines_per_second: float) -> None:
-        self.type_into("Frequency", str(lines_per_second))
-
-    def set_points_per_line(self, points: int) -> None:
-        self.type_into("Line Format", str(points))
-
-    def choose_continuous(self) -> None:
-        self.choose("Continuous")
-
-    def choose_finite(self, lines: int) -> None:
-        self.choose("Finite")
-        self.type_into("No. Lines", str(lines))
-
-    def choose_flat(self, minimum: float, maximum: float) -> None:
-        """Random data spread evenly between minimum and maximum."""
-        self.choose("Random")
-        self.choose("Flat")
-        self.type_into("Min", f"{minimum:g}")
-        self.type_into("Max", f"{maximum:g}")
-
-    def choose_gaussian(self, mean: float, st_dev: float) -> None:
-        """Random data around mean; the instrument uses the St Dev entry squared."""
-        self.choose("Random")
-        self.choose("Gaussian")
-        self.type_into("Mean", f"{mean:g}")
-        self.type_into("St Dev", f"{st_dev:g}")
 
     def choose_data_file(self, path: str) -> None:
         """Picks a data file through "From a file" and the "..." dialog; the File Name box then
